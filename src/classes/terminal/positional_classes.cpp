@@ -1,0 +1,178 @@
+// The constant, line and string-boundary classes: Empty, NoMatch, LineStart,
+// LineEnd, StringStart, StringEnd and rest_of_line. Where the outcome is fixed
+// by the text alone, the operation computes it in closed form; each shortcut
+// equals the general form over the kind.
+#include "elements/positional.hpp"
+#include "lib/engines.hpp"
+#include "python/class_frame.hpp"
+
+namespace qgx {
+
+namespace {
+
+uint64_t count_newlines(Text t) {
+    uint64_t n = 0;
+    const char* p = t.data;
+    const char* end = t.data + t.len;
+    while (p < end) {
+        const void* hit = std::memchr(p, '\n', static_cast<size_t>(end - p));
+        if (!hit) break;
+        ++n;
+        p = static_cast<const char*>(hit) + 1;
+    }
+    return n;
+}
+
+template <class R>
+PyObject* construct_fieldless(PyTypeObject* type, PyObject**) {
+    return wrap_record(type, Rc<R>::make());
+}
+
+constexpr ArgumentDescriptor no_params(const char* cls) { return {cls, "__new__", {}, 0, 0}; }
+
+}  // namespace
+
+struct EmptyClass : GeneralForms<EmptyElement, empty_parse_at, empty_try_match_at, empty_parse_from_start> {
+    using Object = ElementObject;
+    static constexpr char kName[] = "Empty";
+    static constexpr ClassId kId = ClassId::Empty;
+    static constexpr const char* kSignature = "()";
+    static constexpr ArgumentDescriptor kNew = no_params(kName);
+    static PyObject* construct(PyTypeObject* t, PyObject** s) { return construct_fieldless<EmptyElement>(t, s); }
+
+    static PyObject* matches(Object*, Text) { return bool_result(true); }
+    static PyObject* search_string(Object*, Text) { return new_list(0); }
+    static PyObject* search_string_count(Object*, Text s) { return count_result(s.len); }
+    static PyObject* transform_string(Object*, Text s, Text) { return new_str(s.data, s.len); }
+    static PyObject* parse_batch_count(Object*, PyObject* inputs) {
+        int64_t c = count_batch(inputs, [](Text) { return true; });
+        return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+    }
+};
+
+struct NoMatchClass : GeneralForms<NoMatchElement, no_match_parse_at, no_match_try_match_at, no_match_parse_from_start> {
+    using Object = ElementObject;
+    static constexpr char kName[] = "NoMatch";
+    static constexpr ClassId kId = ClassId::NoMatch;
+    static constexpr const char* kSignature = "()";
+    static constexpr ArgumentDescriptor kNew = no_params(kName);
+    static PyObject* construct(PyTypeObject* t, PyObject** s) { return construct_fieldless<NoMatchElement>(t, s); }
+
+    static PyObject* matches(Object*, Text) { return bool_result(false); }
+    static PyObject* search_string(Object*, Text) { return new_list(0); }
+    static PyObject* search_string_count(Object*, Text) { return count_result(0); }
+    static PyObject* transform_string(Object*, Text s, Text) { return new_str(s.data, s.len); }
+    static PyObject* parse_batch_count(Object*, PyObject* inputs) {
+        int64_t c = count_batch(inputs, [](Text) { return false; });
+        return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+    }
+};
+
+struct LineStartClass
+    : GeneralForms<LineStartElement, line_start_parse_at, line_start_try_match_at, line_start_parse_from_start> {
+    using Object = ElementObject;
+    static constexpr char kName[] = "LineStart";
+    static constexpr ClassId kId = ClassId::LineStart;
+    static constexpr const char* kSignature = "()";
+    static constexpr ArgumentDescriptor kNew = no_params(kName);
+    static PyObject* construct(PyTypeObject* t, PyObject** s) { return construct_fieldless<LineStartElement>(t, s); }
+
+    static PyObject* matches(Object*, Text) { return bool_result(true); }
+    // Position 0 and every position after a newline that is not the last byte.
+    static PyObject* search_string_count(Object*, Text s) {
+        if (s.len == 0) return count_result(0);
+        return count_result(1 + count_newlines(Text(s.data, s.len - 1)));
+    }
+    static PyObject* parse_batch_count(Object*, PyObject* inputs) {
+        int64_t c = count_batch(inputs, [](Text) { return true; });
+        return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+    }
+};
+
+struct LineEndClass : GeneralForms<LineEndElement, line_end_parse_at, line_end_try_match_at, line_end_parse_from_start> {
+    using Object = ElementObject;
+    static constexpr char kName[] = "LineEnd";
+    static constexpr ClassId kId = ClassId::LineEnd;
+    static constexpr const char* kSignature = "()";
+    static constexpr ArgumentDescriptor kNew = no_params(kName);
+    static PyObject* construct(PyTypeObject* t, PyObject** s) { return construct_fieldless<LineEndElement>(t, s); }
+
+    static bool at_line_end(Text s) { return s.len == 0 || s.at(0) == '\n'; }
+    static PyObject* matches(Object*, Text s) { return bool_result(at_line_end(s)); }
+    // The scan never tries the end of the text, so only newlines count.
+    static PyObject* search_string_count(Object*, Text s) { return count_result(count_newlines(s)); }
+    static PyObject* parse_batch_count(Object*, PyObject* inputs) {
+        int64_t c = count_batch(inputs, [](Text t) { return at_line_end(t); });
+        return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+    }
+};
+
+struct StringStartClass : GeneralForms<StringStartElement, string_start_parse_at, string_start_try_match_at,
+                                       string_start_parse_from_start> {
+    using Object = ElementObject;
+    static constexpr char kName[] = "StringStart";
+    static constexpr ClassId kId = ClassId::StringStart;
+    static constexpr const char* kSignature = "()";
+    static constexpr ArgumentDescriptor kNew = no_params(kName);
+    static PyObject* construct(PyTypeObject* t, PyObject** s) { return construct_fieldless<StringStartElement>(t, s); }
+
+    static PyObject* matches(Object*, Text) { return bool_result(true); }
+    static PyObject* search_string_count(Object*, Text s) { return count_result(s.len > 0 ? 1 : 0); }
+    static PyObject* parse_batch_count(Object*, PyObject* inputs) {
+        int64_t c = count_batch(inputs, [](Text) { return true; });
+        return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+    }
+};
+
+struct StringEndClass
+    : GeneralForms<StringEndElement, string_end_parse_at, string_end_try_match_at, string_end_parse_from_start> {
+    using Object = ElementObject;
+    static constexpr char kName[] = "StringEnd";
+    static constexpr ClassId kId = ClassId::StringEnd;
+    static constexpr const char* kSignature = "()";
+    static constexpr ArgumentDescriptor kNew = no_params(kName);
+    static PyObject* construct(PyTypeObject* t, PyObject** s) { return construct_fieldless<StringEndElement>(t, s); }
+
+    static PyObject* matches(Object*, Text s) { return bool_result(s.len == 0); }
+    static PyObject* search_string_count(Object*, Text) { return count_result(0); }
+    static PyObject* parse_batch_count(Object*, PyObject* inputs) {
+        int64_t c = count_batch(inputs, [](Text t) { return t.len == 0; });
+        return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+    }
+};
+
+struct RestOfLineClass : GeneralForms<RestOfLineElement, rest_of_line_parse_at, rest_of_line_try_match_at,
+                                      rest_of_line_parse_from_start> {
+    using Object = ElementObject;
+    static constexpr char kName[] = "rest_of_line";
+    static constexpr ClassId kId = ClassId::RestOfLine;
+    static constexpr const char* kSignature = "()";
+    static constexpr ArgumentDescriptor kNew = no_params(kName);
+    static PyObject* construct(PyTypeObject* type, PyObject**) {
+        Rc<RestOfLineElement> rec = Rc<RestOfLineElement>::make();
+        rec->message = SharedText::copy(msg::kExpectedRestOfLine);
+        return wrap_record(type, std::move(rec));
+    }
+
+    static PyObject* matches(Object*, Text) { return bool_result(true); }
+    static PyObject* search_string_count(Object*, Text s) {
+        uint64_t count = 0;
+        Pos p = 0;
+        while (p < s.len) {
+            Pos end = find_newline(s, p);
+            ++count;
+            p = end > p + 1 ? end : p + 1;
+        }
+        return count_result(count);
+    }
+};
+
+}  // namespace qgx
+
+QGX_REGISTER_CLASS(EmptyClass, kEmptyClass)
+QGX_REGISTER_CLASS(NoMatchClass, kNoMatchClass)
+QGX_REGISTER_CLASS(LineStartClass, kLineStartClass)
+QGX_REGISTER_CLASS(LineEndClass, kLineEndClass)
+QGX_REGISTER_CLASS(StringStartClass, kStringStartClass)
+QGX_REGISTER_CLASS(StringEndClass, kStringEndClass)
+QGX_REGISTER_CLASS(RestOfLineClass, kRestOfLineClass)

@@ -1,0 +1,97 @@
+#include "lib/engines.hpp"
+
+#include <string>
+
+namespace qgx {
+
+PyObject* tokens_to_list(const TokenList& tokens) {
+    PyObject* list = new_list(tokens.size());
+    for (uint32_t i = 0; i < tokens.size(); ++i)
+        PyList_SET_ITEM(list, i, new_str(tokens[i].data(), tokens[i].size()));
+    return list;
+}
+
+PyObject* raise_parse_failure(const ParseFailure& f) {
+    if (depth_exceeded()) {
+        PyErr_Format(PyExc_ValueError, msg::kRecursionLimit, static_cast<unsigned>(f.position),
+                     static_cast<unsigned>(kMaxMatchDepth));
+        return nullptr;
+    }
+    // %s would stop at a NUL byte inside a stored message; build the text whole.
+    OwnedRef m = OwnedRef::steal(PyUnicode_FromStringAndSize(f.message.data(), f.message.size()));
+    if (!m) return nullptr;
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat("ParseException at position %u: %U",
+                                                         static_cast<unsigned>(f.position), m.get()));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    return nullptr;
+}
+
+PyObject* spans_to_list(Text t, const std::vector<Span>& spans) {
+    PyObject* list = new_list(static_cast<Py_ssize_t>(spans.size()));
+    if (spans.empty()) return list;
+    std::unordered_map<std::string_view, PyObject*> seen;
+    seen.reserve(spans.size() < 64 ? spans.size() : 64);
+    for (size_t i = 0; i < spans.size(); ++i) {
+        std::string_view key(t.data + spans[i].start, spans[i].end - spans[i].start);
+        auto [it, fresh] = seen.try_emplace(key, nullptr);
+        if (fresh) it->second = new_str(key.data(), static_cast<Pos>(key.size()));  // the list's reference
+        else Py_INCREF(it->second);
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), it->second);
+    }
+    return list;
+}
+
+PyObject* replace_spans(Text t, const std::vector<Span>& spans, Text replacement) {
+    if (spans.empty()) return new_str(t.data, t.len);
+    std::string out;
+    uint64_t kept = t.len;
+    for (const Span& s : spans) kept -= s.end - s.start;
+    out.reserve(kept + uint64_t{replacement.len} * spans.size());
+    Pos mark = 0;
+    for (const Span& s : spans) {
+        out.append(t.data + mark, s.start - mark);
+        out.append(replacement.data, replacement.len);
+        mark = s.end;
+    }
+    out.append(t.data + mark, t.len - mark);
+    PyObject* r = PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    if (!r) fatal_python_error("could not make a str result");
+    return r;
+}
+
+PyObject* repeat_block(PyObject* block, Py_ssize_t n) {
+    Py_ssize_t k = PyList_GET_SIZE(block);
+    if (k == n) return block;
+    PyObject* r = PySequence_Repeat(block, n / k);
+    Py_DECREF(block);
+    if (!r) fatal_python_error("could not make a list result");
+    return r;
+}
+
+bool all_same_object(PyObject* const* items, Py_ssize_t n) {
+    PyObject* first = items[0];
+    for (Py_ssize_t i = 1; i < n; ++i)
+        if (items[i] != first) return false;
+    return true;
+}
+
+Py_ssize_t find_identity_period(PyObject* const* items, Py_ssize_t n) {
+    Py_ssize_t limit = n < 128 ? n : 128;
+    Py_ssize_t k = 0;
+    for (Py_ssize_t i = 1; i < limit; ++i) {
+        if (items[i] == items[0]) {
+            k = i;
+            break;
+        }
+    }
+    if (k == 0 || n % k != 0 || n / k < 2) return 0;
+    for (Py_ssize_t j = k; j < n; ++j)
+        if (items[j] != items[j % k]) return 0;
+    return k;
+}
+
+PyObject* count_batch_matches_shared(const SharedElement& e, PyObject* inputs) {
+    return count_batch_matches(inputs, [&](Text t, Pos p) { return e.try_match_at(t, p); });
+}
+
+}  // namespace qgx

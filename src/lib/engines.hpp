@@ -1,0 +1,297 @@
+// The operation engines: one implementation of each Python operation for any
+// element, templated on the element operation so that a class calling its own
+// kind gets the kind's test inlined.
+//
+// Every engine returns a new reference, or nullptr with the error set.
+#pragma once
+
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "elements/element.hpp"
+#include "lib/messages.hpp"
+#include "python/class_frame.hpp"
+#include "python/convert.hpp"
+#include "python/ref.hpp"
+
+namespace qgx {
+
+// A matched span of the text, start < end.
+struct Span {
+    Pos start, end;
+};
+
+// ---------------------------------------------------------------------------
+// Building results.
+
+// A new list holding one new str per token, in order (equal tokens not shared).
+PyObject* tokens_to_list(const TokenList& tokens);
+
+// Raises ValueError for a failure of parse_string: "ParseException at position
+// {}: {}", or the recursion-limit text when the depth bound was passed.
+PyObject* raise_parse_failure(const ParseFailure& f);
+
+// A list of `spans` texts of `t`, equal texts sharing one str (the first made).
+PyObject* spans_to_list(Text t, const std::vector<Span>& spans);
+
+// `t` with every span replaced by `replacement`, as a new str.
+PyObject* replace_spans(Text t, const std::vector<Span>& spans, Text replacement);
+
+// A list of n items holding the k results of `block` repeated n / k times;
+// steals the references of `block` (its k items). n is a multiple of k.
+PyObject* repeat_block(PyObject* block, Py_ssize_t n);
+
+// The identity period of `inputs`: the k of the batch rules (first index in
+// 1..min(n,128)-1 whose item is item 0, n a multiple of k with at least two
+// blocks, every block the same objects as the first), or 0.
+Py_ssize_t find_identity_period(PyObject* const* items, Py_ssize_t n);
+
+// True when every item is the same object as the first.
+bool all_same_object(PyObject* const* items, Py_ssize_t n);
+
+// ---------------------------------------------------------------------------
+// The engines, generic over the element operation.
+
+// parse_string: ParseFromStart(text) -> ParseFromStartOutcome.
+template <class F>
+PyObject* run_parse_string(Text t, F&& parse_from_start) {
+    reset_depth_exceeded();
+    ParseFromStartOutcome o = parse_from_start(t);
+    if (!o.ok) return raise_parse_failure(o.failure);
+    return tokens_to_list(o.tokens);
+}
+
+// One input of parse_batch: its tokens at 0, or an empty list.
+template <class F>
+PyObject* parse_input_to_list(PyObject* item, F&& parse_at) {
+    Text t;
+    if (!read_item_text(item, t)) return nullptr;
+    ParseOutcome o = parse_at(t, Pos{0});
+    if (!o.ok) return new_list(0);
+    return tokens_to_list(o.tokens);
+}
+
+// The batch map under the reuse rules: `eval(item)` gives a new reference for
+// one evaluated item. Same object, identity period, consecutive repeats.
+template <class Eval>
+PyObject* batch_map(PyObject* inputs, Eval&& eval) {
+    Py_ssize_t n = PyList_GET_SIZE(inputs);
+    PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
+    if (n == 0) return new_list(0);
+    if (n == 1 || all_same_object(items, n)) {
+        PyObject* r = eval(items[0]);
+        if (!r) return nullptr;
+        PyObject* block = new_list(1);
+        PyList_SET_ITEM(block, 0, r);
+        return repeat_block(block, n);
+    }
+    if (Py_ssize_t k = find_identity_period(items, n)) {
+        PyObject* block = new_list(k);
+        for (Py_ssize_t i = 0; i < k; ++i) {
+            PyObject* r = eval(items[i]);
+            if (!r) {
+                Py_DECREF(block);  // unfilled slots are NULL, which list dealloc skips
+                return nullptr;
+            }
+            PyList_SET_ITEM(block, i, r);
+        }
+        return repeat_block(block, n);
+    }
+    PyObject* out = new_list(n);
+    PyObject* prev = nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* r;
+        if (i > 0 && items[i] == items[i - 1]) {
+            r = prev;
+            Py_INCREF(r);
+        } else {
+            r = eval(items[i]);
+            if (!r) {
+                Py_DECREF(out);
+                return nullptr;
+            }
+        }
+        PyList_SET_ITEM(out, i, r);
+        prev = r;
+    }
+    return out;
+}
+
+// parse_batch: ParseAt(text, pos) -> ParseOutcome.
+template <class F>
+PyObject* run_parse_batch(PyObject* inputs, F&& parse_at) {
+    return batch_map(inputs, [&](PyObject* item) { return parse_input_to_list(item, parse_at); });
+}
+
+// The scan of search_string and transform_string: spans of the non-empty
+// matches, stepping one byte after a failure or a zero-width match.
+template <class F>
+void scan_spans(Text t, F&& try_match_at, std::vector<Span>& spans) {
+    Pos p = 0;
+    while (p < t.len) {
+        TryMatchOutcome m = try_match_at(t, p);
+        if (m.matched && m.end > p) {
+            spans.push_back({p, m.end});
+            p = m.end;
+        } else {
+            ++p;
+        }
+    }
+}
+
+template <class F>
+PyObject* run_search_string(Text t, F&& try_match_at) {
+    std::vector<Span> spans;
+    scan_spans(t, try_match_at, spans);
+    return spans_to_list(t, spans);
+}
+
+template <class F>
+PyObject* run_transform_string(Text t, Text replacement, F&& try_match_at) {
+    std::vector<Span> spans;
+    scan_spans(t, try_match_at, spans);
+    return replace_spans(t, spans, replacement);
+}
+
+// The counting scan of search_string_count: zero-width matches count.
+template <class F>
+uint64_t counting_scan(Text t, F&& try_match_at) {
+    uint64_t count = 0;
+    Pos p = 0;
+    while (p < t.len) {
+        TryMatchOutcome m = try_match_at(t, p);
+        if (m.matched) {
+            ++count;
+            p = m.end > p + 1 ? m.end : p + 1;
+        } else {
+            ++p;
+        }
+    }
+    return count;
+}
+
+// The per-call cache of batch outcomes by input object: 32 slots, at most 31 entries.
+class InputMatchCache {
+  public:
+    static constexpr int kSlots = 32;
+    static constexpr int kMaxEntries = 31;
+
+    // 1 matched, 2 not matched, 0 unknown; `slot` gets where to store on a miss
+    // (-1 when the cache is full).
+    uint8_t lookup(PyObject* key, int& slot) const {
+        uintptr_t a = reinterpret_cast<uintptr_t>(key);
+        int home = static_cast<int>(((a >> 4) ^ (a >> 12)) % kSlots);
+        for (int i = 0; i < kSlots; ++i) {
+            int s = (home + i) % kSlots;
+            if (keys_[s] == a) return states_[s];
+            if (keys_[s] == 0 && entries_ < kMaxEntries) {
+                slot = s;
+                return 0;
+            }
+        }
+        slot = -1;
+        return 0;
+    }
+    void store(int slot, PyObject* key, bool matched) {
+        if (slot < 0) return;
+        keys_[slot] = reinterpret_cast<uintptr_t>(key);
+        states_[slot] = matched ? 1 : 2;
+        ++entries_;
+    }
+
+  private:
+    uintptr_t keys_[kSlots] = {};
+    uint8_t states_[kSlots] = {};
+    int entries_ = 0;
+};
+
+// The batch count under the reuse rules: `test(text)` says whether one text
+// matches at its start. Returns -1 with the error set when an item cannot be read.
+template <class Test>
+int64_t count_batch(PyObject* inputs, Test&& test) {
+    Py_ssize_t n = PyList_GET_SIZE(inputs);
+    PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
+    auto eval = [&](PyObject* item) -> int {
+        Text t;
+        if (!read_item_text(item, t)) return -1;
+        return test(t) ? 1 : 0;
+    };
+    if (n == 0) return 0;
+    if (n == 1 || all_same_object(items, n)) {
+        int r = eval(items[0]);
+        return r < 0 ? -1 : r * static_cast<int64_t>(n);
+    }
+    if (Py_ssize_t k = find_identity_period(items, n)) {
+        int64_t c = 0;
+        for (Py_ssize_t i = 0; i < k; ++i) {
+            int r = eval(items[i]);
+            if (r < 0) return -1;
+            c += r;
+        }
+        return c * (n / k);
+    }
+    InputMatchCache cache;
+    int64_t count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int slot = -1;
+        uint8_t state = cache.lookup(items[i], slot);
+        if (state == 0) {
+            int r = eval(items[i]);
+            if (r < 0) return -1;
+            cache.store(slot, items[i], r == 1);
+            state = r == 1 ? 1 : 2;
+        }
+        count += state == 1;
+    }
+    return count;
+}
+
+// count_batch_matches: TryMatchAt(text, pos) -> TryMatchOutcome, at 0.
+template <class F>
+PyObject* count_batch_matches(PyObject* inputs, F&& try_match_at) {
+    int64_t c = count_batch(inputs, [&](Text t) { return try_match_at(t, Pos{0}).matched != 0; });
+    return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+}
+
+// count_batch_matches_shared: the same through a SharedElement's table.
+PyObject* count_batch_matches_shared(const SharedElement& e, PyObject* inputs);
+
+// ---------------------------------------------------------------------------
+// The general forms of a class whose every operation goes through its kind:
+// a class C with `using Record = R` and the kind's three operations can take
+// these as its seven bodies.
+template <class R, ParseOutcome (*ParseAt)(const R&, Text, Pos), TryMatchOutcome (*TryMatchAt)(const R&, Text, Pos),
+          ParseFromStartOutcome (*ParseFromStart)(const R&, Text)>
+struct GeneralForms {
+    static const R& rec(const ElementObject* o) { return *static_cast<const R*>(o->element); }
+
+    static PyObject* parse_string(ElementObject* o, Text s) {
+        const R& r = rec(o);
+        return run_parse_string(s, [&](Text t) { return ParseFromStart(r, t); });
+    }
+    static PyObject* matches(ElementObject* o, Text s) { return bool_result(TryMatchAt(rec(o), s, 0).matched); }
+    static PyObject* search_string(ElementObject* o, Text s) {
+        const R& r = rec(o);
+        return run_search_string(s, [&](Text t, Pos p) { return TryMatchAt(r, t, p); });
+    }
+    static PyObject* search_string_count(ElementObject* o, Text s) {
+        const R& r = rec(o);
+        return count_result(counting_scan(s, [&](Text t, Pos p) { return TryMatchAt(r, t, p); }));
+    }
+    static PyObject* transform_string(ElementObject* o, Text s, Text repl) {
+        const R& r = rec(o);
+        return run_transform_string(s, repl, [&](Text t, Pos p) { return TryMatchAt(r, t, p); });
+    }
+    static PyObject* parse_batch(ElementObject* o, PyObject* inputs) {
+        const R& r = rec(o);
+        return run_parse_batch(inputs, [&](Text t, Pos p) { return ParseAt(r, t, p); });
+    }
+    static PyObject* parse_batch_count(ElementObject* o, PyObject* inputs) {
+        const R& r = rec(o);
+        return count_batch_matches(inputs, [&](Text t, Pos p) { return TryMatchAt(r, t, p); });
+    }
+    static const ElementVTable* vtable() { return &KindTable<R, ParseAt, TryMatchAt, ParseFromStart>::table; }
+};
+
+}  // namespace qgx

@@ -1,0 +1,168 @@
+// Module entry, population and the character-set functions.
+#include <atomic>
+
+#include "lib/messages.hpp"
+#include "python/class_frame.hpp"
+
+namespace qgx {
+
+// `one_of`, from the combinators family; absent until it is built.
+[[gnu::weak]] extern PyMethodDef kOneOfMethod;
+
+PyObject* allocate_instance(PyTypeObject* type) {
+    allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (!alloc) alloc = PyType_GenericAlloc;
+    PyObject* o = alloc(type, 0);
+    if (!o) return ensure_error();
+    return o;
+}
+
+PyObject* reject_construction(PyTypeObject* type, PyObject*, PyObject*) {
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    OwnedRef text = name ? OwnedRef::steal(PyObject_Str(name.get())) : OwnedRef();
+    if (!text) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "No constructor defined for %s", "<unknown>");
+        return nullptr;
+    }
+    OwnedRef m = OwnedRef::steal(PyUnicode_FromFormat("No constructor defined for %U", text.get()));
+    if (m) PyErr_SetObject(PyExc_TypeError, m.get());
+    return nullptr;
+}
+
+PyObject* count_result(uint64_t n) {
+    PyObject* r = PyLong_FromUnsignedLongLong(n);
+    if (!r) fatal_python_error("could not make an int result");
+    return r;
+}
+
+PyObject* new_str(const char* data, Pos n) {
+    PyObject* s = PyUnicode_FromStringAndSize(data, n);
+    if (!s) fatal_python_error("could not make a str result");
+    return s;
+}
+
+PyObject* new_list(Py_ssize_t n) {
+    PyObject* l = PyList_New(n);
+    if (!l) fatal_python_error("could not make a list result");
+    return l;
+}
+
+namespace {
+
+constexpr char kNums[] = "0123456789";
+constexpr char kHexnums[] = "0123456789abcdefABCDEF";
+constexpr char kAlphas[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr char kAlphanums[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr char kAlphasUpper[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr char kAlphasLower[] = "abcdefghijklmnopqrstuvwxyz";
+constexpr char kPrintables[] =
+    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~";
+
+template <const char* S>
+PyObject* charset(PyObject*, PyObject*) {
+    return PyUnicode_FromString(S);
+}
+
+PyMethodDef kCharsetFunctions[] = {
+    {"alphas", &charset<kAlphas>, METH_NOARGS, "alphas()\n--\n\n"},
+    {"alphanums", &charset<kAlphanums>, METH_NOARGS, "alphanums()\n--\n\n"},
+    {"nums", &charset<kNums>, METH_NOARGS, "nums()\n--\n\n"},
+    {"printables", &charset<kPrintables>, METH_NOARGS, "printables()\n--\n\n"},
+    {"hexnums", &charset<kHexnums>, METH_NOARGS, "hexnums()\n--\n\n"},
+    {"alphas_upper", &charset<kAlphasUpper>, METH_NOARGS, "alphas_upper()\n--\n\n"},
+    {"alphas_lower", &charset<kAlphasLower>, METH_NOARGS, "alphas_lower()\n--\n\n"},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "quillgramx", "quillgramx module", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<int64_t> main_interpreter_id{-1};
+PyObject* module_cell = nullptr;  // filled once, kept for the life of the process
+
+bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = OwnedRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    } else if (!PyList_Check(all.get())) {
+        set_type_mismatch_error(all.get(), "PyList");
+        return false;
+    }
+    if (PyList_Append(all.get(), name) < 0) return false;
+    return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool add_function_to_module(PyObject* module, PyObject* function) {
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(function, "__name__"));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+        set_type_mismatch_error(name.get(), "PyString");
+        return false;
+    }
+    return add_to_module(module, name.get(), function);
+}
+
+OwnedRef new_module_function(PyObject* module, PyMethodDef* def) {
+    OwnedRef modname = OwnedRef::steal(PyModule_GetNameObject(module));
+    if (!modname) return {};
+    return OwnedRef::steal(PyCMethod_New(def, module, modname.get(), nullptr));
+}
+
+bool populate_module(PyObject* module) {
+    for (int i = 0; i < kClassCount; ++i) {
+        ClassId id = static_cast<ClassId>(i);
+        const ClassDef* def = class_def(id);
+        if (!def) continue;  // a family this build does not hold
+        PyTypeObject* type = get_class_type_object(id);
+        if (!type) return false;
+        OwnedRef name = OwnedRef::steal(PyUnicode_FromString(def->name));
+        if (!name || !add_to_module(module, name.get(), reinterpret_cast<PyObject*>(type))) return false;
+    }
+    for (PyMethodDef& def : kCharsetFunctions) {
+        OwnedRef f = new_module_function(module, &def);
+        if (!f || !add_function_to_module(module, f.get())) return false;
+    }
+    if (&kOneOfMethod) {
+        OwnedRef f = new_module_function(module, &kOneOfMethod);
+        if (!f || !add_function_to_module(module, f.get())) return false;
+    }
+    OwnedRef name = OwnedRef::steal(PyUnicode_FromString("__version__"));
+    OwnedRef version = OwnedRef::steal(PyUnicode_FromString("0.2.0"));
+    return name && version && add_to_module(module, name.get(), version.get());
+}
+
+PyObject* init_module() {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return ensure_error();
+    int64_t expected = -1;
+    if (!main_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError, msg::kSubinterpreters);
+        return nullptr;
+    }
+    if (module_cell) {
+        Py_INCREF(module_cell);
+        return module_cell;
+    }
+    PyObject* module = PyModule_Create2(&kModuleDef, 1013);
+    if (!module) return ensure_error();
+    if (!populate_module(module)) {
+        Py_DECREF(module);
+        return ensure_error();
+    }
+    if (module_cell) {
+        Py_DECREF(module);  // a nested import stored one meanwhile
+    } else {
+        module_cell = module;
+    }
+    Py_INCREF(module_cell);
+    return module_cell;
+}
+
+}  // namespace
+}  // namespace qgx
+
+extern "C" PyMODINIT_FUNC PyInit_quillgramx() { return qgx::init_module(); }

@@ -1,0 +1,36 @@
+// Conversion of Python arguments: str, list, bool.
+#pragma once
+
+#include "elements/element.hpp"
+#include "python/ref.hpp"
+
+namespace qgx {
+
+// Sets OverflowError "text too long: {} bytes (the limit is 4294967295)" and
+// returns false when `n` bytes do not fit a 32-bit position.
+bool check_text_length(Py_ssize_t n);
+
+// Reads the UTF-8 text of a batch item in place: no type test, the
+// interpreter's own TypeError or UnicodeEncodeError on failure.
+inline bool read_item_text(PyObject* item, Text& out) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(item, &n);
+    if (!p) return false;
+    if (static_cast<uint64_t>(n) > kMaxTextBytes) return check_text_length(n);
+    out = Text(p, static_cast<Pos>(n));
+    return true;
+}
+
+// A `str` parameter: type test ("PyString"), then its UTF-8 form. Errors are
+// wrapped under the parameter's name. Returns false with the error set.
+bool convert_text_arg(PyObject* obj, const char* param, Text& out);
+
+// A list parameter ("PyList").
+bool convert_list_arg(PyObject* obj, const char* param);
+
+// A bool parameter: bool, or numpy's bool type through its truth slot.
+// Returns 0 or 1, or -1 with the error set (not yet wrapped).
+int extract_bool(PyObject* obj);
+bool convert_bool_arg(PyObject* obj, const char* param, bool& out);
+
+}  // namespace qgx

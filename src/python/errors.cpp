@@ -1,0 +1,104 @@
+#include "python/errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "lib/messages.hpp"
+
+namespace qgx {
+
+PyErrorValue fetch_python_error() {
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErrorValue e;
+    if (!t) {
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+        e.type = OwnedRef::borrow(PyExc_SystemError);
+        e.value = OwnedRef::steal(PyUnicode_FromString(msg::kNoExceptionSet));
+        return e;
+    }
+    e.type = OwnedRef::steal(t);
+    e.value = OwnedRef::steal(v);
+    e.traceback = OwnedRef::steal(tb);
+    return e;
+}
+
+PyObject* raise_error(PyErrorValue err) {
+    PyObject* t = err.type.release();
+    PyObject* v = err.value.release();
+    PyObject* tb = err.traceback.release();
+    if (!PyExceptionClass_Check(t)) {
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+        PyErr_SetString(PyExc_TypeError, msg::kNotBaseException);
+        return nullptr;
+    }
+    PyErr_NormalizeException(&t, &v, &tb);
+    PyErr_Restore(t, v, tb);
+    return nullptr;
+}
+
+PyObject* ensure_error() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, msg::kNoExceptionSet);
+    return nullptr;
+}
+
+void set_type_mismatch_error(PyObject* obj, const char* target) {
+    OwnedRef qualname = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    const char* name = nullptr;
+    if (qualname && PyUnicode_Check(qualname.get())) name = PyUnicode_AsUTF8(qualname.get());
+    if (!name) {
+        PyErr_Clear();
+        name = msg::kFailedTypeName;
+    }
+    PyErr_Format(PyExc_TypeError, msg::kCannotConvert, name, target);
+}
+
+namespace {
+// The str() of an exception, or "<unprintable {} object>" after reporting the
+// failure as unraisable.
+OwnedRef exception_text(PyObject* value) {
+    OwnedRef s = OwnedRef::steal(PyObject_Str(value));
+    if (s) return s;
+    PyErr_WriteUnraisable(value);
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    if (name && PyUnicode_Check(name.get())) return OwnedRef::steal(PyUnicode_FromFormat("<unprintable %U object>", name.get()));
+    PyErr_Clear();
+    return OwnedRef::steal(PyUnicode_FromString("<unprintable object>"));
+}
+}  // namespace
+
+void wrap_argument_error(const char* param) {
+    if (!PyErr_Occurred()) {
+        ensure_error();
+        return;
+    }
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    if (t != PyExc_TypeError) {
+        PyErr_Restore(t, v, tb);
+        return;
+    }
+    PyErr_NormalizeException(&t, &v, &tb);
+    OwnedRef type = OwnedRef::steal(t), value = OwnedRef::steal(v), trace = OwnedRef::steal(tb);
+    OwnedRef text = exception_text(value.get());
+    if (!text) return;
+    OwnedRef cause = OwnedRef::steal(PyException_GetCause(value.get()));
+    PyObject* wrapped = PyUnicode_FromFormat(msg::kArgumentWrap, param, text.get());
+    if (!wrapped) return;
+    OwnedRef wrapped_text = OwnedRef::steal(wrapped);
+    OwnedRef err = OwnedRef::steal(PyObject_CallOneArg(PyExc_TypeError, wrapped_text.get()));
+    if (!err) return;
+    if (cause) PyException_SetCause(err.get(), cause.release());  // steals the cause
+    PyErr_SetObject(PyExc_TypeError, err.get());
+}
+
+void fatal_python_error(const char* what) {
+    if (PyErr_Occurred()) PyErr_PrintEx(0);
+    std::fprintf(stderr, "quillgramx: %s\n", what);
+    std::abort();
+}
+
+}  // namespace qgx

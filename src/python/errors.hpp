@@ -1,0 +1,38 @@
+// Raising and reshaping Python errors at the module's boundary.
+#pragma once
+
+#include "python/ref.hpp"
+
+namespace qgx {
+
+// The interpreter's pending error, taken out of the error indicator.
+struct PyErrorValue {
+    OwnedRef type, value, traceback;
+    explicit operator bool() const { return static_cast<bool>(type); }
+};
+
+// Takes the pending error; when none is pending, gives SystemError
+// "attempted to fetch exception but none was set".
+PyErrorValue fetch_python_error();
+
+// Puts the error back into the indicator (instantiating a lazy error first);
+// returns NULL so callers can `return raise_error(...)`.
+PyObject* raise_error(PyErrorValue err);
+
+// Makes sure an error is pending after a C API call failed: when the call set
+// none, sets the SystemError above. Returns NULL.
+PyObject* ensure_error();
+
+// Sets TypeError "'{}' object cannot be converted to '{}'" for `obj`.
+void set_type_mismatch_error(PyObject* obj, const char* target);
+
+// Re-raises the pending error of converting parameter `param`: a TypeError
+// (exactly) becomes TypeError "argument '{}': {}" keeping its cause; any other
+// error is left unchanged.
+void wrap_argument_error(const char* param);
+
+// Ends the process after the interpreter prints the pending error: a result
+// object could not be made (memory exhausted), never a caller's input.
+[[noreturn]] void fatal_python_error(const char* what);
+
+}  // namespace qgx

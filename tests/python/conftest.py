@@ -1,0 +1,5 @@
+import os
+import sys
+
+# The built module lives at the top of the build folder; PYTHONPATH points there.
+import quillgramx  # noqa: F401
