@@ -17,6 +17,15 @@ namespace qgx {
 
 using Pos = uint32_t;
 
+// Set by the plain-paths build: the shortcuts that must equal the plain paths
+// (period shortcut, repeating-text paths, regex byte-class shortcuts, batch
+// reuse) are turned off, so the whole suite can check the plain paths too.
+#if defined(QGX_PLAIN_PATHS) && QGX_PLAIN_PATHS
+inline constexpr bool kPlainPaths = true;
+#else
+inline constexpr bool kPlainPaths = false;
+#endif
+
 // The longest text the model accepts: positions are 32-bit byte offsets.
 inline constexpr uint64_t kMaxTextBytes = 4294967295ull;
 

@@ -72,6 +72,21 @@ PyObject* parse_input_to_list(PyObject* item, F&& parse_at) {
     return tokens_to_list(o.tokens);
 }
 
+// Every item evaluated on its own (the plain path of batch_map).
+template <class Eval>
+PyObject* batch_map_plain(PyObject* const* items, Py_ssize_t n, Eval&& eval) {
+    PyObject* out = new_list(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* r = eval(items[i]);
+        if (!r) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SET_ITEM(out, i, r);
+    }
+    return out;
+}
+
 // The batch map under the reuse rules: `eval(item)` gives a new reference for
 // one evaluated item. Same object, identity period, consecutive repeats.
 template <class Eval>
@@ -79,6 +94,7 @@ PyObject* batch_map(PyObject* inputs, Eval&& eval) {
     Py_ssize_t n = PyList_GET_SIZE(inputs);
     PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
     if (n == 0) return new_list(0);
+    if (kPlainPaths) return batch_map_plain(items, n, eval);
     if (n == 1 || all_same_object(items, n)) {
         PyObject* r = eval(items[0]);
         if (!r) return nullptr;
@@ -218,6 +234,15 @@ int64_t count_batch(PyObject* inputs, Test&& test) {
         return test(t) ? 1 : 0;
     };
     if (n == 0) return 0;
+    if (kPlainPaths) {
+        int64_t c = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            int r = eval(items[i]);
+            if (r < 0) return -1;
+            c += r;
+        }
+        return c;
+    }
     if (n == 1 || all_same_object(items, n)) {
         int r = eval(items[0]);
         return r < 0 ? -1 : r * static_cast<int64_t>(n);

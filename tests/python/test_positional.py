@@ -129,6 +129,7 @@ def test_batch_results():
     assert q.Empty().parse_batch_count([]) == 0
 
 
+@pytest.mark.reuse
 def test_repeated_object_shares_one_inner_list():
     s = "text"
     out = q.Empty().parse_batch([s] * 1000)
