@@ -42,6 +42,14 @@ inline constexpr char kExpectedStringEnd[] = "Expected end of string";
 inline constexpr char kExpectedRestOfLine[] = "Expected rest of line";
 
 // Literal family (Literal, Keyword, CaselessLiteral, CaselessKeyword, Char).
+// The record messages; "{}" stands for the constructor's text.
+inline constexpr char kExpectedLiteral[] = "Expected '{}'";
+inline constexpr char kExpectedKeywordNamed[] = "Expected keyword '{}'";
+inline constexpr char kExpectedCaselessLiteral[] = "Expected '{}' (caseless)";
+inline constexpr char kExpectedCaselessKeyword[] = "Expected keyword '{}' (caseless)";
+inline constexpr char kExpectedOneOf[] = "Expected one of '{}'";
+// Keyword.parse_string's own failure, naming no keyword and no position.
+inline constexpr char kExpectedKeyword[] = "Expected keyword";
 
 // Word, Regex and QuotedString.
 
