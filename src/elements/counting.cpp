@@ -75,12 +75,16 @@ Pos find_text_period(Text t) {
 uint64_t count_literal_occurrences(Text text, Text needle) {
     if (needle.len == 0) return text.len;
     if (needle.len > text.len) return 0;
-    Pos p = kPlainPaths ? 0 : find_text_period(text);
-    if (p < needle.len) return count_substring(text.data, text.len, needle.data, needle.len);
-    // A text repeating p >= n bytes: the first two periods give the count up
-    // to the last whole period; only the cut-short tail is scanned.
+    Pos period = kPlainPaths ? 0 : find_text_period(text);
+    // A text repeating a block of p bytes also repeats every multiple of p;
+    // the shortcut takes the first multiple that holds the needle, when the
+    // text holds two of it.
+    uint64_t p = period == 0 ? 0 : (uint64_t{needle.len} + period - 1) / period * period;
+    if (p == 0 || 2 * p > text.len) return count_substring(text.data, text.len, needle.data, needle.len);
+    // The first two blocks give the count up to the last whole block; only
+    // the cut-short tail is scanned.
     ScanResult one = leftmost_scan(text.data, p, needle);
-    ScanResult two = leftmost_scan(text.data, 2 * size_t{p}, needle);
+    ScanResult two = leftmost_scan(text.data, 2 * p, needle);
     uint64_t d = text.len / p;
     uint64_t whole = d * p;
     uint64_t total = one.count + (d - 1) * (two.count - one.count);

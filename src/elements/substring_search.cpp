@@ -74,28 +74,64 @@ const char* find_portable(const char* hay, size_t n, const char* nd, size_t m, s
     return nullptr;
 }
 
-uint64_t count_portable(const char* hay, size_t n, const char* nd, size_t m) {
-    uint64_t count = 0;
-    size_t i = 0;
-    while (const char* hit = find_portable(hay, n, nd, m, i)) {
-        ++count;
-        i = static_cast<size_t>(hit - hay) + m;
-    }
-    return count;
-}
-
-// The C library's searcher, for comparison in the benchmarks and tests.
-uint64_t count_libc(const char* hay, size_t n, const char* nd, size_t m) {
-    uint64_t count = 0;
+// The leftmost scan by repeated searches (the portable and C-library kernels).
+template <class Find, class Sink>
+void scan_by_find(const char* hay, size_t n, size_t m, Find&& find, Sink& sink) {
     size_t i = 0;
     while (i + m <= n) {
-        const void* hit = memmem(hay + i, n - i, nd, m);
+        const char* hit = find(i);
         if (!hit) break;
-        ++count;
-        i = static_cast<size_t>(static_cast<const char*>(hit) - hay) + m;
+        size_t pos = static_cast<size_t>(hit - hay);
+        sink.hit(pos);
+        i = pos + m;
     }
-    return count;
 }
+
+template <class Sink>
+void scan_kernel(const char* hay, size_t n, const char* nd, size_t m, SearchKernel k, Sink& sink);
+
+// Whether some proper prefix of the needle is also its suffix, so that two
+// occurrences can overlap. Long needles are taken to have one (the scan that
+// allows for overlaps is right either way).
+bool has_border(const char* nd, size_t m) {
+    if (m > 256) return true;
+    for (size_t k = 1; k < m; ++k)
+        if (std::memcmp(nd, nd + k, m - k) == 0) return true;
+    return false;
+}
+
+// Where the leftmost scan puts its occurrences.
+struct CountSink {
+    static constexpr bool kCountOnly = true;
+    uint64_t count = 0;
+    void hit(size_t) { ++count; }
+    void bits(size_t, uint32_t mask) { count += static_cast<uint64_t>(__builtin_popcount(mask)); }
+    void add(uint64_t c) { count += c; }
+};
+// Copies the text between occurrences and the replacement for each one.
+struct ReplaceSink {
+    static constexpr bool kCountOnly = false;
+    const char* src;
+    size_t m;
+    const char* repl;
+    size_t rlen;
+    char* dst;
+    size_t mark = 0;
+    void hit(size_t pos) {
+        std::memcpy(dst, src + mark, pos - mark);
+        dst += pos - mark;
+        std::memcpy(dst, repl, rlen);
+        dst += rlen;
+        mark = pos + m;
+    }
+    void bits(size_t base, uint32_t mask) {
+        while (mask) {
+            hit(base + static_cast<size_t>(__builtin_ctz(mask)));
+            mask &= mask - 1;
+        }
+    }
+    void add(uint64_t) {}
+};
 
 // ---------------------------------------------------------------------------
 // Vector kernels (substring_kernel.inc). The loads at i + i1 and i + i2 stay
@@ -143,9 +179,23 @@ struct L {
 #pragma GCC pop_options
 
 const char* find_sse2(const char* hay, size_t n, const char* nd, size_t m) { return sse2_kernel::find_vec(hay, n, nd, m, 0); }
-uint64_t count_sse2(const char* hay, size_t n, const char* nd, size_t m) { return sse2_kernel::count_vec(hay, n, nd, m); }
+template <class Sink>
+void scan_sse2(const char* hay, size_t n, const char* nd, size_t m, Sink& sink) {
+    if (m == 1 && Sink::kCountOnly) {
+        sink.add(sse2_kernel::count_byte_vec(hay, n, nd[0]));
+        return;
+    }
+    sse2_kernel::scan_vec(hay, n, nd, m, has_border(nd, m), sink);
+}
 const char* find_avx2(const char* hay, size_t n, const char* nd, size_t m) { return avx2_kernel::find_vec(hay, n, nd, m, 0); }
-uint64_t count_avx2(const char* hay, size_t n, const char* nd, size_t m) { return avx2_kernel::count_vec(hay, n, nd, m); }
+template <class Sink>
+void scan_avx2(const char* hay, size_t n, const char* nd, size_t m, Sink& sink) {
+    if (m == 1 && Sink::kCountOnly) {
+        sink.add(avx2_kernel::count_byte_vec(hay, n, nd[0]));
+        return;
+    }
+    avx2_kernel::scan_vec(hay, n, nd, m, has_border(nd, m), sink);
+}
 
 #endif  // QGX_X86
 
@@ -163,6 +213,22 @@ SearchKernel resolve(SearchKernel k) {
     static const SearchKernel best = detect_kernel();
     if (k == SearchKernel::Auto || !search_kernel_available(k)) return best;
     return k;
+}
+
+template <class Sink>
+void scan_kernel(const char* hay, size_t n, const char* nd, size_t m, SearchKernel k, Sink& sink) {
+    switch (resolve(k)) {
+#if QGX_X86
+        case SearchKernel::Avx2:
+            return scan_avx2(hay, n, nd, m, sink);
+        case SearchKernel::Sse2:
+            return scan_sse2(hay, n, nd, m, sink);
+#endif
+        case SearchKernel::Libc:
+            return scan_by_find(hay, n, m, [&](size_t i) { return static_cast<const char*>(memmem(hay + i, n - i, nd, m)); }, sink);
+        default:
+            return scan_by_find(hay, n, m, [&](size_t i) { return find_portable(hay, n, nd, m, i); }, sink);
+    }
 }
 
 }  // namespace
@@ -209,19 +275,18 @@ const char* find_substring(const char* hay, size_t n, const char* needle, size_t
 }
 
 uint64_t count_substring(const char* hay, size_t n, const char* needle, size_t m, SearchKernel k) {
+    CountSink sink;
     if (m == 0 || m > n) return 0;
-    switch (resolve(k)) {
-#if QGX_X86
-        case SearchKernel::Avx2:
-            return count_avx2(hay, n, needle, m);
-        case SearchKernel::Sse2:
-            return count_sse2(hay, n, needle, m);
-#endif
-        case SearchKernel::Libc:
-            return count_libc(hay, n, needle, m);
-        default:
-            return count_portable(hay, n, needle, m);
-    }
+    scan_kernel(hay, n, needle, m, k, sink);
+    return sink.count;
+}
+
+size_t replace_substrings(const char* hay, size_t n, const char* needle, size_t m, const char* repl, size_t rlen,
+                          char* out, SearchKernel k) {
+    ReplaceSink sink{hay, m, repl, rlen, out};
+    if (m > 0 && m <= n) scan_kernel(hay, n, needle, m, k, sink);
+    std::memcpy(sink.dst, hay + sink.mark, n - sink.mark);
+    return static_cast<size_t>(sink.dst + (n - sink.mark) - out);
 }
 
 bool all_ascii(const char* p, size_t n) {

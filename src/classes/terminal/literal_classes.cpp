@@ -2,6 +2,7 @@
 // the record and the cached string, and CaselessLiteral, CaselessKeyword and
 // Char on the general forms with their kind's test inlined.
 #include <new>
+#include <string>
 #include <vector>
 
 #include "elements/counting.hpp"
@@ -126,30 +127,20 @@ PyObject* raise_value_error(std::string_view text) {
     return nullptr;
 }
 
-// `s` with the non-overlapping occurrences at `hits` (each `nlen` bytes)
-// replaced by `r`. When both texts are ASCII the result is written straight
+// `s` with the `count` occurrences of the needle replaced by `r`, in one pass
+// of the searcher. When both texts are ASCII the result is written straight
 // into a new str; otherwise it is assembled as UTF-8 and decoded once.
-PyObject* replace_at(Text s, const std::vector<Pos>& hits, Pos nlen, Text r) {
-    uint64_t out_len = uint64_t{s.len} - uint64_t{hits.size()} * nlen + uint64_t{hits.size()} * r.len;
-    auto fill = [&](char* dst) {
-        Pos mark = 0;
-        for (Pos o : hits) {
-            std::memcpy(dst, s.data + mark, o - mark);
-            dst += o - mark;
-            std::memcpy(dst, r.data, r.len);
-            dst += r.len;
-            mark = o + nlen;
-        }
-        std::memcpy(dst, s.data + mark, s.len - mark);
-    };
+PyObject* replace_occurrences(Text s, Text needle, uint64_t count, Text r) {
+    uint64_t out_len = uint64_t{s.len} - count * needle.len + count * r.len;
     if (all_ascii(r.data, r.len) && all_ascii(s.data, s.len)) {
         PyObject* res = PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127);
         if (!res) fatal_python_error("could not make a str result");
-        fill(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(res)));
+        replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len,
+                           reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(res)));
         return res;
     }
     std::string buf(out_len, '\0');
-    fill(buf.data());
+    replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len, buf.data());
     PyObject* res = PyUnicode_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size()));
     if (!res) fatal_python_error("could not make a str result");
     return res;
@@ -227,17 +218,11 @@ struct LiteralClass {
         const LiteralElement& r = rec(o);
         Pos n = r.text.size();
         if (n == 0) return new_str(s.data, s.len);
-        std::vector<Pos> hits;
-        size_t i = 0;
-        while (i + n <= s.len) {
-            const char* hit = find_substring(s.data + i, s.len - i, r.text.data(), n);
-            if (!hit) break;
-            Pos at = static_cast<Pos>(hit - s.data);
-            hits.push_back(at);
-            i = size_t{at} + n;
-        }
-        if (hits.empty()) return new_str(s.data, s.len);
-        return replace_at(s, hits, n, replacement);
+        // The count sizes the result; the second pass writes it.
+        Text needle(r.text.view());
+        uint64_t count = count_substring(s.data, s.len, needle.data, needle.len);
+        if (count == 0) return new_str(s.data, s.len);
+        return replace_occurrences(s, needle, count, replacement);
     }
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
