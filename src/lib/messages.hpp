@@ -52,6 +52,19 @@ inline constexpr char kExpectedOneOf[] = "Expected one of '{}'";
 inline constexpr char kExpectedKeyword[] = "Expected keyword";
 
 // Word, Regex and QuotedString.
+inline constexpr char kWordMessagePrefix[] = "Expected W:(";  // "Expected {}" around "W:({}...)"
+inline constexpr char kWordMessageSuffix[] = "...)";
+inline constexpr char kExpectedWord[] = "Expected word";
+inline constexpr char kExpectedRegexMatch[] = "Expected regex match";
+inline constexpr char kRegexMessagePrefix[] = "Expected match for /";  // "Expected match for /{}/"
+inline constexpr char kRegexMessageSuffix[] = "/";
+inline constexpr char kRegexSizeLimitText[] = "Compiled regex exceeds size limit of %lld bytes.";
+inline constexpr char kRegexParseErrorPrefix[] = "Error parsing '";  // "Error parsing '{}': {}"
+inline constexpr char kRegexParseErrorMiddle[] = "': ";
+inline constexpr char kRegexEscapeC[] = "invalid escape sequence: \\C";
+inline constexpr char kRegexNestTooDeep[] = "nesting too deep: more than 250 levels of groups";
+inline constexpr char kQuotedMessagePrefix[] = "Expected quoted string starting with '";  // "...'{}'"
+inline constexpr char kQuotedMessageSuffix[] = "'";
 
 // Combinators, operators and one_of.
 
