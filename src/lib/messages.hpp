@@ -67,5 +67,20 @@ inline constexpr char kQuotedMessagePrefix[] = "Expected quoted string starting 
 inline constexpr char kQuotedMessageSuffix[] = "'";
 
 // Combinators, operators and one_of.
+inline constexpr char kNoMatchFound[] = "No match found";
+inline constexpr char kExpectedAtLeastOne[] = "Expected at least one match";
+inline constexpr char kNoProgressExactly[] = "No progress in Exactly";
+inline constexpr char kSkipToNotFound[] = "SkipTo: target not found";
+inline constexpr char kSuppressNoMatch[] = "Suppress: no match";
+inline constexpr char kForwardNotInitialized[] = "Forward not initialized";
+inline constexpr char kExpectedMatch[] = "Expected match";
+inline constexpr char kNoMatchSuppressed[] = "No match (suppressed)";
+inline constexpr char kOneOfNoWords[] = "one_of requires at least one string";
+inline constexpr char kCountOutOfRange[] = "out of range integral type conversion attempted";
+// The failure a combinator gives when entered past the depth bound.
+inline constexpr char kRecursionLimitFailure[] = "recursion limit exceeded";
+// The parse_string forms that report no position (And, MatchFirst, Suppress).
+inline constexpr char kRecursionLimitNoPosition[] =
+    "recursion limit exceeded (grammar nested deeper than %u levels)";
 
 }  // namespace qgx::msg
