@@ -81,8 +81,11 @@ def test_parse_string_gives_the_cached_string():
     assert first[0] is second[0]
     assert first[0] is not arg
     assert first is not second
-    one = q.Literal("x")
-    assert one.parse_string("x")[0] is one.parse_string("xy")[0]
+    for arg in ("x", "\u00e9", "\u20ac"):  # the interpreter shares some one-character strings
+        one = q.Literal(arg)
+        token = one.parse_string(arg)[0]
+        assert token == arg and token is not arg
+        assert token is one.parse_string(arg + "y")[0]
 
 
 @pytest.mark.parametrize("s, text", [("ab", "xab"), ("ab", ""), ("ab", "a"), ("a'b", "a"), ("\u00e9", "e")])

@@ -19,15 +19,18 @@ namespace {
 constexpr ArgumentDescriptor text_param(const char* cls) { return {cls, "__new__", {"s"}, 1, 1}; }
 
 // A new str of the text that is no other object: the interpreter hands out
-// shared one-character strings from PyUnicode_FromStringAndSize, so a
-// one-byte text is written into a new object of its own. (The empty str is
-// the interpreter's singleton whatever is done.)
+// shared one-character strings (every character below U+0100) from its
+// decoder, so a one-character text is written into a new object of its own.
+// (The empty str is the interpreter's singleton whatever is done.)
 PyObject* fresh_str(Text s) {
-    if (s.len != 1) return new_str(s.data, s.len);
-    PyObject* r = PyUnicode_New(1, 127);
-    if (!r) fatal_python_error("could not make a str");
-    PyUnicode_1BYTE_DATA(r)[0] = static_cast<Py_UCS1>(s.data[0]);
-    return r;
+    PyObject* r = new_str(s.data, s.len);
+    if (PyUnicode_GET_LENGTH(r) != 1) return r;
+    Py_UCS4 ch = PyUnicode_READ_CHAR(r, 0);
+    Py_DECREF(r);
+    PyObject* own = PyUnicode_New(1, ch);
+    if (!own) fatal_python_error("could not make a str");
+    PyUnicode_WRITE(PyUnicode_KIND(own), PyUnicode_DATA(own), 0, ch);
+    return own;
 }
 
 // A new one-item list holding `item` (one more reference to it).
