@@ -139,11 +139,11 @@ PyObject* replace_occurrences(Text s, Text needle, uint64_t count, Text r) {
         PyObject* res = PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127);
         if (!res) fatal_python_error("could not make a str result");
         replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len,
-                           reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(res)));
+                           reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(res)), out_len);
         return res;
     }
     std::string buf(out_len, '\0');
-    replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len, buf.data());
+    replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len, buf.data(), buf.size());
     PyObject* res = PyUnicode_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size()));
     if (!res) fatal_python_error("could not make a str result");
     return res;
