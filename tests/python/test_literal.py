@@ -285,3 +285,11 @@ def test_results_keep_the_cached_string_alive():
     b = lit.parse_batch(["ab"])
     del lit
     assert r == [["ab"], ["ab"]] and b == [["ab"]]
+
+
+def test_transform_string_large_texts():
+    # Results of several MiB take the path that writes straight into the new str.
+    text = "the cat sat on the mat " * 500_000
+    assert q.Literal("at").transform_string(text, "og!") == text.replace("at", "og!")
+    wide = text + "\u00e9"
+    assert q.Literal("at").transform_string(wide, "\u20ac") == wide.replace("at", "\u20ac")
