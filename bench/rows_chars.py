@@ -25,7 +25,8 @@ def _words_text(size):
 
 def _repetitive_text(size):
     block = "The year 2024 saw 17 storms, 3 floods and 123 quiet days; "
-    return (block * (size // len(block) + 1))[: size - 7] + "tail 42"
+    # Repeats to the very end (the last block cut short), as a log of one record does.
+    return (block * (size // len(block) + 1))[:size]
 
 
 def _short_strings(n):
