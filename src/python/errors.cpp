@@ -64,9 +64,9 @@ OwnedRef exception_text(PyObject* value) {
     if (s) return s;
     PyErr_WriteUnraisable(value);
     OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-    if (name && PyUnicode_Check(name.get())) return OwnedRef::steal(PyUnicode_FromFormat("<unprintable %U object>", name.get()));
+    if (name && PyUnicode_Check(name.get())) return OwnedRef::steal(PyUnicode_FromFormat(msg::kUnprintableNamed, name.get()));
     PyErr_Clear();
-    return OwnedRef::steal(PyUnicode_FromString("<unprintable object>"));
+    return OwnedRef::steal(PyUnicode_FromString(msg::kUnprintable));
 }
 }  // namespace
 
