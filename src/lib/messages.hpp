@@ -21,8 +21,8 @@ inline constexpr char kNoConstructorObject[] = "No constructor defined for %U";
 inline constexpr char kUnknownTypeName[] = "<unknown>";
 inline constexpr char kInitClassFailed[] = "An error occurred while initializing class %s";
 inline constexpr char kSubinterpreters[] =
-    "quillgramx does not support subinterpreters: it can be imported only in the interpreter that "
-    "imported it first";
+    "quillgramx: subinterpreters are not supported (the module can be imported only in the "
+    "interpreter that imported it first)";
 inline constexpr char kTextTooLong[] = "text too long: %zu bytes (the limit is 4294967295)";
 inline constexpr char kNotBaseException[] = "exceptions must derive from BaseException";
 
