@@ -18,7 +18,7 @@ PyObject* allocate_instance(PyTypeObject* type) {
 }
 
 PyObject* reject_construction(PyTypeObject* type, PyObject*, PyObject*) {
-    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    OwnedRef name = QGX_GET_ATTR(reinterpret_cast<PyObject*>(type), "__name__");
     OwnedRef text = name ? OwnedRef::steal(PyObject_Str(name.get())) : OwnedRef();
     if (!text) {
         PyErr_Clear();
