@@ -139,6 +139,25 @@ RegexClassification classify_pattern(Text p) {
     return c;
 }
 
+namespace {
+
+// Whether the iteration of `p` may be counted with the forward scan: no
+// assertion (whose empty matches depend on the text around them), no empty
+// match (so every match is non-empty and the next search begins at its
+// end), and no leading literal (whose unanchored search RE2 speeds up with
+// a substring search, faster than the scan).
+bool counts_by_scan(std::string_view p, const CompiledRegex& anchored) {
+    if (p.empty() || std::isalnum(static_cast<unsigned char>(p.front())) ||
+        static_cast<unsigned char>(p.front()) >= 0x80)
+        return false;
+    if (p.find_first_of("^$") != std::string_view::npos) return false;
+    for (const char* a : {"\\b", "\\B", "\\A", "\\z"})
+        if (p.find(a) != std::string_view::npos) return false;
+    return !anchored.matches_at_start(Text("", 0));
+}
+
+}  // namespace
+
 RegexBuildOutcome make_regex_element(Text pattern) {
     RegexBuildOutcome out;
     std::string_view p = pattern.view();
@@ -155,6 +174,8 @@ RegexBuildOutcome make_regex_element(Text pattern) {
         return out;
     }
     RegexClassification c = classify_pattern(pattern);
+    std::unique_ptr<CompiledRegex> scan;
+    if (!kPlainPaths && counts_by_scan(p, *a.regex)) scan = CompiledRegex::compile("^(?s:.*?)(?:" + std::string(p) + ")").regex;
     Rc<RegexElement> r = Rc<RegexElement>::make();
     r->fast_path = c.fast_path;
     r->fast_set = c.fast_set;
@@ -162,6 +183,7 @@ RegexBuildOutcome make_regex_element(Text pattern) {
     r->whitespace_plus = p == "\\s+";
     r->anchored_regex = std::move(a.regex);
     r->unanchored_regex = std::move(u.regex);
+    r->scan_regex = std::move(scan);
     r->message = joined(msg::kRegexMessagePrefix, p, msg::kRegexMessageSuffix);
     out.element = std::move(r);
     return out;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "lib/engines.hpp"
@@ -84,32 +85,34 @@ class TextStrMap {
     size_t used_ = 0;
 };
 
-// Input object -> its result (a borrowed str, or nullptr for no entry).
-class IdentityMap {
+// Input object -> its result (a borrowed str, or nullptr for no entry), for
+// the objects met first in a call. The table is fixed (it stays in cache);
+// once half full, further objects are evaluated without being stored, so a
+// list of a million distinct objects pays one probe per item, not a miss
+// into a table of millions.
+class IdentityCache {
   public:
-    explicit IdentityMap(size_t expected) {
-        size_t cap = 64;
-        while (cap < expected * 2) cap *= 2;
-        slots_.resize(cap);
-    }
+    static constexpr size_t kSlots = 4096;
+    static constexpr size_t kMaxEntries = kSlots / 2;
 
-    // The slot of `key`; `found` says whether it was there already.
+    IdentityCache() : slots_(new Slot[kSlots]()) {}
+
+    // The stored result of `key` (found), else the slot to store it in
+    // (nullptr when the cache is full).
     PyObject** find(PyObject* key, bool& found) {
-        size_t mask = slots_.size() - 1;
-        for (size_t i = home(key, mask);; i = (i + 1) & mask) {
-            if (slots_[i].key == key) {
+        uint64_t a = reinterpret_cast<uintptr_t>(key) >> 4;
+        for (size_t i = static_cast<size_t>((a * 0x9E3779B97F4A7C15ull) >> 52);; i = (i + 1) & (kSlots - 1)) {
+            Slot& s = slots_[i];
+            if (s.key == key) {
                 found = true;
-                return &slots_[i].value;
+                return &s.value;
             }
-            if (!slots_[i].key) {
+            if (!s.key) {
                 found = false;
-                if ((used_ + 1) * 2 > slots_.size()) {
-                    grow();
-                    return find(key, found);
-                }
+                if (used_ == kMaxEntries) return nullptr;
                 ++used_;
-                slots_[i].key = key;
-                return &slots_[i].value;
+                s.key = key;
+                return &s.value;
             }
         }
     }
@@ -119,90 +122,75 @@ class IdentityMap {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
     };
-    static size_t home(PyObject* key, size_t mask) {
-        uint64_t a = reinterpret_cast<uintptr_t>(key) >> 4;
-        return static_cast<size_t>((a * 0x9E3779B97F4A7C15ull) >> 20) & mask;
-    }
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
-        old.swap(slots_);
-        size_t mask = slots_.size() - 1;
-        for (const Slot& s : old) {
-            if (!s.key) continue;
-            size_t i = home(s.key, mask);
-            while (slots_[i].key) i = (i + 1) & mask;
-            slots_[i] = s;
-        }
-    }
-    std::vector<Slot> slots_;
+    std::unique_ptr<Slot[]> slots_;
     size_t used_ = 0;
 };
 
-// A list owning the references in `refs` (moved in, in order).
-inline PyObject* list_from_refs(const std::vector<PyObject*>& refs) {
-    PyObject* list = new_list(static_cast<Py_ssize_t>(refs.size()));
-    if (!refs.empty())
-        std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, refs.data(), refs.size() * sizeof(PyObject*));
+// Cuts `list` (made with room for `size` items, the first `used` filled) to
+// its filled part.
+inline PyObject* truncate_list(PyObject* list, Py_ssize_t used, Py_ssize_t size) {
+    if (used < size && PyList_SetSlice(list, used, size, nullptr) < 0) fatal_python_error("could not cut a list result");
     return list;
-}
-
-inline void release_refs(const std::vector<PyObject*>& refs) {
-    for (PyObject* o : refs) Py_DECREF(o);
 }
 
 // The flat parse_batch of Word and Regex: one entry per input that matches at
 // its start, in input order. `eval(item, out)` gives -1 with the error set, 0
 // for no entry, or 1 with a new reference in `out` (the input itself when it
 // is matched whole). Repeating inputs reuse the first period's results;
-// otherwise each distinct object is evaluated once.
+// otherwise an object met again reuses its result (neighbours always, others
+// while the identity cache has room).
 template <class Eval>
 PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
     Py_ssize_t n = PyList_GET_SIZE(inputs);
     PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
     if (n == 0) return new_list(0);
-    std::vector<PyObject*> results;
-    if constexpr (kPlainPaths) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* r = nullptr;
-            int e = eval(items[i], r);
+    Py_ssize_t k = (!kPlainPaths && n >= 2) ? find_identity_period(items, n) : 0;
+    Py_ssize_t limit = k ? k : n;
+    // Entries go straight into a list with room for every item; unfilled
+    // slots stay NULL, which the list's release skips on the error path.
+    PyObject* list = new_list(limit);
+    PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
+    Py_ssize_t used = 0;
+    IdentityCache seen;
+    PyObject* prev_item = nullptr;
+    PyObject* prev_result = nullptr;
+    for (Py_ssize_t i = 0; i < limit; ++i) {
+        PyObject* item = items[i];
+        PyObject* r = nullptr;
+        if constexpr (!kPlainPaths) {
+            if (item == prev_item) {
+                if (prev_result) {
+                    Py_INCREF(prev_result);
+                    out[used++] = prev_result;
+                }
+                continue;
+            }
+        }
+        PyObject** slot = nullptr;
+        bool found = false;
+        if constexpr (!kPlainPaths) slot = seen.find(item, found);
+        if (found) {
+            r = *slot;
+            if (r) Py_INCREF(r);
+        } else {
+            int e = eval(item, r);
             if (e < 0) {
-                release_refs(results);
+                Py_DECREF(list);
                 return nullptr;
             }
-            if (e) results.push_back(r);
+            if (!e) r = nullptr;
+            if (slot) *slot = r;
         }
-        return list_from_refs(results);
+        if (r) out[used++] = r;
+        prev_item = item;
+        prev_result = r;
     }
-    Py_ssize_t k = n >= 2 ? find_identity_period(items, n) : 0;
-    Py_ssize_t limit = k ? k : n;
-    IdentityMap seen(static_cast<size_t>(limit));
-    results.reserve(static_cast<size_t>(k ? k : (n < 1024 ? n : 1024)));
-    for (Py_ssize_t i = 0; i < limit; ++i) {
-        bool found = false;
-        PyObject** slot = seen.find(items[i], found);
-        if (found) {
-            if (*slot) {
-                Py_INCREF(*slot);
-                results.push_back(*slot);
-            }
-            continue;
-        }
-        PyObject* r = nullptr;
-        int e = eval(items[i], r);
-        if (e < 0) {
-            release_refs(results);
-            return nullptr;
-        }
-        *slot = e ? r : nullptr;
-        if (e) results.push_back(r);
-    }
-    if (!k) return list_from_refs(results);
-    PyObject* block = list_from_refs(results);
-    if (results.empty()) return block;
-    PyObject* out = PySequence_Repeat(block, n / k);
-    Py_DECREF(block);
-    if (!out) fatal_python_error("could not make a list result");
-    return out;
+    truncate_list(list, used, limit);
+    if (!k || used == 0) return list;
+    PyObject* repeated = PySequence_Repeat(list, n / k);
+    Py_DECREF(list);
+    if (!repeated) fatal_python_error("could not make a list result");
+    return repeated;
 }
 
 }  // namespace qgx

@@ -42,6 +42,15 @@ uint64_t count_matches(const RegexElement& r, Text t) {
         for (Pos i = 0; i < t.len; ++i) n += r.fast_set.has(t.at(i));
         return n;
     }
+    if (r.scan_regex) {
+        uint64_t n = 0;
+        for (Pos from = 0; from < t.len; ++n) {
+            int64_t len = r.scan_regex->match_length_at(t, from);
+            if (len <= 0) break;
+            from += static_cast<Pos>(len);
+        }
+        return n;
+    }
     return r.unanchored_regex->count_matches(t);
 }
 

@@ -2,7 +2,11 @@
 // tests single bytes, like word_try_match_at.
 #include "classes/terminal/chars_support.hpp"
 #include "elements/chars.hpp"
+#include "elements/counting.hpp"
 #include "lib/messages.hpp"
+
+#include <string_view>
+#include <unordered_map>
 
 namespace qgx {
 
@@ -89,6 +93,137 @@ PyObject* search_general(const WordElement& r, const WordTables& tb, Text s) {
     return list;
 }
 
+// The word table of the repeating-text path: 32 slots on the stack keyed by
+// a word's first four bytes, each holding the str made for that word and the
+// number of result entries it will stand at. A block with more than 32
+// distinct words spills into a growable map, so every word still shares one
+// str.
+class BlockWordTable {
+  public:
+    struct Slot {
+        uint32_t key = kEmpty;
+        Pos len = 0;
+        const char* data = nullptr;
+        PyObject* str = nullptr;
+        Py_ssize_t entries = 0;
+    };
+
+    BlockWordTable() = default;
+    BlockWordTable(const BlockWordTable&) = delete;
+    BlockWordTable& operator=(const BlockWordTable&) = delete;
+    ~BlockWordTable() {
+        // Each str made drops the reference the table held.
+        for (Slot& s : slots_)
+            if (s.str) Py_DECREF(s.str);
+        for (Slot& s : spill_) Py_DECREF(s.str);
+    }
+
+    // The slot of the word's text, its str made on first sight.
+    Slot* get(const char* p, Pos n) {
+        uint32_t x = 0;
+        std::memcpy(&x, p, n < 4 ? n : 4);  // little-endian; missing bytes stay zero
+        for (uint32_t i = 0, h = (x ^ (x >> 16)) % 32; i < 32; ++i, h = (h + 1) % 32) {
+            Slot& s = slots_[h];
+            if (s.key == kEmpty) return fill(s, x, p, n);
+            if (s.key == x && s.len == n && std::memcmp(s.data, p, n) == 0) return &s;
+        }
+        auto [it, fresh] = spill_index_.try_emplace(std::string_view(p, n), spill_.size());
+        if (fresh) {
+            spill_.emplace_back();
+            fill(spill_.back(), x, p, n);
+        }
+        return &spill_[it->second];
+    }
+
+    // Gives every str made its entries' references in one step.
+    void add_entry_refs() {
+        for (Slot& s : slots_)
+            if (s.str) add_refs(s.str, s.entries);
+        for (Slot& s : spill_) add_refs(s.str, s.entries);
+    }
+
+  private:
+    static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+    Slot* fill(Slot& s, uint32_t x, const char* p, Pos n) {
+        s.key = x;
+        s.len = n;
+        s.data = p;
+        s.str = new_str(p, n);
+        return &s;
+    }
+    Slot slots_[32];
+    std::vector<Slot> spill_;
+    std::unordered_map<std::string_view, size_t> spill_index_;
+};
+
+// The repeating-text path of search_string: a text that repeats its first
+// `k` bytes, with no word crossing a block boundary, lists the block's words
+// q times and then the words of the rest. Gives nullptr when the block holds
+// no word or a word runs across the boundary (the general path then runs).
+PyObject* search_repeating(const WordTables& tb, Text s, Pos k) {
+    std::vector<Span> block;
+    Pos p = 0;
+    while (p < k) {
+        if (!tb.init[s.at(p)]) {
+            ++p;
+            continue;
+        }
+        Pos e = p + 1;
+        while (e < k && tb.body[s.at(e)]) ++e;
+        block.push_back({p, e});
+        p = e;
+    }
+    if (block.empty() || (block.back().end == k && tb.body[s.at(k)])) return nullptr;
+    Pos q = s.len / k;
+    std::vector<Span> rest;
+    for (p = q * k; p < s.len;) {
+        if (!tb.init[s.at(p)]) {
+            ++p;
+            continue;
+        }
+        Pos e = tb.run_end(s, p);
+        rest.push_back({p, e});
+        p = e;
+    }
+    BlockWordTable table;
+    const Py_ssize_t nb = static_cast<Py_ssize_t>(block.size());
+    if (rest.empty()) {
+        // Whole blocks only: the interpreter repeats a list of one block.
+        PyObject* one = new_list(nb);
+        for (Py_ssize_t i = 0; i < nb; ++i) {
+            PyObject* str = table.get(s.data + block[i].start, block[i].end - block[i].start)->str;
+            Py_INCREF(str);
+            PyList_SET_ITEM(one, i, str);
+        }
+        PyObject* all = PySequence_Repeat(one, q);
+        Py_DECREF(one);
+        if (!all) fatal_python_error("could not make a list result");
+        return all;
+    }
+    const Py_ssize_t total = nb * q + static_cast<Py_ssize_t>(rest.size());
+    PyObject* list = new_list(total);
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    for (Py_ssize_t i = 0; i < nb; ++i) {
+        BlockWordTable::Slot* slot = table.get(s.data + block[i].start, block[i].end - block[i].start);
+        slot->entries += q;
+        items[i] = slot->str;
+    }
+    // Doubling copies: one block, two, four, ... until q blocks stand.
+    for (Py_ssize_t done = nb, want = nb * q; done < want;) {
+        Py_ssize_t n = done < want - done ? done : want - done;
+        std::memcpy(items + done, items, static_cast<size_t>(n) * sizeof(PyObject*));
+        done += n;
+    }
+    Py_ssize_t at = nb * q;
+    for (const Span& w : rest) {
+        BlockWordTable::Slot* slot = table.get(s.data + w.start, w.end - w.start);
+        ++slot->entries;
+        items[at++] = slot->str;
+    }
+    table.add_entry_refs();
+    return list;
+}
+
 }  // namespace
 
 struct WordClass {
@@ -139,6 +274,11 @@ struct WordClass {
         const WordElement& r = rec(o);
         if (s.len == 0) return new_list(0);
         WordTables tb(r);
+        if (!kPlainPaths && !r.high_members) {
+            // A text that repeats a short block is scanned once per block.
+            if (Pos k = find_text_period(s))
+                if (PyObject* list = search_repeating(tb, s, k)) return list;
+        }
         return search_general(r, tb, s);
     }
 
@@ -146,6 +286,18 @@ struct WordClass {
         const WordElement& r = rec(o);
         if (s.len == 0) return count_result(0);
         WordTables tb(r);
+        if (!kPlainPaths && !r.high_members) {
+            // Every block starts with no word open unless a word reaches the
+            // block's end and the next block's first byte continues it.
+            Pos k = find_text_period(s);
+            bool open = false;
+            uint64_t per_block = k ? branchless_count(tb, s, 0, k, open) : 0;
+            if (k && !(open && tb.body[s.at(0)])) {
+                Pos q = s.len / k;
+                bool rest_open = false;
+                return count_result(per_block * q + branchless_count(tb, s, q * k, s.len, rest_open));
+            }
+        }
         return count_result(count_words(r, tb, s));
     }
 
