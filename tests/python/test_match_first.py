@@ -107,3 +107,39 @@ def test_members_live_on_after_their_objects_go():
     m = MatchFirst(parts)
     del parts
     assert m.parse_batch(["x", "y", "z"]) == [["x"], ["y"], []]
+
+
+@pytest.mark.parametrize(
+    "alternatives, text, parsed",
+    [
+        ([Literal("ab"), q.Word(q.alphas()), Literal("abc")], "abc", ["ab"]),
+        ([q.Word(q.nums()), Literal("a"), q.Keyword("b")], "b", ["b"]),
+        ([q.Keyword("if"), Literal("i")], "ifx", ["i"]),
+        ([Literal("x"), q.StringEnd(), Literal("y")], "", []),
+        ([Literal(""), Literal("a")], "a", [""]),
+        ([Literal("\u00e9"), Literal("e")], "\u00e9", ["\u00e9"]),
+    ],
+)
+def test_alternatives_by_first_byte_keep_their_order(alternatives, text, parsed):
+    m = MatchFirst(alternatives)
+    assert m.parse_string(text) == parsed
+    assert q.Group(m).parse_string(text) == parsed
+    assert m.matches(text)
+
+
+def test_failure_is_the_last_alternatives_even_when_it_cannot_match_there():
+    m = MatchFirst([Literal("a"), q.Word(q.nums()), Literal("b")])
+    with pytest.raises(ValueError) as e:
+        q.Group(m).parse_string("x")
+    assert str(e.value) == "ParseException at position 0: Expected 'b'"
+    with pytest.raises(ValueError) as e:
+        q.Group(MatchFirst([Literal("a"), Literal("b")])).parse_string("")
+    assert str(e.value) == "ParseException at position 0: Expected 'b'"
+
+
+def test_many_literal_alternatives_scan():
+    words = [f"w{i:03d}" for i in range(300)] + ["x", "xy"]
+    m = MatchFirst([Literal(w) for w in words])
+    text = " ".join(reversed(words))
+    assert m.search_string(text) == [w if w != "xy" else "x" for w in reversed(words)]
+    assert m.search_string_count("w001 w299 zz xy") == 3
