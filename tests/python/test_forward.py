@@ -3,7 +3,7 @@ import threading
 import pytest
 
 import quillgramx as q
-from quillgramx import Forward, Literal, Optional
+from quillgramx import Forward, Group, Literal, Optional
 
 
 def test_empty_forward():
@@ -118,3 +118,28 @@ def test_matches_from_several_threads():
     for t in threads:
         t.join()
     assert results == [True] * 4
+
+
+def _grammar_only_reachable_through_its_top():
+    f = Forward()
+    inner = Forward()
+    inner <<= Literal("[") + Optional(f) + Literal("]")
+    f <<= Literal("(") + Optional(inner | f) + Literal(")")
+    return Group(Group(f) + q.StringEnd())
+
+
+def test_reclaiming_dropped_grammars_leaves_live_ones_working():
+    keep = _grammar_only_reachable_through_its_top()
+    # Many recursive grammars built and dropped: the collector runs many times
+    # while `keep` is reachable only through its top object.
+    for i in range(3000):
+        g = Forward()
+        g <<= Literal("x") + Optional(g)
+        body = Optional(g) + Literal("y")
+        if i % 3 == 0:
+            keep2 = Group(g)
+            del keep2
+        del g, body
+    assert keep.matches("([(())])")
+    assert keep.parse_string("([()])") == ["(", "[", "(", ")", "]", ")"]
+    assert not keep.matches("([)]")
