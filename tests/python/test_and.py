@@ -201,3 +201,17 @@ def test_argument_errors():
     with pytest.raises(TypeError) as e:
         ab.transform_string("a", 2)
     assert str(e.value) == "argument 'replacement': 'int' object cannot be converted to 'PyString'"
+
+
+def test_search_string_many_distinct_texts_against_re():
+    import re
+
+    text = " ".join(f"k{i % 7}={i * 13 % 5000}" for i in range(20000))
+    e = q.Word(q.alphanums()) + Literal("=") + q.Word(q.nums())
+    r = e.search_string(text)
+    expected = [t for m in re.findall(r"([A-Za-z0-9]+)(=)([0-9]+)", text) for t in m]
+    assert r == expected
+    # Equal texts are one object, however many distinct texts the call made.
+    first = {}
+    for s in r:
+        assert first.setdefault(s, s) is s
