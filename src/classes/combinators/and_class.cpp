@@ -28,6 +28,21 @@ inline bool sequence_match(const AndElement& r, Text t, Pos pos, Pos* ends, Pos&
     return true;
 }
 
+// The text of the member span [from, to), or false when it has none. A span
+// that begins or ends inside a character (a byte-table member on a multi-byte
+// character) keeps only the whole characters it covers, as the scans do.
+inline bool member_text(Text t, Pos from, Pos to, std::string_view& out) {
+    if (to <= from) return false;
+    if (!on_boundary(t, from) || !on_boundary(t, to)) [[unlikely]] {
+        Span w = whole_characters(t, Span{from, to});
+        if (w.start >= w.end) return false;
+        from = w.start;
+        to = w.end;
+    }
+    out = std::string_view(t.data + from, to - from);
+    return true;
+}
+
 inline TryMatchOutcome sequence_test(const AndElement& r, Text t, Pos pos) {
     Pos current = pos;
     for (const SharedElement& e : r.exprs) {
@@ -181,19 +196,16 @@ struct AndClass {
         std::vector<Pos> ends(r.exprs.size());
         Pos end;
         if (!sequence_match(r, s, 0, ends.data(), end)) return raise_plain_failure(msg::kExpectedMatch);
-        Py_ssize_t k = 0;
+        std::vector<PyObject*> texts;
+        texts.reserve(ends.size());
         Pos prev = 0;
+        std::string_view v;
         for (Pos e : ends) {
-            k += e > prev;
+            if (member_text(s, prev, e, v)) texts.push_back(new_str(v.data(), static_cast<Pos>(v.size())));
             prev = e;
         }
-        PyObject* out = new_list(k);
-        prev = 0;
-        Py_ssize_t i = 0;
-        for (Pos e : ends) {
-            if (e > prev) PyList_SET_ITEM(out, i++, new_str(s.data + prev, e - prev));
-            prev = e;
-        }
+        PyObject* out = new_list(static_cast<Py_ssize_t>(texts.size()));
+        for (size_t i = 0; i < texts.size(); ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), texts[i]);
         return out;
     }
 
@@ -215,8 +227,9 @@ struct AndClass {
                 continue;
             }
             Pos prev = p;
+            std::string_view v;
             for (Pos e : ends) {
-                if (e > prev) found.push_back(interner.get(std::string_view(s.data + prev, e - prev)));
+                if (member_text(s, prev, e, v)) found.push_back(interner.get(v));
                 prev = e;
             }
             p = end > p ? end : p + 1;
@@ -256,8 +269,9 @@ struct AndClass {
             }
             std::vector<PyObject*> texts;
             Pos prev = 0;
+            std::string_view v;
             for (Pos e : ends) {
-                if (e > prev) texts.push_back(new_str(t.data + prev, e - prev));
+                if (member_text(t, prev, e, v)) texts.push_back(new_str(v.data(), static_cast<Pos>(v.size())));
                 prev = e;
             }
             if (texts.empty()) return new_list(0);  // the flat paths give nothing either
@@ -278,8 +292,9 @@ struct AndClass {
             matched = sequence_match(r, t, 0, ends.data(), end);
             if (!matched) return true;
             Pos prev = 0;
+            std::string_view v;
             for (Pos e : ends) {
-                if (e > prev) idx.push_back(table.index_of(std::string_view(t.data + prev, e - prev)));
+                if (member_text(t, prev, e, v)) idx.push_back(table.index_of(v));
                 prev = e;
             }
             return true;
