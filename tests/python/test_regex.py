@@ -364,3 +364,11 @@ def test_reference_counts_stay_unchanged():
             pass
     after = [sys.getrefcount(o) for o in (text, r, rep)] + [sys.getrefcount(o) for o in items]
     assert before == after
+
+
+def test_composites_see_the_stored_message():
+    with pytest.raises(ValueError) as e:
+        q.Group(q.Regex("a+")).parse_string("b")
+    assert str(e.value) == "ParseException at position 0: Expected match for /a+/"
+    assert q.Group(q.Regex(r"\d+")).parse_batch(["12x", "x"]) == [["12"], []]
+    assert (q.Literal("x") + q.Regex(r"\bfoo")).parse_string("xfoo") == ["x", "foo"]

@@ -346,3 +346,22 @@ def test_reference_counts_stay_unchanged():
     r = w.parse_batch([whole] * 5)
     held = sys.getrefcount(whole) - 2
     assert held == 5
+
+
+# ---------------------------------------------------------------------------
+# Through composites, which take the kind's tokens and stored message
+
+
+def test_composites_see_the_stored_message_and_the_character_reading():
+    with pytest.raises(ValueError) as e:
+        q.Group(q.Word("abcdefghij")).parse_string("1")
+    assert str(e.value) == "ParseException at position 0: Expected W:(abcdefgh...)"
+    with pytest.raises(ValueError) as e:
+        q.Group(q.Word("日本語")).parse_string("1")
+    assert str(e.value) == "ParseException at position 0: Expected W:(日本...)"
+    # The kind's parse_at reads the body by character; the class's own
+    # operations compare bytes.
+    w = q.Word("a", "é")
+    assert q.Group(w).parse_string("aé") == ["aé"]
+    assert w.parse_string("aé") == ["a"]
+    assert (w + q.Literal("x")).search_string("ax ay") == ["a", "x"]
