@@ -109,18 +109,40 @@ struct CountSink {
     void add(uint64_t c) { count += c; }
 };
 // Copies the text between occurrences and the replacement for each one.
+// Short pieces are copied as one fixed block of 16 or 64 bytes where both
+// sides have room: the output is written strictly forward, so the bytes past
+// the piece are overwritten by what follows, and dense occurrences cost no
+// memcpy call.
 struct ReplaceSink {
     static constexpr bool kCountOnly = false;
     const char* src;
+    size_t n;
     size_t m;
     const char* repl;
     size_t rlen;
     char* dst;
+    char* dst_end;
     size_t mark = 0;
+    char repl_pad[16] = {};
+
+    ReplaceSink(const char* s, size_t n_, size_t m_, const char* r, size_t rl, char* out, size_t out_len)
+        : src(s), n(n_), m(m_), repl(r), rlen(rl), dst(out), dst_end(out + out_len) {
+        if (rlen <= 16) std::memcpy(repl_pad, repl, rlen);
+    }
     void hit(size_t pos) {
-        std::memcpy(dst, src + mark, pos - mark);
-        dst += pos - mark;
-        std::memcpy(dst, repl, rlen);
+        size_t seg = pos - mark;
+        if (seg <= 16 && mark + 16 <= n && dst + 16 <= dst_end) {
+            std::memcpy(dst, src + mark, 16);
+        } else if (seg <= 64 && mark + 64 <= n && dst + 64 <= dst_end) {
+            std::memcpy(dst, src + mark, 64);
+        } else {
+            std::memcpy(dst, src + mark, seg);
+        }
+        dst += seg;
+        if (rlen <= 16 && dst + 16 <= dst_end)
+            std::memcpy(dst, repl_pad, 16);
+        else
+            std::memcpy(dst, repl, rlen);
         dst += rlen;
         mark = pos + m;
     }
@@ -282,8 +304,8 @@ uint64_t count_substring(const char* hay, size_t n, const char* needle, size_t m
 }
 
 size_t replace_substrings(const char* hay, size_t n, const char* needle, size_t m, const char* repl, size_t rlen,
-                          char* out, SearchKernel k) {
-    ReplaceSink sink{hay, m, repl, rlen, out};
+                          char* out, size_t out_len, SearchKernel k) {
+    ReplaceSink sink(hay, n, m, repl, rlen, out, out_len);
     if (m > 0 && m <= n) scan_kernel(hay, n, needle, m, k, sink);
     std::memcpy(sink.dst, hay + sink.mark, n - sink.mark);
     return static_cast<size_t>(sink.dst + (n - sink.mark) - out);

@@ -29,11 +29,11 @@ uint64_t count_substring(const char* hay, size_t n, const char* needle, size_t m
                          SearchKernel k = SearchKernel::Auto);
 
 // Writes the haystack with every occurrence of the leftmost scan replaced by
-// the rlen bytes of `repl` into `out`, which has room for
-// n + count * (rlen - m) bytes (count from count_substring); returns the
-// number of bytes written. An empty needle replaces nothing.
+// the rlen bytes of `repl` into `out`, whose size out_len must be exactly
+// n + count * (rlen - m) (count from count_substring); returns the number of
+// bytes written, which is out_len. An empty needle replaces nothing.
 size_t replace_substrings(const char* hay, size_t n, const char* needle, size_t m, const char* repl, size_t rlen,
-                          char* out, SearchKernel k = SearchKernel::Auto);
+                          char* out, size_t out_len, SearchKernel k = SearchKernel::Auto);
 
 // True when every byte is below 0x80.
 bool all_ascii(const char* p, size_t n);

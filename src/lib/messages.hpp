@@ -13,12 +13,16 @@ inline constexpr char kMissingRequired[] = "%s missing %zd required positional %
 inline constexpr char kCannotConvert[] = "'%s' object cannot be converted to '%s'";
 inline constexpr char kFailedTypeName[] = "<failed to extract type name>";
 inline constexpr char kArgumentWrap[] = "argument '%s': %U";
+inline constexpr char kUnprintableNamed[] = "<unprintable %U object>";
+inline constexpr char kUnprintable[] = "<unprintable object>";
 inline constexpr char kNoBoolConversion[] = "object of type '%U' does not define a '__bool__' conversion";
 inline constexpr char kNoConstructor[] = "No constructor defined for %s";
+inline constexpr char kNoConstructorObject[] = "No constructor defined for %U";
+inline constexpr char kUnknownTypeName[] = "<unknown>";
 inline constexpr char kInitClassFailed[] = "An error occurred while initializing class %s";
 inline constexpr char kSubinterpreters[] =
-    "quillgramx does not support subinterpreters: it can be imported only in the interpreter that "
-    "imported it first";
+    "quillgramx: subinterpreters are not supported (the module can be imported only in the "
+    "interpreter that imported it first)";
 inline constexpr char kTextTooLong[] = "text too long: %zu bytes (the limit is 4294967295)";
 inline constexpr char kNotBaseException[] = "exceptions must derive from BaseException";
 

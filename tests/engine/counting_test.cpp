@@ -275,7 +275,7 @@ TEST(SubstringSearch, KernelsEqualNaiveSearch) {
     for (SearchKernel k : kKernels) {
         if (!search_kernel_available(k)) continue;
         for (int it = 0; it < 4000; ++it) {
-            size_t n = rng() % 200;
+            size_t n = rng() % 300;
             std::string h;
             for (size_t i = 0; i < n; ++i) h += "abc"[rng() % 3];
             std::string nd;
@@ -291,10 +291,13 @@ TEST(SubstringSearch, KernelsEqualNaiveSearch) {
             ASSERT_EQ(got, naive_find(h, nd, 0)) << static_cast<int>(k) << " " << nd << " in " << h;
             ASSERT_EQ(count_substring(c.bytes.get(), n, nd.data(), nd.size(), k), naive_count(h, nd))
                 << static_cast<int>(k) << " " << nd << " in " << h;
-            std::string want = naive_replace(h, nd, "XYZ");
-            std::unique_ptr<char[]> out(new char[want.size() + 1]);
-            size_t w = replace_substrings(c.bytes.get(), n, nd.data(), nd.size(), "XYZ", 3, out.get(), k);
-            ASSERT_EQ(std::string(out.get(), w), want) << static_cast<int>(k) << " " << nd << " in " << h;
+            for (const std::string repl : {"XYZ", "", "a replacement of 29 bytes...."}) {
+                std::string want = naive_replace(h, nd, repl);
+                std::unique_ptr<char[]> out(new char[want.size() ? want.size() : 1]);
+                size_t w = replace_substrings(c.bytes.get(), n, nd.data(), nd.size(), repl.data(), repl.size(),
+                                              out.get(), want.size(), k);
+                ASSERT_EQ(std::string(out.get(), w), want) << static_cast<int>(k) << " " << nd << " in " << h;
+            }
         }
     }
 }
@@ -328,7 +331,7 @@ TEST(SubstringSearch, EmptyAndOversizedNeedles) {
     EXPECT_EQ(find_substring(h, 3, "abcd", 4), nullptr);
     EXPECT_EQ(count_substring(h, 3, "abcd", 4), 0u);
     char out[4];
-    EXPECT_EQ(replace_substrings(h, 3, "", 0, "X", 1, out), 3u);
+    EXPECT_EQ(replace_substrings(h, 3, "", 0, "X", 1, out, 3), 3u);
     EXPECT_EQ(std::string(out, 3), "abc");
 }
 

@@ -81,8 +81,11 @@ def test_parse_string_gives_the_cached_string():
     assert first[0] is second[0]
     assert first[0] is not arg
     assert first is not second
-    one = q.Literal("x")
-    assert one.parse_string("x")[0] is one.parse_string("xy")[0]
+    for arg in ("x", "\u00e9", "\u20ac"):  # the interpreter shares some one-character strings
+        one = q.Literal(arg)
+        token = one.parse_string(arg)[0]
+        assert token == arg and token is not arg
+        assert token is one.parse_string(arg + "y")[0]
 
 
 @pytest.mark.parametrize("s, text", [("ab", "xab"), ("ab", ""), ("ab", "a"), ("a'b", "a"), ("\u00e9", "e")])
@@ -282,3 +285,11 @@ def test_results_keep_the_cached_string_alive():
     b = lit.parse_batch(["ab"])
     del lit
     assert r == [["ab"], ["ab"]] and b == [["ab"]]
+
+
+def test_transform_string_large_texts():
+    # Results of several MiB take the path that writes straight into the new str.
+    text = "the cat sat on the mat " * 500_000
+    assert q.Literal("at").transform_string(text, "og!") == text.replace("at", "og!")
+    wide = text + "\u00e9"
+    assert q.Literal("at").transform_string(wide, "\u20ac") == wide.replace("at", "\u20ac")
