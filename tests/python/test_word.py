@@ -6,6 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillgramx as q
+from leakcheck import assert_no_leaks
 
 LETTERS = q.alphas()
 
@@ -365,3 +366,30 @@ def test_composites_see_the_stored_message_and_the_character_reading():
     assert q.Group(w).parse_string("aé") == ["aé"]
     assert w.parse_string("aé") == ["a"]
     assert (w + q.Literal("x")).search_string("ax ay") == ["a", "x"]
+
+
+_W = q.Word(LETTERS, LETTERS + "1")
+_TEXT = "".join(["ab cd1 ", "x"]) * 40
+_REPEATING = "ab cd " * 40
+_ITEMS = ["".join(["ab"]), "".join(["1x"]), "".join(["cd", "1e"])] * 3 + ["q"]
+
+
+@pytest.mark.parametrize(
+    "op, raises",
+    [
+        (lambda: _W.parse_string(_TEXT), None),
+        (lambda: _W.parse_string("1"), ValueError),
+        (lambda: _W.search_string(_TEXT), None),
+        (lambda: _W.search_string(_REPEATING), None),
+        (lambda: _W.search_string_count(_REPEATING), None),
+        (lambda: _W.transform_string(_TEXT, "-"), None),
+        (lambda: _W.parse_batch(_ITEMS), None),
+        (lambda: _W.parse_batch(_ITEMS * 50), None),
+        (lambda: _W.parse_batch(_ITEMS + [1]), TypeError),
+        (lambda: _W.parse_batch_count(_ITEMS), None),
+        (lambda: q.Word("ab", None), None),
+        (lambda: q.Word("ab", 3), TypeError),
+    ],
+)
+def test_no_leaks(op, raises):
+    assert_no_leaks(op, _W, _TEXT, _REPEATING, *_ITEMS, raises=raises)
