@@ -4,6 +4,7 @@ import sys
 import pytest
 
 import quillgramx as q
+from leakcheck import assert_no_leaks
 
 
 def iteration(pattern, text):
@@ -364,3 +365,38 @@ def test_reference_counts_stay_unchanged():
             pass
     after = [sys.getrefcount(o) for o in (text, r, rep)] + [sys.getrefcount(o) for o in items]
     assert before == after
+
+
+def test_composites_see_the_stored_message():
+    with pytest.raises(ValueError) as e:
+        q.Group(q.Regex("a+")).parse_string("b")
+    assert str(e.value) == "ParseException at position 0: Expected match for /a+/"
+    assert q.Group(q.Regex(r"\d+")).parse_batch(["12x", "x"]) == [["12"], []]
+    assert (q.Literal("x") + q.Regex(r"\bfoo")).parse_string("xfoo") == ["x", "foo"]
+
+
+_R = q.Regex(r"\d+|x")
+_CLASS = q.Regex("[ab]")
+_TEXT = "".join(["12 x 3 ", "4"]) * 30
+_ITEMS = ["".join(["12"]), "".join(["a"]), "".join(["3", "4x"])] * 3
+
+
+@pytest.mark.parametrize(
+    "op, raises",
+    [
+        (lambda: _R.parse_string(_TEXT), None),
+        (lambda: _R.parse_string("zz"), ValueError),
+        (lambda: _R.matches(_TEXT), None),
+        (lambda: _R.search_string(_TEXT), None),
+        (lambda: _CLASS.search_string("abcab" * 20), None),
+        (lambda: _R.search_string_count(_TEXT), None),
+        (lambda: _R.transform_string(_TEXT, "-"), None),
+        (lambda: _R.parse_batch(_ITEMS), None),
+        (lambda: _R.parse_batch(_ITEMS + [None]), TypeError),
+        (lambda: _R.parse_batch_count(_ITEMS * 40), None),
+        (lambda: q.Regex(r"\w+"), None),
+        (lambda: q.Regex("["), ValueError),
+    ],
+)
+def test_no_leaks(op, raises):
+    assert_no_leaks(op, _R, _TEXT, *_ITEMS, raises=raises)
