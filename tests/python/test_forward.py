@@ -143,3 +143,27 @@ def test_reclaiming_dropped_grammars_leaves_live_ones_working():
     assert keep.matches("([(())])")
     assert keep.parse_string("([()])") == ["(", "[", "(", ")", "]", ")"]
     assert not keep.matches("([)]")
+
+
+def test_target_replaced_while_other_threads_match():
+    f = Forward()
+    f <<= Literal("a")
+    g = q.OneOrMore(f) + q.StringEnd()
+    seen = set()
+    stop = threading.Event()
+
+    def run():
+        while not stop.is_set():
+            seen.add(g.matches("aaa"))
+
+    threads = [threading.Thread(target=run) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for i in range(2000):
+        f.set(Literal("a") if i % 2 else Literal("b"))
+    stop.set()
+    for t in threads:
+        t.join()
+    assert seen <= {True, False}
+    f <<= Literal("a")
+    assert g.matches("aaa")
