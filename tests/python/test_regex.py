@@ -105,7 +105,7 @@ def test_class_and_method_docs():
         "search_string": "Search string — counts the matches first, then fills the list directly,\n"
         "sharing equal texts, with no intermediate vector",
         "search_string_count": "Count the pattern's matches with the pattern engine's match iteration",
-        "transform_string": "Replace all matches with the pattern engine's replace-all, the replacement inserted literally",
+        "transform_string": "Replace-all through the pattern engine: every match replaced, the replacement inserted literally",
         "parse_batch": "Cyclic detection + hash-based cache fallback + bulk INCREF",
         "parse_batch_count": "Count regex matches in batch — uniform + cycle + hash cache",
     }
