@@ -107,7 +107,7 @@ struct RegexClass {
         uint64_t count = count_matches(r, s);
         PyObject* list = new_list(static_cast<Py_ssize_t>(count));
         if (count == 0) return list;
-        TextStrMap made;
+        TextInterner made;
         PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
         for_each_match(r, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
         return list;

@@ -5,6 +5,7 @@
 #include "elements/counting.hpp"
 #include "lib/messages.hpp"
 
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -87,7 +88,7 @@ PyObject* search_general(const WordElement& r, const WordTables& tb, Text s) {
     uint64_t count = count_words(r, tb, s);
     PyObject* list = new_list(static_cast<Py_ssize_t>(count));
     if (count == 0) return list;
-    TextStrMap made;
+    TextInterner made;
     PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
     scan_words(r, tb, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
     return list;
