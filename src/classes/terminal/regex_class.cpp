@@ -120,17 +120,7 @@ struct RegexClass {
         std::vector<Span> spans;
         spans.reserve(4);
         for_each_match(r, s, [&](Pos a, Pos e) { spans.push_back({a, e}); });
-        if (spans.empty()) return new_str(s.data, s.len);
-        std::string out;
-        out.reserve(s.len);
-        Pos mark = 0;
-        for (const Span& sp : spans) {
-            out.append(s.data + mark, sp.start - mark);
-            out.append(replacement.data, replacement.len);
-            mark = sp.end;
-        }
-        out.append(s.data + mark, s.len - mark);
-        return new_str(out.data(), static_cast<Pos>(out.size()));
+        return replace_spans(s, spans, replacement);
     }
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
