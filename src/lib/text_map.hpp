@@ -60,13 +60,6 @@ class TextMap {
         }
     }
 
-    // Calls `f(value)` for every entry.
-    template <class F>
-    void for_each_value(F&& f) {
-        for (Slot& s : slots_)
-            if (s.data) f(s.value);
-    }
-
   private:
     struct Slot {
         const char* data = nullptr;
