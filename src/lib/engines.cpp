@@ -1,5 +1,7 @@
 #include "lib/engines.hpp"
 
+#include "lib/text_map.hpp"
+
 #include <string>
 
 namespace qgx {
@@ -29,15 +31,9 @@ PyObject* raise_parse_failure(const ParseFailure& f) {
 PyObject* spans_to_list(Text t, const std::vector<Span>& spans) {
     PyObject* list = new_list(static_cast<Py_ssize_t>(spans.size()));
     if (spans.empty()) return list;
-    std::unordered_map<std::string_view, PyObject*> seen;
-    seen.reserve(spans.size() < 64 ? spans.size() : 64);
-    for (size_t i = 0; i < spans.size(); ++i) {
-        std::string_view key(t.data + spans[i].start, spans[i].end - spans[i].start);
-        auto [it, fresh] = seen.try_emplace(key, nullptr);
-        if (fresh) it->second = new_str(key.data(), static_cast<Pos>(key.size()));  // the list's reference
-        else Py_INCREF(it->second);
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), it->second);
-    }
+    TextInterner made(spans.size() < 32 ? spans.size() : 32);
+    for (size_t i = 0; i < spans.size(); ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), made.get(t.data + spans[i].start, spans[i].end - spans[i].start));
     return list;
 }
 

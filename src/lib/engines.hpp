@@ -6,7 +6,6 @@
 #pragma once
 
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "elements/element.hpp"

@@ -177,3 +177,40 @@ CLASSES = [q.Empty, q.NoMatch, q.LineStart, q.LineEnd, q.StringStart, q.StringEn
 def test_unreadable_items_stop_the_batch(cls, op, make, bad, error):
     with pytest.raises(error):
         getattr(cls(), op)(make(bad))
+
+
+def _assert_shared_exactly_when_equal(out):
+    first = {}
+    for x in out:
+        assert first.setdefault(x, x) is x
+    assert len({id(x) for x in out}) == len(set(out))
+
+
+def test_search_string_shares_texts_of_every_length_and_many_distinct():
+    # Texts of 1 to 40 bytes that differ only in one middle or end byte, plus
+    # enough distinct ones that the per-call map doubles several times.
+    words = []
+    for n in range(1, 41):
+        for c in "xyz":
+            w = ["a"] * n
+            w[n // 2] = c
+            words.append("".join(w))
+            w[-1] = c
+            words.append("".join(w))
+    words += ["w%dq" % i for i in range(3000)]
+    text = " ".join(words * 3)
+    for element in (q.Word(q.alphanums()), q.Regex(r"[^ ]+")):
+        out = element.search_string(text)
+        assert out == words * 3
+        _assert_shared_exactly_when_equal(out)
+    pair = q.Word(q.alphas()) + q.Word(q.nums() + "q")
+    out = pair.search_string(text)
+    assert out == [p for w in words[-3000:] * 3 for p in (w[0], w[1:])]
+    _assert_shared_exactly_when_equal(out)
+    wide = [w + "\u00e9" + w for w in words]
+    out = q.Regex(r"[^ ]+").search_string(" ".join(wide * 2))
+    assert out == wide * 2
+    _assert_shared_exactly_when_equal(out)
+    out = q.rest_of_line().search_string("\n".join(wide * 2))
+    assert out == wide * 2
+    _assert_shared_exactly_when_equal(out)

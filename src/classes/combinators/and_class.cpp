@@ -8,6 +8,7 @@
 
 #include "classes/combinators/operators.hpp"
 #include "classes/combinators/support.hpp"
+#include "lib/text_map.hpp"
 
 namespace qgx {
 
@@ -53,103 +54,6 @@ inline TryMatchOutcome sequence_test(const AndElement& r, Text t, Pos pos) {
     return TryMatchOutcome::yes(current);
 }
 
-// An open-addressing map from texts of the call's input to a value: no node
-// per entry, the hash kept beside the key, doubling at half load. The keys
-// point into the texts of the call, which outlive the map.
-template <class V>
-class TextMap {
-  public:
-    explicit TextMap(size_t hint) {
-        size_t cap = 16;
-        while (cap < hint * 2) cap <<= 1;
-        slots_.assign(cap, Slot{});
-    }
-    // The value of `key`; `fresh` is set when it was not there and a slot was
-    // made for it, whose value the caller fills.
-    V& find_or_insert(std::string_view key, bool& fresh) {
-        uint64_t h = hash(key);
-        size_t mask = slots_.size() - 1;
-        for (size_t i = static_cast<uint32_t>(h) & mask;; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
-            if (!s.data) {
-                if ((size_ + 1) * 2 > slots_.size()) {
-                    grow();
-                    return find_or_insert(key, fresh);
-                }
-                s = Slot{key.data(), V{}, static_cast<uint32_t>(key.size()), static_cast<uint32_t>(h)};
-                ++size_;
-                fresh = true;
-                return s.value;
-            }
-            if (s.hash == static_cast<uint32_t>(h) && s.len == key.size() &&
-                std::memcmp(s.data, key.data(), key.size()) == 0) {
-                fresh = false;
-                return s.value;
-            }
-        }
-    }
-
-  private:
-    // An empty slot has no data: every key is a non-empty text.
-    struct Slot {
-        const char* data = nullptr;
-        V value{};
-        uint32_t len = 0;
-        uint32_t hash = 0;
-    };
-    static uint64_t hash(std::string_view k) {
-        // A multiply-mix over 8-byte words; the texts are short member matches.
-        uint64_t h = 0x9E3779B97F4A7C15ull ^ k.size();
-        size_t i = 0;
-        for (; i + 8 <= k.size(); i += 8) {
-            uint64_t w;
-            std::memcpy(&w, k.data() + i, 8);
-            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-            h ^= h >> 31;
-        }
-        uint64_t w = 0;
-        std::memcpy(&w, k.data() + i, k.size() - i);
-        h = (h ^ w) * 0x94D049BB133111EBull;
-        h ^= h >> 29;
-        return h ^ (h >> 32);
-    }
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.size() * 2, Slot{});
-        size_t mask = slots_.size() - 1;
-        for (Slot& s : old) {
-            if (!s.data) continue;
-            size_t i = s.hash & mask;
-            while (slots_[i].data) i = (i + 1) & mask;
-            slots_[i] = s;
-        }
-    }
-
-    std::vector<Slot> slots_;
-    size_t size_ = 0;
-};
-
-// Equal texts of one call share one str: the map holds borrowed references,
-// the result holds one per occurrence.
-class TextInterner {
-  public:
-    explicit TextInterner(size_t hint) : map_(hint) {}
-    // A new reference to the str of `key`, made at its first occurrence.
-    PyObject* get(std::string_view key) {
-        bool fresh;
-        PyObject*& slot = map_.find_or_insert(key, fresh);
-        if (fresh) {
-            slot = new_str(key.data(), static_cast<Pos>(key.size()));
-        } else {
-            Py_INCREF(slot);
-        }
-        return slot;
-    }
-
-  private:
-    TextMap<PyObject*> map_;
-};
-
 // The token table of parse_batch's flat paths: each distinct text is made into
 // one str, entered under its index. Indices are 32-bit, so any number of
 // distinct texts and members fits.
@@ -189,14 +93,6 @@ class TokenTable {
     }
 
   private:
-    static void add_refs(PyObject* o, Py_ssize_t n) {
-#ifdef Py_REF_DEBUG
-        for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(o);
-#else
-        if (n) Py_SET_REFCNT(o, Py_REFCNT(o) + n);
-#endif
-    }
-
     std::vector<PyObject*> strs_;
     TextMap<uint32_t> index_;
 };

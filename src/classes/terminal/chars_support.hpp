@@ -1,89 +1,15 @@
-// What the Word and Regex classes share: the per-call map from matched text
-// to the str made for it, the map from input object to its result, and the
-// flat parse_batch built on them.
+// What the Word and Regex classes share: the map from input object to its
+// result and the flat parse_batch built on it.
 #pragma once
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "lib/engines.hpp"
+#include "lib/text_map.hpp"
 #include "python/class_frame.hpp"
 
 namespace qgx {
-
-// Adds `k` references to `o` in one step.
-inline void add_refs(PyObject* o, Py_ssize_t k) { Py_SET_REFCNT(o, Py_REFCNT(o) + k); }
-
-inline uint64_t hash_bytes(const char* p, Pos n) {
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t{n} * 0xC2B2AE3D27D4EB4Full);
-    while (n >= 8) {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        h = (h ^ v) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 32;
-        p += 8;
-        n -= 8;
-    }
-    uint64_t v = 0;
-    std::memcpy(&v, p, n);
-    h = (h ^ v) * 0xC4CEB9FE1A85EC53ull;
-    return h ^ (h >> 29);
-}
-
-// Matched text -> the one str made for it in this call. Holds one reference
-// to each str it made and drops them when it goes.
-class TextStrMap {
-  public:
-    TextStrMap() { slots_.resize(64); }
-    ~TextStrMap() {
-        for (Slot& s : slots_)
-            if (s.str) Py_DECREF(s.str);
-    }
-    TextStrMap(const TextStrMap&) = delete;
-    TextStrMap& operator=(const TextStrMap&) = delete;
-
-    // A new reference to the str of these bytes (whole characters), made on first sight.
-    PyObject* get(const char* p, Pos n) {
-        uint64_t h = hash_bytes(p, n);
-        size_t mask = slots_.size() - 1;
-        for (size_t i = h & mask;; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
-            if (!s.str) {
-                PyObject* str = new_str(p, n);
-                s = {p, n, h, str};
-                Py_INCREF(str);
-                if (++used_ * 2 > slots_.size()) grow();
-                return str;
-            }
-            if (s.hash == h && s.len == n && std::memcmp(s.data, p, n) == 0) {
-                Py_INCREF(s.str);
-                return s.str;
-            }
-        }
-    }
-
-  private:
-    struct Slot {
-        const char* data = nullptr;
-        Pos len = 0;
-        uint64_t hash = 0;
-        PyObject* str = nullptr;
-    };
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
-        old.swap(slots_);
-        size_t mask = slots_.size() - 1;
-        for (const Slot& s : old) {
-            if (!s.str) continue;
-            size_t i = s.hash & mask;
-            while (slots_[i].str) i = (i + 1) & mask;
-            slots_[i] = s;
-        }
-    }
-    std::vector<Slot> slots_;
-    size_t used_ = 0;
-};
 
 // Input object -> its result (a borrowed str, or nullptr for no entry), for
 // the objects met first in a call. The table is fixed (it stays in cache);

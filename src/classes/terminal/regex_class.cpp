@@ -107,7 +107,7 @@ struct RegexClass {
         uint64_t count = count_matches(r, s);
         PyObject* list = new_list(static_cast<Py_ssize_t>(count));
         if (count == 0) return list;
-        TextStrMap made;
+        TextInterner made;
         PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
         for_each_match(r, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
         return list;
@@ -120,17 +120,7 @@ struct RegexClass {
         std::vector<Span> spans;
         spans.reserve(4);
         for_each_match(r, s, [&](Pos a, Pos e) { spans.push_back({a, e}); });
-        if (spans.empty()) return new_str(s.data, s.len);
-        std::string out;
-        out.reserve(s.len);
-        Pos mark = 0;
-        for (const Span& sp : spans) {
-            out.append(s.data + mark, sp.start - mark);
-            out.append(replacement.data, replacement.len);
-            mark = sp.end;
-        }
-        out.append(s.data + mark, s.len - mark);
-        return new_str(out.data(), static_cast<Pos>(out.size()));
+        return replace_spans(s, spans, replacement);
     }
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {

@@ -5,8 +5,8 @@
 #include "elements/counting.hpp"
 #include "lib/messages.hpp"
 
+#include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 namespace qgx {
 
@@ -87,7 +87,7 @@ PyObject* search_general(const WordElement& r, const WordTables& tb, Text s) {
     uint64_t count = count_words(r, tb, s);
     PyObject* list = new_list(static_cast<Py_ssize_t>(count));
     if (count == 0) return list;
-    TextStrMap made;
+    TextInterner made;
     PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
     scan_words(r, tb, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
     return list;
@@ -127,12 +127,14 @@ class BlockWordTable {
             if (s.key == kEmpty) return fill(s, x, p, n);
             if (s.key == x && s.len == n && std::memcmp(s.data, p, n) == 0) return &s;
         }
-        auto [it, fresh] = spill_index_.try_emplace(std::string_view(p, n), spill_.size());
+        bool fresh;
+        size_t& at = spill_index_.find_or_insert(std::string_view(p, n), fresh);
         if (fresh) {
+            at = spill_.size();
             spill_.emplace_back();
             fill(spill_.back(), x, p, n);
         }
-        return &spill_[it->second];
+        return &spill_[at];
     }
 
     // Gives every str made its entries' references in one step.
@@ -153,7 +155,7 @@ class BlockWordTable {
     }
     Slot slots_[32];
     std::vector<Slot> spill_;
-    std::unordered_map<std::string_view, size_t> spill_index_;
+    TextMap<size_t> spill_index_{8};
 };
 
 // The repeating-text path of search_string: a text that repeats its first

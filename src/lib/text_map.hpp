@@ -1,0 +1,141 @@
+// The per-call maps from matched text to what was made for it: every search
+// and batch result gives equal texts of one call one shared str.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "elements/element.hpp"
+#include "python/class_frame.hpp"
+
+namespace qgx {
+
+// Adds `n` references to `o` in one step. A debug interpreter keeps a total
+// of all references, which only Py_INCREF updates.
+inline void add_refs(PyObject* o, Py_ssize_t n) {
+#ifdef Py_REF_DEBUG
+    for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(o);
+#else
+    if (n) Py_SET_REFCNT(o, Py_REFCNT(o) + n);
+#endif
+}
+
+// An open-addressing map from texts of the call's input to a value: no node
+// per entry, the hash kept beside the key, doubling at half load. The keys
+// point into the texts of the call, which outlive the map.
+template <class V>
+class TextMap {
+  public:
+    // Room for about `hint` keys before the first doubling.
+    explicit TextMap(size_t hint) {
+        size_t cap = 16;
+        while (cap < hint * 2) cap <<= 1;
+        slots_.assign(cap, Slot{});
+    }
+
+    // The value of `key`; `fresh` is set when it was not there and a slot was
+    // made for it, whose value the caller fills.
+    V& find_or_insert(std::string_view key, bool& fresh) {
+        const uint32_t h = static_cast<uint32_t>(hash(key));
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (!s.data) {
+                if ((size_ + 1) * 2 > slots_.size()) {
+                    grow();
+                    return find_or_insert(key, fresh);
+                }
+                // An empty slot has no data, so an empty key gets a non-null one.
+                s = Slot{key.data() ? key.data() : "", V{}, static_cast<uint32_t>(key.size()), h};
+                ++size_;
+                fresh = true;
+                return s.value;
+            }
+            if (s.hash == h && s.len == key.size() && same_bytes(s.data, key.data(), key.size())) {
+                fresh = false;
+                return s.value;
+            }
+        }
+    }
+
+  private:
+    struct Slot {
+        const char* data = nullptr;
+        V value{};
+        uint32_t len = 0;
+        uint32_t hash = 0;
+    };
+    // Up to 8 bytes as one word, loaded without a library call. Two loads
+    // cover 4..8 bytes and three cover 1..3, overlapping, so for a given
+    // length equal words mean equal bytes.
+    static uint64_t short_word(const char* p, size_t n) {
+        if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, p, 4);
+            std::memcpy(&b, p + n - 4, 4);
+            return a | (uint64_t{b} << 32);
+        }
+        if (n == 0) return 0;
+        return uint64_t{static_cast<uint8_t>(p[0])} | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+               uint64_t{static_cast<uint8_t>(p[n - 1])} << 16;
+    }
+    static bool same_bytes(const char* a, const char* b, size_t n) {
+        if (n <= 8) return short_word(a, n) == short_word(b, n);
+        return std::memcmp(a, b, n) == 0;
+    }
+    static uint64_t hash(std::string_view k) {
+        // A multiply-mix over 8-byte words; the texts are short matches.
+        const char* p = k.data();
+        size_t n = k.size();
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+        for (; n > 8; p += 8, n -= 8) {
+            uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 31;
+        }
+        h = (h ^ short_word(p, n)) * 0x94D049BB133111EBull;
+        h ^= h >> 29;
+        return h ^ (h >> 32);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.size() * 2, Slot{});
+        const size_t mask = slots_.size() - 1;
+        for (Slot& s : old) {
+            if (!s.data) continue;
+            size_t i = s.hash & mask;
+            while (slots_[i].data) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+};
+
+// Equal texts of one call share one str. The map holds borrowed references:
+// the caller keeps every reference it is given (one per occurrence) for as
+// long as the interner lives, so the first one keeps the str alive.
+class TextInterner {
+  public:
+    explicit TextInterner(size_t hint = 32) : map_(hint) {}
+
+    // A new reference to the str of these bytes (whole characters), made at
+    // their first occurrence.
+    PyObject* get(const char* p, Pos n) {
+        bool fresh;
+        PyObject*& slot = map_.find_or_insert(std::string_view(p, n), fresh);
+        if (fresh) slot = new_str(p, n);
+        else Py_INCREF(slot);
+        return slot;
+    }
+    PyObject* get(std::string_view key) { return get(key.data(), static_cast<Pos>(key.size())); }
+
+  private:
+    TextMap<PyObject*> map_;
+};
+
+}  // namespace qgx
