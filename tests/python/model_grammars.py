@@ -93,9 +93,10 @@ def distinct_copy(s):
 
 
 @st.composite
-def input_lists(draw, long_ok=False, allow_bad=True):
+def input_lists(draw, long_ok=False, allow_bad=True, text=None):
     """A list of str objects with the repetition shapes the batch rules look for."""
-    text = texts(long_ok) if long_ok else st.text(alphabet=ALPHABET, max_size=10)
+    if text is None:
+        text = texts(long_ok) if long_ok else st.text(alphabet=ALPHABET, max_size=10)
     k = draw(st.sampled_from([1, 2, 3, 5, 31, 32, 40]) | st.integers(1, 8))
     pool = [distinct_copy(draw(text)) for _ in range(min(k, 8))]
     while len(pool) < k:
@@ -262,6 +263,48 @@ def grammars(max_leaves=6):
     return g
 
 
+def pieces(desc):
+    """Texts the grammar's terminals match, to build texts that it parses."""
+    out = []
+    if isinstance(desc, list):
+        for x in desc:
+            out += pieces(x)
+        return out
+    if not isinstance(desc, tuple) or not desc:
+        return out
+    tag = desc[0]
+    if tag in ("lit", "kw", "cl", "ck") and desc[1]:
+        out += [desc[1], desc[1].upper()]
+    elif tag == "char" and desc[1]:
+        out += list(desc[1])
+    elif tag == "word":
+        out += [desc[1][:1] + (desc[2] if desc[2] is not None else desc[1])[:2], desc[1][-1:]]
+    elif tag == "qs":
+        q = desc[1][:1] or '"'
+        out += [q + "ab" + q, q + "a\\" + q + q]
+    elif tag == "oneof":
+        out += desc[1].split()
+    elif tag in ("le", "rol"):
+        out += ["\n"]
+    for x in desc[1:]:
+        if isinstance(x, (tuple, list)):
+            out += pieces(x)
+    return [p for p in out if p]
+
+
+@st.composite
+def texts_for(draw, desc, long_ok=True):
+    """Texts made mostly of what the grammar matches, with some noise."""
+    parts = pieces(desc)
+    if not parts or draw(st.integers(0, 3)) == 0:
+        return draw(texts(long_ok))
+    chunks = draw(st.lists(st.sampled_from(parts) | st.sampled_from(["x", " ", "\n", "é", ""]), max_size=10))
+    text = "".join(chunks)
+    if long_ok and draw(st.integers(0, 4)) == 0:
+        text = text * (1 + 1030 // max(1, len(text.encode())))
+    return text
+
+
 def uses(desc, tags):
     if isinstance(desc, tuple):
         if desc and desc[0] in tags:
@@ -338,7 +381,15 @@ def build(desc, fwd=None):
 # Running and comparing.
 
 
-def run_module(obj, op, args):
+# QGX_MODEL_TRACE=path logs each call before it runs, so that an input that
+# crashes the process can be found afterwards (the last line of the file).
+TRACE = os.environ.get("QGX_MODEL_TRACE")
+
+
+def run_module(obj, op, args, context=None):
+    if TRACE:
+        with open(TRACE, "w") as f:
+            f.write("%r\n%s%r\n" % (context, op, tuple(args)))
     try:
         return ("ok", getattr(obj, op)(*args))
     except Exception as e:  # noqa: BLE001 (every error is a result here)
@@ -366,7 +417,7 @@ def well_formed(value):
 
 
 def check_op(obj, m, op, args, context):
-    got = run_module(obj, op, args)
+    got = run_module(obj, op, args, context)
     want = run_model(m, op, args)
     where = "%s%r on %r" % (op, tuple(args), context)
     if want[0] == "open":
