@@ -43,8 +43,11 @@ namespace {
 using qgx::Pos;
 using qgx::Text;
 
+// The grammar and text being checked, as Python source, for the report of a breach.
+std::string g_current;
+
 [[noreturn]] void breach(const char* what, const std::string& detail = {}) {
-    std::fprintf(stderr, "INVARIANT BROKEN: %s %s\n", what, detail.c_str());
+    std::fprintf(stderr, "INVARIANT BROKEN: %s %s\n%s\n", what, detail.c_str(), g_current.c_str());
     std::fflush(stderr);
     std::abort();
 }
@@ -111,24 +114,47 @@ struct Traits {
     bool deep = false;
 };
 
+std::string quoted(const std::string& s) {
+    std::string o = "'";
+    for (unsigned char c : s) {
+        if (c == '\n') o += "\\n";
+        else if (c == '\'' || c == '\\') o += std::string("\\") + static_cast<char>(c);
+        else o += static_cast<char>(c);
+    }
+    return o + "'";
+}
+
+// QGX_FUZZ_VERBOSE=1 prints each grammar as Python source before it is checked.
+bool g_verbose = false;
+
 struct Builder {
     std::vector<Ref> stack;
+    std::vector<std::string> desc;  // the same grammar as Python source, for reproducers
     std::vector<Ref> forwards;
     Traits traits;
+
+    std::string pending;  // the description of the object being pushed
 
     void push(PyObject* o) {
         if (!o) {
             PyErr_Clear();
             return;
         }
-        if (stack.size() >= 16) stack.erase(stack.begin());
+        if (stack.size() >= 16) {
+            stack.erase(stack.begin());
+            desc.erase(desc.begin());
+        }
         stack.push_back(Ref(o));
+        desc.push_back(pending);
     }
     Ref pop() {
         Ref r = stack.back();
+        pending = desc.back();
         stack.pop_back();
+        desc.pop_back();
         return r;
     }
+    void describe(const std::string& d) { pending = d; }
 
     PyObject* call1(const char* cls, PyObject* arg) {
         Ref c = attr(cls);
@@ -145,17 +171,16 @@ struct Builder {
         switch (op) {
             case 0:
             case 1:
-                push(call_str("Literal", word(r, 3)));
-                break;
             case 2:
-                push(call_str("Keyword", word(r, 3)));
-                break;
             case 3:
-                push(call_str(r.byte() & 1 ? "CaselessKeyword" : "CaselessLiteral", word(r, 3)));
+            case 4: {
+                const char* cls = op < 2 ? "Literal" : op == 2 ? "Keyword" : op == 4 ? "Char"
+                                  : (r.byte() & 1) ? "CaselessKeyword" : "CaselessLiteral";
+                std::string w = word(r, op == 4 ? 4 : 3);
+                describe(std::string(cls) + "(" + quoted(w) + ")");
+                push(call_str(cls, w));
                 break;
-            case 4:
-                push(call_str("Char", word(r, 4)));
-                break;
+            }
             case 5: {
                 std::string init = word(r, 4);
                 Ref c = attr("Word");
@@ -163,10 +188,12 @@ struct Builder {
                 Ref a(PyUnicode_FromStringAndSize(init.data(), static_cast<Py_ssize_t>(init.size())));
                 std::string body = init;
                 if (r.byte() & 1) {
+                    describe("Word(" + quoted(init) + ")");
                     push(PyObject_CallOneArg(c.p, a.p));
                 } else {
                     body = word(r, 4);
                     Ref bo(PyUnicode_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
+                    describe("Word(" + quoted(init) + ", " + quoted(body) + ")");
                     push(PyObject_CallFunctionObjArgs(c.p, a.p, bo.p, nullptr));
                 }
                 // parse_at reads the body by character, try_match_at by byte: they differ
@@ -178,6 +205,7 @@ struct Builder {
             case 6: {
                 std::string p = kPatterns[r.byte() % kPatternCount];
                 if (r.byte() & 1) p += word(r, 2);
+                describe("Regex(" + quoted(p) + ")");
                 push(call_str("Regex", p));
                 break;
             }
@@ -193,11 +221,15 @@ struct Builder {
                 Ref ea(e ? PyUnicode_FromString(e) : (Py_INCREF(Py_None), Py_None));
                 Ref ml(PyBool_FromLong(flags & 1));
                 Ref uq(PyBool_FromLong(flags & 2));
+                describe("QuotedString(" + quoted(q) + ", " + (e ? quoted(e) : std::string("None")) +
+                         (flags & 1 ? ", True" : ", False") + (flags & 2 ? ", True)" : ", False)"));
                 push(PyObject_CallFunctionObjArgs(c.p, qa.p, ea.p, ml.p, uq.p, nullptr));
                 break;
             }
             case 8: {
-                Ref c = attr(kPositional[r.byte() % 7]);
+                const char* name = kPositional[r.byte() % 7];
+                Ref c = attr(name);
+                describe(std::string(name) + "()");
                 if (c) push(PyObject_CallNoArgs(c.p));
                 break;
             }
@@ -206,6 +238,7 @@ struct Builder {
                 Ref f = attr("one_of");
                 if (!f) break;
                 Ref a(PyUnicode_FromStringAndSize(words.data(), static_cast<Py_ssize_t>(words.size())));
+                describe("one_of(" + quoted(words) + ")");
                 push(PyObject_CallOneArg(f.p, a.p));
                 break;
             }
@@ -216,6 +249,7 @@ struct Builder {
                 if (w == 2) traits.try_parse_may_differ = true;  // OneOrMore accepts a zero-width first match in try_match_at
                 if (w == 6) traits.has_skip_to = true;
                 Ref top = pop();
+                describe(std::string(kWrappers[w]) + "(" + pending + ")");
                 push(call1(kWrappers[w], top.p));
                 break;
             }
@@ -224,8 +258,10 @@ struct Builder {
                 Ref c = attr("Exactly");
                 if (!c) break;
                 static const unsigned long long kCounts[] = {0, 1, 2, 3, 4294967295ull, 4294967296ull};
-                Ref n(PyLong_FromUnsignedLongLong(kCounts[r.byte() % 6]));
+                unsigned long long count = kCounts[r.byte() % 6];
+                Ref n(PyLong_FromUnsignedLongLong(count));
                 Ref top = pop();
+                describe("Exactly(" + pending + ", " + std::to_string(count) + ")");
                 push(PyObject_CallFunctionObjArgs(c.p, top.p, n.p, nullptr));
                 break;
             }
@@ -233,7 +269,9 @@ struct Builder {
             case 14: {
                 if (stack.size() < 2) break;
                 Ref b = pop();
+                std::string db = pending;
                 Ref a = pop();
+                describe("(" + pending + (op == 13 ? " + " : " | ") + db + ")");
                 push(op == 13 ? PyNumber_Add(a.p, b.p) : PyNumber_Or(a.p, b.p));
                 break;
             }
@@ -241,11 +279,14 @@ struct Builder {
                 size_t k = r.byte() % 4;
                 if (k > stack.size()) k = stack.size();
                 Ref list(PyList_New(static_cast<Py_ssize_t>(k)));
+                std::string d = "MatchFirst([";
                 for (size_t i = 0; i < k; ++i) {
                     Ref e = pop();
+                    d += (i ? ", " : "") + pending;
                     Py_INCREF(e.p);
                     PyList_SET_ITEM(list.p, static_cast<Py_ssize_t>(i), e.p);
                 }
+                describe(d + "])");
                 push(call1("MatchFirst", list.p));
                 break;
             }
@@ -257,6 +298,8 @@ struct Builder {
                     Py_INCREF(f);
                     forwards.push_back(Ref(f));
                 }
+                describe("f" + std::to_string(forwards.size()));
+                if (g_verbose) std::fprintf(stderr, "f%zu = Forward()\n", forwards.size());
                 push(f);
                 break;
             }
@@ -264,6 +307,7 @@ struct Builder {
                 // The most recent Forward takes the top as its target (a cycle when it holds the Forward).
                 if (forwards.empty() || stack.empty()) break;
                 Ref target = stack.back();
+                if (g_verbose) std::fprintf(stderr, "f%zu.set(%s)\n", forwards.size(), desc.back().c_str());
                 Ref res(PyObject_CallMethod(forwards.back().p, "set", "O", target.p));
                 if (!res) PyErr_Clear();
                 break;
@@ -272,6 +316,7 @@ struct Builder {
                 if (!stack.empty()) {
                     PyObject* o = stack.back().p;
                     Py_INCREF(o);
+                    describe(desc.back());
                     push(o);
                 }
                 break;
@@ -280,9 +325,11 @@ struct Builder {
                 if (stack.empty()) break;
                 int depth = (r.byte() << 4) + 1;
                 if (depth > 200) traits.deep = true;
-                Ref c = attr(r.byte() & 1 ? "Group" : "Optional");
+                const char* cls = r.byte() & 1 ? "Group" : "Optional";
+                Ref c = attr(cls);
                 if (!c) break;
                 Ref cur = pop();
+                describe(std::string(cls) + "^" + std::to_string(depth) + "(" + pending + ")");
                 for (int i = 0; i < depth && cur; ++i) cur = Ref(PyObject_CallOneArg(c.p, cur.p));
                 if (!cur) {
                     PyErr_Clear();
@@ -421,15 +468,23 @@ void check_kind(const qgx::SharedElement& e, Text t, const Traits& traits) {
         breach("parse_from_start failure differs");
 }
 
-// The plain scans over the record, as Python results (nullptr when a span is cut inside a character).
-Ref plain_search(const qgx::SharedElement& e, Text t, bool& cut) {
+// The plain scan of search_string over the record. `cut` tells whether a raw
+// match begins or ends inside a character, where what is listed is open.
+std::vector<qgx::Span> plain_spans(const qgx::SharedElement& e, Text t, bool& cut) {
     std::vector<qgx::Span> spans;
-    qgx::scan_spans(t, [&](Text x, Pos p) { return e.try_match_at(x, p); }, spans);
     cut = false;
-    for (const qgx::Span& s : spans)
-        if (!boundary(t, s.start) || !boundary(t, s.end)) cut = true;
-    if (cut) return Ref();
-    return Ref(qgx::spans_to_list(t, spans));
+    Pos p = 0;
+    while (p < t.len) {
+        qgx::TryMatchOutcome m = e.try_match_at(t, p);
+        if (m.matched && m.end > p) {
+            if (!boundary(t, p) || !boundary(t, m.end)) cut = true;
+            spans.push_back({p, m.end});
+            p = m.end;
+        } else {
+            ++p;
+        }
+    }
+    return spans;
 }
 
 Ref make_inputs(Reader& r, PyObject* text, std::vector<Ref>& pool) {
@@ -546,21 +601,23 @@ void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits
             breach("search_string_count differs from the counting scan",
                    std::to_string(PyLong_AsUnsignedLongLong(sc.p)) + " vs " + std::to_string(plain));
         bool cut = false;
-        Ref plain_list = plain_search(e, t, cut);
+        std::vector<qgx::Span> spans = plain_spans(e, t, cut);
         if (!cut && !qgx::depth_exceeded()) {
-            std::vector<qgx::Span> spans;
-            qgx::scan_spans(t, [&](Text x, Pos p) { return e.try_match_at(x, p); }, spans);
+            Ref plain_list(qgx::spans_to_list(t, spans));
             if (ts) {
-                Ref plain_t(qgx::replace_spans(t, spans, Text(PyUnicode_AsUTF8(repl.p), std::strlen(PyUnicode_AsUTF8(repl.p)))));
-                if (!equal(ts.p, plain_t.p)) breach("transform_string differs from the plain scan");
+                const char* rd = PyUnicode_AsUTF8(repl.p);
+                Ref plain_t(qgx::replace_spans(t, spans, Text(rd, static_cast<Pos>(std::strlen(rd)))));
+                if (!equal(ts.p, plain_t.p))
+                    breach("transform_string differs from the plain scan", repr(ts.p) + " vs " + repr(plain_t.p));
             }
             bool general = !is_class(obj, "Literal") && !is_class(obj, "Keyword") && !is_class(obj, "And");
             if (general && ss && !equal(ss.p, plain_list.p))
                 breach("search_string differs from the plain scan", repr(ss.p) + " vs " + repr(plain_list.p));
+            // One listed item per non-empty match (the empty literal's zero-width matches are counted, not listed).
+            if ((is_class(obj, "Literal") || is_class(obj, "Keyword")) && ss &&
+                PyList_GET_SIZE(ss.p) != static_cast<Py_ssize_t>(spans.size()))
+                breach("search_string lists another number of matches than the scan");
         }
-        if ((is_class(obj, "Literal") || is_class(obj, "Keyword")) && ss &&
-            static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) != PyLong_AsUnsignedLongLong(sc.p))
-            breach("search_string lists another number of matches than search_string_count");
         if (ss && !is_class(obj, "And") && static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) > PyLong_AsUnsignedLongLong(sc.p))
             breach("search_string lists more matches than search_string_count counts");
     }
@@ -607,12 +664,16 @@ uint64_t brute_occurrences(std::string_view needle, Text t) {
 
 void check_routines(Text t, Reader& r) {
 #ifdef QGX_FUZZ_COUNTING
-    if (qgx::find_text_period(t.data, t.len) != brute_period(t)) breach("find_text_period differs from brute force");
+    if (qgx::find_text_period(t) != brute_period(t)) breach("find_text_period differs from brute force");
     std::string needle = word(r, 3);
-    if (!needle.empty() &&
-        qgx::count_literal_occurrences(needle.data(), static_cast<Pos>(needle.size()), t.data, t.len) !=
-            brute_occurrences(needle, t))
+    Text nt(needle.data(), static_cast<Pos>(needle.size()));
+    uint64_t expect = needle.empty() ? t.len : brute_occurrences(needle, t);
+    if (qgx::count_literal_occurrences(t, nt) != expect)
         breach("count_literal_occurrences differs from the leftmost scan", needle);
+    qgx::Rc<qgx::KeywordElement> kw = qgx::build_keyword(needle);
+    uint64_t scan = qgx::counting_scan(t, [&](Text x, Pos p) { return qgx::keyword_try_match_at(*kw, x, p); });
+    if (qgx::count_keyword_occurrences(*kw, t) != scan)
+        breach("count_keyword_occurrences differs from the counting scan", needle);
 #else
     (void)t;
     (void)r;
@@ -622,6 +683,7 @@ void check_routines(Text t, Reader& r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    g_verbose = std::getenv("QGX_FUZZ_VERBOSE") != nullptr;
     PyImport_AppendInittab("quillgramx", PyInit_quillgramx);
     Py_InitializeEx(0);
     g_module = PyImport_ImportModule("quillgramx");
@@ -645,8 +707,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < ops && r.more(); ++i) b.step(r);
     if (!b.stack.empty()) {
         Ref top = b.stack.back();
+        g_current = "g = " + b.desc.back() + "\ntext = " + quoted(text);
+        if (g_verbose) std::fprintf(stderr, "%s\n", g_current.c_str());
         check_object(top.p, pytext.p, t, r, b.traits);
-        if (b.stack.size() > 1) check_object(b.stack.front().p, pytext.p, t, r, b.traits);
+        if (b.stack.size() > 1) {
+            g_current = "g = " + b.desc.front() + "\ntext = " + quoted(text);
+            check_object(b.stack.front().p, pytext.p, t, r, b.traits);
+        }
     }
     b.release();
     if (PyErr_Occurred()) breach("an error was left set");

@@ -225,13 +225,13 @@ def members_of(e, cls):
 
 
 class LiteralKind(Element):
-    """Shared by Literal, and by the literals of one_of."""
+    """Shared by Literal, and by the literals of one_of. The empty literal
+    (an implementer's choice) matches zero-width at every position; its
+    zero-width matches are counted but, as in the general scan, not listed."""
 
     def __init__(self, s):
         self.s = s
         self.b = s.encode("utf-8")
-        if not self.b:
-            raise Unspecified("empty literal")
 
     def failure_message(self):
         return b"Expected '" + self.b + b"'"
@@ -256,13 +256,15 @@ class Literal(LiteralKind):
         return enc(s).startswith(self.b)
 
     def search_string(self, s):
-        return [[self.s]] * enc(s).count(self.b)
+        return [[self.s]] * self.search_string_count(s) if self.b else []
 
     def search_string_count(self, s):
-        return enc(s).count(self.b)
+        t = enc(s)
+        return t.count(self.b) if self.b else len(t)
 
     def transform_string(self, s, replacement):
-        return dec(enc(s).replace(self.b, enc(replacement)))
+        t, r = enc(s), enc(replacement)
+        return dec(t.replace(self.b, r)) if self.b else s
 
     def parse_batch(self, inputs):
         return [[self.s] if read_item(x).startswith(self.b) else [] for x in inputs]
@@ -272,11 +274,12 @@ class Literal(LiteralKind):
 
 
 class KeywordKind(Element):
+    """The empty keyword (an implementer's choice) matches zero-width where
+    no identifier byte follows; those matches are counted, not listed."""
+
     def __init__(self, s):
         self.s = s
         self.b = s.encode("utf-8")
-        if not self.b:
-            raise Unspecified("empty keyword")
 
     def failure_message(self):
         return b"Expected keyword '" + self.b + b"'"
@@ -302,7 +305,7 @@ class Keyword(KeywordKind):
         raise Raised(ValueError, "Expected keyword")
 
     def search_string(self, s):
-        return [[self.s]] * self.search_string_count(s)
+        return [[self.s]] * self.search_string_count(s) if self.b else []
 
     def parse_batch(self, inputs):
         return [[self.s] if self.try_match(read_item(x), 0) is not None else [] for x in inputs]

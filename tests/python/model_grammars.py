@@ -132,8 +132,8 @@ def input_lists(draw, long_ok=False, allow_bad=True, text=None):
 # ---------------------------------------------------------------------------
 # Grammar descriptions.
 
-LIT_TEXTS = ["a", "b", "ab", "ba", "aa", "(", ")", ",", "é", "日", "a b", "\n"]
-KEYWORD_TEXTS = ["a", "ab", "if", "b_", "é", "(", "a1"]
+LIT_TEXTS = ["a", "b", "", "ab", "ba", "aa", "(", ")", ",", "é", "日", "a b", "\n"]
+KEYWORD_TEXTS = ["a", "", "ab", "if", "b_", "é", "(", "a1"]
 CASELESS_TEXTS = ["a", "AB", "aB", "", "é", "(", "A"]
 CHAR_TEXTS = ["a", "ab", "(),", " \n", "", "é", "ab日"]
 WORD_SETS = [("ab", None), ("a", "b"), ("ab", "b"), ("ab", ""), ("abc_1", None), ("b", "a(1"), ("(", ")"),
