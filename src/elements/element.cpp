@@ -1,5 +1,7 @@
 #include "elements/element.hpp"
 
+#include <pthread.h>
+
 #include <vector>
 
 namespace qgx {
@@ -29,6 +31,30 @@ void release_element(ElementHeader* h) noexcept {
         next->destroy(next);
     }
     q.draining = false;
+}
+
+// The margin kept free at the bottom of a thread's stack: room for the frames
+// of the kinds below the last combinator (a pattern search included), larger
+// under the sanitizer, whose frames are several times bigger.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uintptr_t kStackMargin = 512 * 1024;
+#else
+constexpr uintptr_t kStackMargin = 128 * 1024;
+#endif
+
+void find_stack_bounds(MatchDepthState& s) noexcept {
+    s.stack_high = 1;  // read once per thread, even when it fails
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* addr = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 0) {
+        uintptr_t margin = kStackMargin < size / 2 ? kStackMargin : size / 2;
+        s.stack_low = reinterpret_cast<uintptr_t>(addr);
+        s.stack_high = s.stack_low + size;
+        s.stack_floor = s.stack_low + margin;
+    }
+    pthread_attr_destroy(&attr);
 }
 
 }  // namespace qgx

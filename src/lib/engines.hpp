@@ -140,15 +140,34 @@ PyObject* run_parse_batch(PyObject* inputs, F&& parse_at) {
     return batch_map(inputs, [&](PyObject* item) { return parse_input_to_list(item, parse_at); });
 }
 
+// The whole characters of `s` within `t`: a start inside a character moves
+// forward to the next character, an end inside one moves back to its first
+// byte. The result may be empty.
+inline Span whole_characters(Text t, Span s) {
+    while (s.start < s.end && !on_boundary(t, s.start)) ++s.start;
+    while (s.end > s.start && !on_boundary(t, s.end)) --s.end;
+    return s;
+}
+
 // The scan of search_string and transform_string: spans of the non-empty
-// matches, stepping one byte after a failure or a zero-width match.
+// matches, stepping one byte after a failure or a zero-width match. A match
+// that begins or ends inside a character (a byte-table kind on a multi-byte
+// character) keeps only the whole characters it covers, and none when it
+// covers no whole character, so that no listed or replaced text holds a cut
+// character; the scan still goes on at the match's end.
 template <class F>
 void scan_spans(Text t, F&& try_match_at, std::vector<Span>& spans) {
     Pos p = 0;
     while (p < t.len) {
         TryMatchOutcome m = try_match_at(t, p);
         if (m.matched && m.end > p) {
-            spans.push_back({p, m.end});
+            Span s{p, m.end};
+            if (!on_boundary(t, s.start) || !on_boundary(t, s.end)) [[unlikely]] {
+                s = whole_characters(t, s);
+                if (s.start < s.end) spans.push_back(s);
+            } else {
+                spans.push_back(s);
+            }
             p = m.end;
         } else {
             ++p;

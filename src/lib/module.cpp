@@ -18,14 +18,14 @@ PyObject* allocate_instance(PyTypeObject* type) {
 }
 
 PyObject* reject_construction(PyTypeObject* type, PyObject*, PyObject*) {
-    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    OwnedRef name = QGX_GET_ATTR(reinterpret_cast<PyObject*>(type), "__name__");
     OwnedRef text = name ? OwnedRef::steal(PyObject_Str(name.get())) : OwnedRef();
     if (!text) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "No constructor defined for %s", "<unknown>");
+        PyErr_Format(PyExc_TypeError, msg::kNoConstructor, msg::kUnknownTypeName);
         return nullptr;
     }
-    OwnedRef m = OwnedRef::steal(PyUnicode_FromFormat("No constructor defined for %U", text.get()));
+    OwnedRef m = OwnedRef::steal(PyUnicode_FromFormat(msg::kNoConstructorObject, text.get()));
     if (m) PyErr_SetObject(PyExc_TypeError, m.get());
     return nullptr;
 }
@@ -38,8 +38,15 @@ PyObject* count_result(uint64_t n) {
 
 PyObject* new_str(const char* data, Pos n) {
     PyObject* s = PyUnicode_FromStringAndSize(data, n);
-    if (!s) fatal_python_error("could not make a str result");
-    return s;
+    if (s) [[likely]] return s;
+    // A token cut inside a character (a kind that hands one over) must not end
+    // the process: its partial characters are dropped instead.
+    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        s = PyUnicode_DecodeUTF8(data, n, "ignore");
+        if (s) return s;
+    }
+    fatal_python_error("could not make a str result");
 }
 
 PyObject* new_list(Py_ssize_t n) {

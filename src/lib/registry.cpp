@@ -77,29 +77,31 @@ const ClassDef* class_def(ClassId id) {
 
 PyTypeObject* class_type_if_made(ClassId id) { return g_types[static_cast<int>(id)]; }
 
+PyTypeObject* create_class_type(const char* name, PyType_Spec* spec) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (type) return reinterpret_cast<PyTypeObject*>(type);
+    ensure_error();
+    PyObject *ct, *cv, *ctb;
+    PyErr_Fetch(&ct, &cv, &ctb);
+    PyErr_NormalizeException(&ct, &cv, &ctb);
+    if (ctb) PyException_SetTraceback(cv, ctb);
+    Py_XDECREF(ctb);
+    Py_XDECREF(ct);
+    PyErr_Format(PyExc_RuntimeError, msg::kInitClassFailed, name);
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    PyException_SetCause(v, cv);  // steals cv
+    PyErr_Restore(t, v, tb);
+    return nullptr;
+}
+
 PyTypeObject* get_class_type_object(ClassId id) {
     int i = static_cast<int>(id);
     if (g_types[i]) return g_types[i];
     const ClassDef* def = class_def(id);
     if (!def) return nullptr;
-    PyObject* type = PyType_FromSpec(def->spec());
-    if (!type) {
-        ensure_error();
-        PyObject *ct, *cv, *ctb;
-        PyErr_Fetch(&ct, &cv, &ctb);
-        PyErr_NormalizeException(&ct, &cv, &ctb);
-        if (ctb) PyException_SetTraceback(cv, ctb);
-        Py_XDECREF(ctb);
-        Py_XDECREF(ct);
-        PyErr_Format(PyExc_RuntimeError, msg::kInitClassFailed, def->name);
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        PyException_SetCause(v, cv);  // steals cv
-        PyErr_Restore(t, v, tb);
-        return nullptr;
-    }
-    g_types[i] = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+    g_types[i] = create_class_type(def->name, def->spec());  // kept for the life of the process
     return g_types[i];
 }
 

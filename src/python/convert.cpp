@@ -32,9 +32,8 @@ bool convert_list_arg(PyObject* obj, const char* param) {
 }
 
 namespace {
-// True when `name` (an attribute of `type`) is the str `want`; read errors count as no.
-bool attr_is(PyObject* type, const char* name, const char* want) {
-    OwnedRef v = OwnedRef::steal(PyObject_GetAttrString(type, name));
+// True when the attribute `v` (of a type) is the str `want`; read errors count as no.
+bool attr_is(OwnedRef v, const char* want) {
     if (!v || !PyUnicode_Check(v.get())) {
         PyErr_Clear();
         return false;
@@ -51,7 +50,8 @@ bool attr_is(PyObject* type, const char* name, const char* want) {
 int extract_bool(PyObject* obj) {
     if (PyBool_Check(obj)) return obj == Py_True ? 1 : 0;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    if (attr_is(type, "__module__", "numpy") && (attr_is(type, "__name__", "bool_") || attr_is(type, "__name__", "bool"))) {
+    if (attr_is(QGX_GET_ATTR(type, "__module__"), "numpy") &&
+        (attr_is(QGX_GET_ATTR(type, "__name__"), "bool_") || attr_is(QGX_GET_ATTR(type, "__name__"), "bool"))) {
         PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
         if (!nb || !nb->nb_bool) {
             OwnedRef s = OwnedRef::steal(PyObject_Str(type));

@@ -46,7 +46,7 @@ PyObject* ensure_error() {
 }
 
 void set_type_mismatch_error(PyObject* obj, const char* target) {
-    OwnedRef qualname = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    OwnedRef qualname = QGX_GET_ATTR(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
     const char* name = nullptr;
     if (qualname && PyUnicode_Check(qualname.get())) name = PyUnicode_AsUTF8(qualname.get());
     if (!name) {
@@ -63,10 +63,10 @@ OwnedRef exception_text(PyObject* value) {
     OwnedRef s = OwnedRef::steal(PyObject_Str(value));
     if (s) return s;
     PyErr_WriteUnraisable(value);
-    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-    if (name && PyUnicode_Check(name.get())) return OwnedRef::steal(PyUnicode_FromFormat("<unprintable %U object>", name.get()));
+    OwnedRef name = QGX_GET_ATTR(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
+    if (name && PyUnicode_Check(name.get())) return OwnedRef::steal(PyUnicode_FromFormat(msg::kUnprintableNamed, name.get()));
     PyErr_Clear();
-    return OwnedRef::steal(PyUnicode_FromString("<unprintable object>"));
+    return OwnedRef::steal(PyUnicode_FromString(msg::kUnprintable));
 }
 }  // namespace
 

@@ -51,4 +51,23 @@ class OwnedRef {
     PyObject* p_ = nullptr;
 };
 
+// The attribute `name` of `obj`, or an empty ref with the error set. The name
+// is interned once into `*cell` and kept for the process: a fresh name object
+// per call would be held by the interpreter's type attribute cache, one per
+// call, until its slot is reused.
+inline OwnedRef get_attr(PyObject* obj, const char* name, PyObject** cell) {
+    if (!*cell) {
+        *cell = PyUnicode_InternFromString(name);
+        if (!*cell) return {};
+    }
+    return OwnedRef::steal(PyObject_GetAttr(obj, *cell));
+}
+
+// get_attr with a cell of its own for each literal name.
+#define QGX_GET_ATTR(obj, literal)                     \
+    ([](PyObject* o_) {                                \
+        static PyObject* cell_ = nullptr;              \
+        return ::qgx::get_attr(o_, literal, &cell_);   \
+    }(obj))
+
 }  // namespace qgx

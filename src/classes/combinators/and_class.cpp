@@ -1,0 +1,328 @@
+// The And class: a sequence whose members match one after the other. Its own
+// seven operations run over the member list with try_match_at only and report
+// the text that each member matched (not the members' tokens); no TokenList
+// is ever built.
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "classes/combinators/operators.hpp"
+#include "classes/combinators/support.hpp"
+
+namespace qgx {
+
+namespace {
+
+// The sequence match at `pos`: each member's end goes to `ends` (one slot per
+// member). Gives the end of the whole match, or false.
+inline bool sequence_match(const AndElement& r, Text t, Pos pos, Pos* ends, Pos& end) {
+    Pos current = pos;
+    const size_t m = r.exprs.size();
+    for (size_t i = 0; i < m; ++i) {
+        TryMatchOutcome o = r.exprs[i].try_match_at(t, current);
+        if (!o.matched) return false;
+        current = o.end;
+        ends[i] = current;
+    }
+    end = current;
+    return true;
+}
+
+inline TryMatchOutcome sequence_test(const AndElement& r, Text t, Pos pos) {
+    Pos current = pos;
+    for (const SharedElement& e : r.exprs) {
+        TryMatchOutcome o = e.try_match_at(t, current);
+        if (!o.matched) return o;
+        current = o.end;
+    }
+    return TryMatchOutcome::yes(current);
+}
+
+// Equal texts of one call share one str: the map holds borrowed references,
+// the result holds one per occurrence.
+class TextInterner {
+  public:
+    explicit TextInterner(size_t hint) { map_.reserve(hint); }
+    // A new reference to the str of `key`, made at its first occurrence.
+    PyObject* get(std::string_view key) {
+        auto [it, fresh] = map_.try_emplace(key, nullptr);
+        if (fresh) {
+            it->second = new_str(key.data(), static_cast<Pos>(key.size()));
+        } else {
+            Py_INCREF(it->second);
+        }
+        return it->second;
+    }
+
+  private:
+    std::unordered_map<std::string_view, PyObject*> map_;
+};
+
+// The token table of parse_batch's flat paths: each distinct text is made into
+// one str, entered under its index. Indices are 32-bit, so any number of
+// distinct texts and members fits.
+class TokenTable {
+  public:
+    TokenTable() { index_.reserve(64); }
+    ~TokenTable() {
+        for (PyObject* s : strs_) Py_DECREF(s);
+    }
+    TokenTable(const TokenTable&) = delete;
+    TokenTable& operator=(const TokenTable&) = delete;
+
+    uint32_t index_of(std::string_view key) {
+        auto [it, fresh] = index_.try_emplace(key, static_cast<uint32_t>(strs_.size()));
+        if (fresh) strs_.push_back(new_str(key.data(), static_cast<Pos>(key.size())));
+        return it->second;
+    }
+
+    // A list filled from the table through `idx`, repeated `times` times. Each
+    // table entry gains its references in one addition; the table's own go
+    // with the table.
+    PyObject* fill(const std::vector<uint32_t>& idx, Py_ssize_t times) {
+        const Py_ssize_t k = static_cast<Py_ssize_t>(idx.size());
+        PyObject* out = new_list(k * times);
+        std::vector<Py_ssize_t> uses(strs_.size(), 0);
+        for (Py_ssize_t i = 0; i < k; ++i) {
+            PyObject* s = strs_[idx[i]];
+            for (Py_ssize_t j = 0; j < times; ++j) PyList_SET_ITEM(out, j * k + i, s);
+            uses[idx[i]] += times;
+        }
+        for (size_t j = 0; j < strs_.size(); ++j) add_refs(strs_[j], uses[j]);
+        return out;
+    }
+
+  private:
+    static void add_refs(PyObject* o, Py_ssize_t n) {
+#ifdef Py_REF_DEBUG
+        for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(o);
+#else
+        if (n) Py_SET_REFCNT(o, Py_REFCNT(o) + n);
+#endif
+    }
+
+    std::vector<PyObject*> strs_;
+    std::unordered_map<std::string_view, uint32_t> index_;
+};
+
+// The per-input cache of parse_batch: the InputMatchCache shape (32 slots by
+// object address, at most 31 entries), each entry with its run of indices.
+class RunCache {
+  public:
+    static constexpr int kSlots = 32;
+    static constexpr int kMaxEntries = 31;
+
+    explicit RunCache(size_t members) { runs_.reserve(32 * members); }
+
+    // The slot holding `key`, or -1; `store_at` gets the slot to fill on a miss
+    // (-1 once the cache is full).
+    int find(PyObject* key, int& store_at) const {
+        uintptr_t a = reinterpret_cast<uintptr_t>(key);
+        int home = static_cast<int>(((a >> 4) ^ (a >> 12)) & 31);
+        store_at = -1;
+        for (int i = 0; i < kSlots; ++i) {
+            int s = (home + i) & 31;
+            if (keys_[s] == a) return s;
+            if (keys_[s] == 0 && entries_ < kMaxEntries) {
+                store_at = s;
+                return -1;
+            }
+        }
+        return -1;
+    }
+    void store(int slot, PyObject* key, bool matched, const uint32_t* run, size_t len) {
+        if (slot < 0) return;
+        keys_[slot] = reinterpret_cast<uintptr_t>(key);
+        matched_[slot] = matched;
+        start_[slot] = runs_.size();
+        len_[slot] = len;
+        runs_.insert(runs_.end(), run, run + len);
+        ++entries_;
+    }
+    bool matched(int slot) const { return matched_[slot]; }
+    void append_run(int slot, std::vector<uint32_t>& idx) const {
+        idx.insert(idx.end(), runs_.begin() + static_cast<ptrdiff_t>(start_[slot]),
+                   runs_.begin() + static_cast<ptrdiff_t>(start_[slot] + len_[slot]));
+    }
+
+  private:
+    uintptr_t keys_[kSlots] = {};
+    bool matched_[kSlots] = {};
+    size_t start_[kSlots] = {};
+    size_t len_[kSlots] = {};
+    std::vector<uint32_t> runs_;
+    int entries_ = 0;
+};
+
+}  // namespace
+
+struct AndClass {
+    using Object = ElementObject;
+    static constexpr char kName[] = "And";
+    static constexpr ClassId kId = ClassId::And;
+    static constexpr const char* kSignature = nullptr;
+    static constexpr bool kRejectConstruction = true;
+    static constexpr MethodDocs kDocs{
+        .parse_string = "Parse using try_match_at on flattened elements \xe2\x80\x94 raw FFI list construction",
+        .matches = "Zero-allocation match check using try_match_at (no ParseResults)",
+        .search_string = "Search string \xe2\x80\x94 raw FFI with dedup for repeated tokens",
+        .parse_batch = "Cyclic detection + hash-based cache fallback + indexed tokens",
+        .parse_batch_count = "Cyclic detection + hash-based pointer cache count",
+    };
+    static const ElementVTable* vtable() { return and_vtable(); }
+    static void release_payload(Object* o) { release_combinator_record(o); }
+    static PyObject* nb_add(PyObject* l, PyObject* r) { return and_add(l, r); }
+
+    static const AndElement& rec(const Object* o) { return record_of<AndElement>(o); }
+
+    static PyObject* parse_string(Object* o, Text s) {
+        const AndElement& r = rec(o);
+        reset_depth_exceeded();
+        std::vector<Pos> ends(r.exprs.size());
+        Pos end;
+        if (!sequence_match(r, s, 0, ends.data(), end)) return raise_plain_failure(msg::kExpectedMatch);
+        Py_ssize_t k = 0;
+        Pos prev = 0;
+        for (Pos e : ends) {
+            k += e > prev;
+            prev = e;
+        }
+        PyObject* out = new_list(k);
+        prev = 0;
+        Py_ssize_t i = 0;
+        for (Pos e : ends) {
+            if (e > prev) PyList_SET_ITEM(out, i++, new_str(s.data + prev, e - prev));
+            prev = e;
+        }
+        return out;
+    }
+
+    static PyObject* matches(Object* o, Text s) { return bool_result(sequence_test(rec(o), s, 0).matched); }
+
+    // One pass per position: the member ends are kept while testing, so a
+    // match is cut without running the members again.
+    static PyObject* search_string(Object* o, Text s) {
+        const AndElement& r = rec(o);
+        std::vector<Pos> ends(r.exprs.size());
+        std::vector<PyObject*> found;
+        found.reserve(64);
+        TextInterner interner(64);
+        Pos p = 0;
+        while (p < s.len) {
+            Pos end;
+            if (!sequence_match(r, s, p, ends.data(), end)) {
+                ++p;
+                continue;
+            }
+            Pos prev = p;
+            for (Pos e : ends) {
+                if (e > prev) found.push_back(interner.get(std::string_view(s.data + prev, e - prev)));
+                prev = e;
+            }
+            p = end > p ? end : p + 1;
+        }
+        PyObject* out = new_list(static_cast<Py_ssize_t>(found.size()));
+        for (size_t i = 0; i < found.size(); ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), found[i]);
+        return out;
+    }
+
+    static PyObject* search_string_count(Object* o, Text s) {
+        const AndElement& r = rec(o);
+        return count_result(counting_scan(s, [&](Text t, Pos p) { return sequence_test(r, t, p); }));
+    }
+
+    static PyObject* transform_string(Object* o, Text s, Text repl) {
+        const AndElement& r = rec(o);
+        return run_transform_string(s, repl, [&](Text t, Pos p) { return and_try_match_at(r, t, p); });
+    }
+
+    static PyObject* parse_batch(Object* o, PyObject* inputs) {
+        const AndElement& r = rec(o);
+        const Py_ssize_t n = PyList_GET_SIZE(inputs);
+        if (n == 0) return new_list(0);
+        PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
+        const size_t m = r.exprs.size();
+        std::vector<Pos> ends(m);
+
+        // Uniform inputs: one evaluation, n references to one list.
+        if (n == 1 || all_same_object(items, n)) {
+            Text t;
+            if (!read_item_text(items[0], t)) return nullptr;
+            Pos end;
+            if (!sequence_match(r, t, 0, ends.data(), end)) {
+                PyObject* block = new_list(1);
+                PyList_SET_ITEM(block, 0, new_list(0));
+                return repeat_block(block, n);
+            }
+            std::vector<PyObject*> texts;
+            Pos prev = 0;
+            for (Pos e : ends) {
+                if (e > prev) texts.push_back(new_str(t.data + prev, e - prev));
+                prev = e;
+            }
+            if (texts.empty()) return new_list(0);  // the flat paths give nothing either
+            PyObject* inner = new_list(static_cast<Py_ssize_t>(texts.size()));
+            for (size_t i = 0; i < texts.size(); ++i) PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(i), texts[i]);
+            PyObject* block = new_list(1);
+            PyList_SET_ITEM(block, 0, inner);
+            return repeat_block(block, n);
+        }
+
+        TokenTable table;
+        std::vector<uint32_t> idx;
+        // Appends the indices of one input's texts; false when the item cannot be read.
+        auto evaluate = [&](PyObject* item, bool& matched) {
+            Text t;
+            if (!read_item_text(item, t)) return false;
+            Pos end;
+            matched = sequence_match(r, t, 0, ends.data(), end);
+            if (!matched) return true;
+            Pos prev = 0;
+            for (Pos e : ends) {
+                if (e > prev) idx.push_back(table.index_of(std::string_view(t.data + prev, e - prev)));
+                prev = e;
+            }
+            return true;
+        };
+
+        if constexpr (!kPlainPaths) {
+            // A repeating period of input objects: only the first block is evaluated.
+            if (Py_ssize_t k = find_identity_period(items, n)) {
+                idx.reserve(static_cast<size_t>(k) * m);
+                for (Py_ssize_t i = 0; i < k; ++i) {
+                    bool matched;
+                    if (!evaluate(items[i], matched)) return nullptr;
+                }
+                return table.fill(idx, n / k);
+            }
+        }
+
+        idx.reserve(static_cast<size_t>(n) * m);
+        RunCache cache(m);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            int store_at = -1;
+            if constexpr (!kPlainPaths) {
+                int hit = cache.find(items[i], store_at);
+                if (hit >= 0) {
+                    if (cache.matched(hit)) cache.append_run(hit, idx);
+                    continue;
+                }
+            }
+            size_t before = idx.size();
+            bool matched;
+            if (!evaluate(items[i], matched)) return nullptr;
+            if constexpr (!kPlainPaths) cache.store(store_at, items[i], matched, idx.data() + before, idx.size() - before);
+        }
+        return table.fill(idx, 1);
+    }
+
+    static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
+        const AndElement& r = rec(o);
+        int64_t c = count_batch(inputs, [&](Text t) { return sequence_test(r, t, 0).matched != 0; });
+        return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+    }
+};
+
+}  // namespace qgx
+
+QGX_REGISTER_CLASS(AndClass, kAndClass)

@@ -1,0 +1,69 @@
+// The MatchFirst class: ordered alternatives, the first that matches wins.
+#include "classes/combinators/operators.hpp"
+#include "classes/combinators/support.hpp"
+
+namespace qgx {
+
+struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, match_first_try_match_at,
+                                      match_first_parse_from_start> {
+    using Object = ElementObject;
+    static constexpr char kName[] = "MatchFirst";
+    static constexpr ClassId kId = ClassId::MatchFirst;
+    static constexpr const char* kSignature = "(exprs)";
+    static constexpr ArgumentDescriptor kNew{kName, "__new__", {"exprs"}, 1, 1};
+    static const ElementVTable* vtable() { return match_first_vtable(); }
+    static void release_payload(Object* o) { release_combinator_record(o); }
+    static PyObject* nb_or(PyObject* l, PyObject* r) { return match_first_or(l, r); }
+
+    static PyObject* construct(PyTypeObject* type, PyObject** slots) {
+        PyObject* exprs = slots[0];
+        if (!convert_list_arg(exprs, "exprs")) return nullptr;
+        std::vector<SharedElement> members;
+        Py_ssize_t n = PyList_GET_SIZE(exprs);
+        members.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            OwnedRef item = OwnedRef::borrow(PyList_GET_ITEM(exprs, i));
+            ToElementOutcome c = to_element(item.get());
+            if (!c.ok) {
+                PyErr_Format(PyExc_ValueError, msg::kUnsupportedExpressionAt, i);
+                return nullptr;
+            }
+            members.push_back(std::move(c.element));
+        }
+        return wrap_record(type, Rc<MatchFirstElement>::make(std::move(members)));
+    }
+
+    // The first alternative whose parse_at at 0 succeeds gives the tokens;
+    // with none, "No match found" without position.
+    static PyObject* parse_string(Object* o, Text s) {
+        reset_depth_exceeded();
+        for (const SharedElement& a : rec(o).exprs) {
+            ParseOutcome out = a.parse_at(s, 0);
+            if (out.ok) return tokens_to_list(out.tokens);
+            if (depth_exceeded()) break;
+        }
+        return raise_plain_failure(msg::kNoMatchFound);
+    }
+
+    static bool match_at(const MatchFirstElement& r, Text s, Pos p) {
+        for (const SharedElement& a : r.exprs)
+            if (a.try_match_at(s, p).matched) return true;
+        return false;
+    }
+    static PyObject* matches(Object* o, Text s) { return bool_result(match_at(rec(o), s, 0)); }
+    // The alternatives over the member list in place, no call of the kind.
+    static PyObject* search_string_count(Object* o, Text s) {
+        const MatchFirstElement& r = rec(o);
+        return count_result(counting_scan(s, [&](Text t, Pos p) {
+            for (const SharedElement& a : r.exprs) {
+                TryMatchOutcome m = a.try_match_at(t, p);
+                if (m.matched) return m;
+            }
+            return TryMatchOutcome::no();
+        }));
+    }
+};
+
+}  // namespace qgx
+
+QGX_REGISTER_CLASS(MatchFirstClass, kMatchFirstClass)

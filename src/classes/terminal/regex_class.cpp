@@ -1,0 +1,162 @@
+// The Regex class: every operation uses the record's two compiled patterns
+// directly (the anchored one at the start of a text, the unanchored one for
+// the iteration over a whole text).
+#include "classes/terminal/chars_support.hpp"
+#include "elements/chars.hpp"
+#include "lib/messages.hpp"
+
+namespace qgx {
+
+namespace {
+
+// The end of the match at the start of `t`, or -1.
+int64_t match_end_at_start(const RegexElement& r, Text t) {
+    TryMatchOutcome m = regex_try_match_at(r, t, 0);
+    return m.matched ? int64_t{m.end} : -1;
+}
+
+bool matches_at_start(const RegexElement& r, Text t) {
+    if (r.fast_path != RegexFastPath::FullRegex) return regex_try_match_at(r, t, 0).matched;
+    return r.anchored_regex->matches_at_start(t);
+}
+
+// A one-class pattern of ASCII members matches each member byte on its own,
+// so its iteration is the member bytes in text order.
+bool iterates_bytes(const RegexElement& r) {
+    return !kPlainPaths && r.fast_path == RegexFastPath::ByteClass && r.exact_class;
+}
+
+template <class F>
+void for_each_match(const RegexElement& r, Text t, F&& f) {
+    if (iterates_bytes(r)) {
+        for (Pos i = 0; i < t.len; ++i)
+            if (r.fast_set.has(t.at(i))) f(i, i + 1);
+        return;
+    }
+    r.unanchored_regex->for_each_match(t, f);
+}
+
+uint64_t count_matches(const RegexElement& r, Text t) {
+    if (iterates_bytes(r)) {
+        uint64_t n = 0;
+        for (Pos i = 0; i < t.len; ++i) n += r.fast_set.has(t.at(i));
+        return n;
+    }
+    if (r.scan_regex) {
+        uint64_t n = 0;
+        for (Pos from = 0; from < t.len; ++n) {
+            int64_t len = r.scan_regex->match_length_at(t, from);
+            if (len <= 0) break;
+            from += static_cast<Pos>(len);
+        }
+        return n;
+    }
+    return r.unanchored_regex->count_matches(t);
+}
+
+}  // namespace
+
+struct RegexClass {
+    using Object = ElementObject;
+    static constexpr char kName[] = "Regex";
+    static constexpr ClassId kId = ClassId::Regex;
+    static constexpr const char* kSignature = "(pattern)";
+    static constexpr ArgumentDescriptor kNew{kName, "__new__", {"pattern"}, 1, 1};
+    static constexpr MethodDocs kDocs{
+        "Fast-path pattern parse — returns the list directly, without allocating an intermediate text",
+        "Zero-allocation match check",
+        "Search string — counts the matches first, then fills the list directly,\n"
+        "sharing equal texts, with no intermediate vector",
+        "Count the pattern's matches with the pattern engine's match iteration",
+        "Replace all matches with the pattern engine's replace-all, the replacement inserted literally",
+        "Cyclic detection + hash-based cache fallback + bulk INCREF",
+        "Count regex matches in batch — uniform + cycle + hash cache",
+    };
+
+    static const ElementVTable* vtable() { return regex_vtable(); }
+    static const RegexElement& rec(const Object* o) { return record_of<RegexElement>(o); }
+
+    static PyObject* construct(PyTypeObject* type, PyObject** slots) {
+        Text pattern;
+        if (!convert_text_arg(slots[0], "pattern", pattern)) return nullptr;
+        RegexBuildOutcome b = make_regex_element(pattern);
+        if (!b.element) {
+            OwnedRef text = OwnedRef::steal(
+                PyUnicode_DecodeUTF8(b.error.data(), static_cast<Py_ssize_t>(b.error.size()), "replace"));
+            if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+            return nullptr;
+        }
+        return wrap_record(type, std::move(b.element));
+    }
+
+    static PyObject* parse_string(Object* o, Text s) {
+        int64_t end = match_end_at_start(rec(o), s);
+        if (end < 0) {
+            PyErr_SetString(PyExc_ValueError, msg::kExpectedRegexMatch);
+            return nullptr;
+        }
+        PyObject* list = new_list(1);
+        PyList_SET_ITEM(list, 0, new_str(s.data, static_cast<Pos>(end)));
+        return list;
+    }
+
+    static PyObject* matches(Object* o, Text s) { return bool_result(matches_at_start(rec(o), s)); }
+
+    static PyObject* search_string(Object* o, Text s) {
+        const RegexElement& r = rec(o);
+        uint64_t count = count_matches(r, s);
+        PyObject* list = new_list(static_cast<Py_ssize_t>(count));
+        if (count == 0) return list;
+        TextStrMap made;
+        PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
+        for_each_match(r, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
+        return list;
+    }
+
+    static PyObject* search_string_count(Object* o, Text s) { return count_result(count_matches(rec(o), s)); }
+
+    static PyObject* transform_string(Object* o, Text s, Text replacement) {
+        const RegexElement& r = rec(o);
+        std::vector<Span> spans;
+        spans.reserve(4);
+        for_each_match(r, s, [&](Pos a, Pos e) { spans.push_back({a, e}); });
+        if (spans.empty()) return new_str(s.data, s.len);
+        std::string out;
+        out.reserve(s.len);
+        Pos mark = 0;
+        for (const Span& sp : spans) {
+            out.append(s.data + mark, sp.start - mark);
+            out.append(replacement.data, replacement.len);
+            mark = sp.end;
+        }
+        out.append(s.data + mark, s.len - mark);
+        return new_str(out.data(), static_cast<Pos>(out.size()));
+    }
+
+    static PyObject* parse_batch(Object* o, PyObject* inputs) {
+        const RegexElement& r = rec(o);
+        return flat_parse_batch(inputs, [&](PyObject* item, PyObject*& out) -> int {
+            Text t;
+            if (!read_item_text(item, t)) return -1;
+            int64_t end = match_end_at_start(r, t);
+            if (end < 0) return 0;
+            if (end == t.len) {
+                Py_INCREF(item);
+                out = item;
+            } else {
+                out = new_str(t.data, static_cast<Pos>(end));
+            }
+            return 1;
+        });
+    }
+
+    static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
+        const RegexElement& r = rec(o);
+        int64_t c = count_batch(inputs, [&](Text t) { return matches_at_start(r, t); });
+        return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
+    }
+};
+
+}  // namespace qgx
+
+QGX_REGISTER_CLASS(RegexClass, kRegexClass)

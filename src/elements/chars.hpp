@@ -1,0 +1,152 @@
+// The Word, Regex and QuotedString kinds: matching by character sets, by a
+// compiled pattern, and by quote delimiters.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "elements/element.hpp"
+#include "elements/regex_engine.hpp"
+
+namespace qgx {
+
+// ---------------------------------------------------------------------------
+// Word
+
+struct WordElement : ElementHeader {
+    SharedText message;  // "Expected W:({}...)", shared into every failure
+    ByteSet init_chars;
+    ByteSet body_chars;
+    uint32_t min_len = 1;  // 0 = no minimum
+    uint32_t max_len = 0;  // bytes; 0 = no maximum
+    // Some member of either set lies in U+0080..U+00FF, so a byte test can
+    // start or end a word inside a character (the class operations check).
+    bool high_members = false;
+};
+
+// The set of the characters of a UTF-8 text whose code points are at most 255.
+ByteSet word_set_of(Text chars);
+
+// "Expected W:({}...)" with the first eight bytes of `init_chars`, cut back to
+// the last whole character when the eighth byte falls inside one.
+SharedText word_message(Text init_chars);
+
+// A record built from the constructor's texts; `body` null means a copy of init.
+Rc<WordElement> make_word_element(Text init, const Text* body);
+
+// The byte-wise word at `pos`: the end of the run, or `pos` when none starts.
+inline Pos word_run_end(const WordElement& r, Text t, Pos pos) {
+    if (pos >= t.len || !r.init_chars.has(t.at(pos))) return pos;
+    Pos end = pos + 1;
+    while (end < t.len && r.body_chars.has(t.at(end))) ++end;
+    return end;
+}
+
+inline TryMatchOutcome word_try_match_at(const WordElement& r, Text t, Pos pos) {
+    Pos end = word_run_end(r, t, pos);
+    if (end == pos) return TryMatchOutcome::no();
+    if (r.max_len != 0 && end - pos > r.max_len) end = pos + r.max_len;
+    if (end - pos < r.min_len) return TryMatchOutcome::no();
+    return TryMatchOutcome::yes(end);
+}
+
+// Reads the body character by character (members up to U+00FF by code
+// point). A word that would begin or end inside a character is no word:
+// it fails at `pos`, so no token holds a cut character.
+ParseOutcome word_parse_at(const WordElement& r, Text t, Pos pos);
+ParseFromStartOutcome word_parse_from_start(const WordElement& r, Text t);
+
+const ElementVTable* word_vtable();
+
+// ---------------------------------------------------------------------------
+// Regex
+
+enum class RegexFastPath : uint32_t {
+    WhitespaceRun = 0,
+    ByteClass = 1,
+    FullRegex = 2,
+};
+
+struct RegexClassification {
+    RegexFastPath fast_path = RegexFastPath::FullRegex;
+    ByteSet fast_set;
+    // The engine reads a ByteClass pattern as one class of exactly the
+    // (ASCII) bytes of fast_set: no range, negation, escaped letter, inner
+    // "]" or member above U+007F. Only then may the byte test stand for it.
+    bool exact_class = false;
+};
+
+// The classification of a pattern: "\s+" and "\s*" are WhitespaceRun; a
+// pattern "[...]" with no further "[" inside and something left once
+// escapes are removed is ByteClass; all else is FullRegex.
+RegexClassification classify_pattern(Text pattern);
+
+struct RegexElement : ElementHeader {
+    RegexFastPath fast_path = RegexFastPath::FullRegex;
+    ByteSet fast_set;
+    std::unique_ptr<CompiledRegex> anchored_regex;
+    std::unique_ptr<CompiledRegex> unanchored_regex;
+    SharedText message;  // "Expected match for /{}/"
+    // "^(?s:.*?)(?:{})": for a pattern that never matches empty and holds no
+    // assertion, the end of the next match of the iteration is the end of
+    // this one anchored where the search begins, found in one forward pass
+    // (the unanchored search needs a second, backward one for the start).
+    // Null for every other pattern.
+    std::unique_ptr<CompiledRegex> scan_regex;
+    bool exact_class = false;
+    bool whitespace_plus = false;  // "\s+" rather than "\s*"
+};
+
+// Builds the record, or gives the ValueError text: both forms are compiled,
+// anchored first.
+struct [[nodiscard]] RegexBuildOutcome {
+    Rc<RegexElement> element;
+    std::string error;
+};
+RegexBuildOutcome make_regex_element(Text pattern);
+
+ParseOutcome regex_parse_at(const RegexElement& r, Text t, Pos pos);
+// Decides exactly as regex_parse_at; the byte shortcuts answer only where
+// their answer is the engine's.
+TryMatchOutcome regex_try_match_at(const RegexElement& r, Text t, Pos pos);
+ParseFromStartOutcome regex_parse_from_start(const RegexElement& r, Text t);
+
+const ElementVTable* regex_vtable();
+
+// ---------------------------------------------------------------------------
+// QuotedString
+
+struct QuotedStringElement : ElementHeader {
+    SharedText message;  // "Expected quoted string starting with '{}'"
+    uint8_t quote = '"';
+    uint8_t has_escape = 0;
+    uint8_t escape = 0;
+    uint8_t multiline = 0;
+    uint8_t unquote = 1;
+    // A quote or escape character outside ASCII is matched whole: `quote` and
+    // `escape` are its first byte and these its full UTF-8 form (length 1 to 4).
+    uint8_t quote_len = 1;
+    uint8_t escape_len = 1;
+    char quote_bytes[4] = {'"', 0, 0, 0};
+    char escape_bytes[4] = {0, 0, 0, 0};
+};
+
+// The record of QuotedString(quote_char, esc_char, multiline, unquote);
+// `esc_char` null means none. The whole first character of each text is used.
+Rc<QuotedStringElement> make_quoted_string_element(Text quote_char, const Text* esc_char, bool multiline,
+                                                   bool unquote);
+
+// The end of the closing quote of a quoted string opening at `pos`, or 0
+// when none opens and closes there (a match always ends after pos + 1).
+Pos quoted_string_close(const QuotedStringElement& r, Text t, Pos pos);
+
+inline TryMatchOutcome quoted_string_try_match_at(const QuotedStringElement& r, Text t, Pos pos) {
+    Pos end = quoted_string_close(r, t, pos);
+    return end ? TryMatchOutcome::yes(end) : TryMatchOutcome::no();
+}
+ParseOutcome quoted_string_parse_at(const QuotedStringElement& r, Text t, Pos pos);
+ParseFromStartOutcome quoted_string_parse_from_start(const QuotedStringElement& r, Text t);
+
+const ElementVTable* quoted_string_vtable();
+
+}  // namespace qgx

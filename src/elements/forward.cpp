@@ -1,0 +1,222 @@
+#include "elements/forward.hpp"
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "lib/messages.hpp"
+
+namespace qgx {
+
+// ---------------------------------------------------------------------------
+// The lock
+
+void ReentrantReadLock::lock_shared() noexcept {
+    int32_t s = state_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (s >= 0) {
+            if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        } else {
+            std::this_thread::yield();
+            s = state_.load(std::memory_order_relaxed);
+        }
+    }
+}
+
+void ReentrantReadLock::lock() noexcept {
+    int32_t expected = 0;
+    while (!state_.compare_exchange_weak(expected, kWriter, std::memory_order_acquire, std::memory_order_relaxed)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The registry of slots, which the cycle collector starts from.
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<ForwardElement*> slots;
+    uint32_t epoch = 0;
+    uint32_t events = 0;
+    uint32_t budget = kMinCollectBudget;
+    static constexpr uint32_t kMinCollectBudget = 16;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // never destroyed: slots may outlive static destruction
+    return *r;
+}
+
+}  // namespace
+
+ForwardElement::ForwardElement() {
+    reaches_forward = true;
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> g(reg.mutex);
+    reg.slots.push_back(this);
+}
+
+ForwardElement::~ForwardElement() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> g(reg.mutex);
+    for (size_t i = reg.slots.size(); i-- > 0;) {
+        if (reg.slots[i] == this) {
+            reg.slots[i] = reg.slots.back();
+            reg.slots.pop_back();
+            break;
+        }
+    }
+}
+
+size_t live_forward_slots() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> g(reg.mutex);
+    return reg.slots.size();
+}
+
+// ---------------------------------------------------------------------------
+// The kind
+
+ParseOutcome forward_parse_at(const ForwardElement& r, Text t, Pos pos) {
+    MatchDepth depth;
+    if (!depth.ok()) return depth_failure(pos);
+    ReadGuard g(r.lock);
+    if (!r.expr) return ParseOutcome::fail(SharedText::copy(msg::kForwardNotInitialized), pos);
+    return r.expr.parse_at(t, pos);
+}
+
+TryMatchOutcome forward_try_match_at(const ForwardElement& r, Text t, Pos pos) {
+    MatchDepth depth;
+    if (!depth.ok()) return TryMatchOutcome::no();
+    ReadGuard g(r.lock);
+    if (!r.expr) return TryMatchOutcome::no();
+    return r.expr.try_match_at(t, pos);
+}
+
+ParseFromStartOutcome forward_parse_from_start(const ForwardElement& r, Text t) {
+    return ParseFromStartOutcome::from(forward_parse_at(r, t, 0));
+}
+
+const ElementVTable* forward_vtable() {
+    return &KindTable<ForwardElement, forward_parse_at, forward_try_match_at, forward_parse_from_start>::table;
+}
+
+void set_forward_target(ForwardElement& slot, SharedElement target) {
+    slot.lock.lock();
+    std::swap(slot.expr, target);
+    slot.lock.unlock();
+    // `target` now holds the previous one; it is released here, outside the
+    // lock, since its release may free further slots.
+    bool old_reaches = target && child_reaches_forward(target);
+    target = SharedElement();
+    if (old_reaches) note_forward_release();
+}
+
+// ---------------------------------------------------------------------------
+// The cycle collector
+
+namespace {
+
+struct Node {
+    const CompositeHeader* rec;
+    const ElementVTable* vt;
+};
+
+// Calls f(child) for each child handle of a combinator record.
+template <class F>
+void for_each_child(const Node& n, F&& f) {
+    const ElementVTable* v = n.vt;
+    if (v == and_vtable()) {
+        for (const SharedElement& c : static_cast<const AndElement*>(n.rec)->exprs) f(c);
+    } else if (v == match_first_vtable()) {
+        for (const SharedElement& c : static_cast<const MatchFirstElement*>(n.rec)->exprs) f(c);
+    } else if (v == forward_vtable()) {
+        const ForwardElement* fw = static_cast<const ForwardElement*>(n.rec);
+        ReadGuard g(fw->lock);
+        if (fw->expr) f(fw->expr);
+    } else {
+        f(static_cast<const OneChildElement*>(n.rec)->expr);
+    }
+}
+
+}  // namespace
+
+uint32_t collect_forward_cycles() {
+    Registry& reg = registry();
+    std::vector<SharedElement> released;
+    uint32_t visited = 0;
+    {
+        std::lock_guard<std::mutex> g(reg.mutex);
+        const uint32_t epoch = ++reg.epoch;
+        std::vector<Node> nodes;
+        std::vector<Node> stack;
+        auto enter = [&](const CompositeHeader* rec, const ElementVTable* vt) {
+            if (rec->gc_epoch == epoch) return;
+            rec->gc_epoch = epoch;
+            rec->gc_internal = 0;
+            rec->gc_live = false;
+            nodes.push_back({rec, vt});
+            stack.push_back({rec, vt});
+        };
+        for (ForwardElement* f : reg.slots)
+            if (f->refs.load(std::memory_order_acquire) > 0) enter(f, forward_vtable());
+        // Count the handles that the records of the set hold on one another.
+        while (!stack.empty()) {
+            Node n = stack.back();
+            stack.pop_back();
+            for_each_child(n, [&](const SharedElement& c) {
+                const CompositeHeader* cc = composite_of(c);
+                if (!cc) return;  // terminal kinds hold no children
+                enter(cc, c.vtable());
+                ++cc->gc_internal;
+            });
+        }
+        visited = static_cast<uint32_t>(nodes.size());
+        // A record held by more handles than the set holds on it is reachable
+        // from outside; so is everything it reaches.
+        for (const Node& n : nodes) {
+            if (n.rec->refs.load(std::memory_order_acquire) > n.rec->gc_internal && !n.rec->gc_live) {
+                n.rec->gc_live = true;
+                stack.push_back(n);
+            }
+        }
+        while (!stack.empty()) {
+            Node n = stack.back();
+            stack.pop_back();
+            for_each_child(n, [&](const SharedElement& c) {
+                const CompositeHeader* cc = composite_of(c);
+                if (!cc || cc->gc_live) return;
+                cc->gc_live = true;
+                stack.push_back({cc, c.vtable()});
+            });
+        }
+        // The slots that nothing outside reaches: their targets go.
+        for (ForwardElement* f : reg.slots) {
+            if (f->gc_epoch != epoch || f->gc_live || !f->expr) continue;
+            f->lock.lock();
+            released.push_back(std::move(f->expr));
+            f->expr = SharedElement();
+            f->lock.unlock();
+        }
+        reg.events = 0;
+        uint32_t b = visited / 4;
+        reg.budget = b > Registry::kMinCollectBudget ? b : Registry::kMinCollectBudget;
+    }
+    uint32_t cleared = static_cast<uint32_t>(released.size());
+    released.clear();  // frees the cycles, outside the registry's lock
+    return cleared;
+}
+
+void note_forward_release() {
+    Registry& reg = registry();
+    {
+        std::lock_guard<std::mutex> g(reg.mutex);
+        if (++reg.events < reg.budget) return;
+    }
+    collect_forward_cycles();
+}
+
+}  // namespace qgx

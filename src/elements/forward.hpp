@@ -1,0 +1,81 @@
+// The Forward slot: an element whose target is set after construction, the
+// one mutable record of the model, behind a reader-writer lock of its own.
+#pragma once
+
+#include <atomic>
+
+#include "elements/structure.hpp"
+
+namespace qgx {
+
+// A reader-writer lock whose read side a thread may take again while it
+// already holds it: readers only count themselves, and a reader never waits
+// for a waiting writer (no writer preference), so a recursive grammar coming
+// back through the same slot cannot deadlock against itself. A writer waits
+// until no reader holds the lock. Under the interpreter lock no reader is ever
+// active while a writer runs, so neither side spins in practice.
+class ReentrantReadLock {
+  public:
+    void lock_shared() noexcept;
+    void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+    void lock() noexcept;
+    void unlock() noexcept { state_.store(0, std::memory_order_release); }
+    // The number of readers holding the lock, or -1 while a writer holds it.
+    int32_t state() const noexcept { return state_.load(std::memory_order_relaxed); }
+
+  private:
+    static constexpr int32_t kWriter = -1;
+    std::atomic<int32_t> state_{0};
+};
+
+// Holds the read side for a scope.
+class [[nodiscard]] ReadGuard {
+  public:
+    explicit ReadGuard(ReentrantReadLock& l) noexcept : lock_(l) { lock_.lock_shared(); }
+    ~ReadGuard() { lock_.unlock_shared(); }
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+
+  private:
+    ReentrantReadLock& lock_;
+};
+
+struct ForwardElement : CompositeHeader {
+    mutable ReentrantReadLock lock;
+    SharedElement expr;  // empty until the first set_forward_target
+
+    ForwardElement();
+    ~ForwardElement();
+};
+
+ParseOutcome forward_parse_at(const ForwardElement& r, Text t, Pos pos);
+TryMatchOutcome forward_try_match_at(const ForwardElement& r, Text t, Pos pos);
+ParseFromStartOutcome forward_parse_from_start(const ForwardElement& r, Text t);
+const ElementVTable* forward_vtable();
+
+// Stores `target` in the slot under the write lock and releases the previous
+// target (after the lock is released). Cannot fail.
+void set_forward_target(ForwardElement& slot, SharedElement target);
+
+// ---------------------------------------------------------------------------
+// Reclaiming recursive grammars. A grammar that reaches its own Forward slot
+// is a cycle of counted handles, which counting alone never frees. The
+// collector finds the slots that nothing outside the combinator records can
+// reach any more (trial deletion over every record reachable from a slot:
+// a record whose count exceeds the handles held inside that set is reachable
+// from outside, and so is everything it reaches) and clears their targets,
+// which breaks the cycles and frees them.
+
+// Runs the collector now; gives the number of slots it cleared.
+uint32_t collect_forward_cycles();
+
+// Notes that a holder of a record that can reach a Forward slot let go of it;
+// runs the collector once enough such events have accumulated (a budget
+// proportional to the size of the last collection, so the cost stays
+// proportional to the work that created the garbage).
+void note_forward_release();
+
+// The number of Forward slots alive (for tests of reclamation).
+size_t live_forward_slots();
+
+}  // namespace qgx

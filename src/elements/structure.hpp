@@ -1,0 +1,141 @@
+// The combinator kinds that build elements out of other elements: And,
+// MatchFirst, Optional, ZeroOrMore, OneOrMore, Exactly, Group, Suppress,
+// Combine and SkipTo. The Forward slot lives in forward.hpp.
+//
+// A combinator reaches its children only through their interface table,
+// with parse_at and try_match_at. Every operation enters a MatchDepth first,
+// so a grammar nested past the bound fails in order instead of overflowing
+// the stack.
+#pragma once
+
+#include <vector>
+
+#include "elements/element.hpp"
+
+namespace qgx {
+
+// The common header of every combinator record (the Forward slot included):
+// whether the record can reach a Forward slot through its children, and the
+// scratch fields of the cycle collector (forward.hpp), which only the
+// collector touches, under the interpreter lock.
+struct CompositeHeader : ElementHeader {
+    bool reaches_forward = false;
+    mutable uint32_t gc_internal = 0;
+    mutable uint32_t gc_epoch = 0;
+    mutable bool gc_live = false;
+};
+
+struct AndElement : CompositeHeader {
+    std::vector<SharedElement> exprs;  // at least two members, built by `+`
+    explicit AndElement(std::vector<SharedElement> e);
+};
+
+struct MatchFirstElement : CompositeHeader {
+    std::vector<SharedElement> exprs;  // in order of preference; may be empty
+    explicit MatchFirstElement(std::vector<SharedElement> e);
+};
+
+// The one-child records.
+struct OneChildElement : CompositeHeader {
+    SharedElement expr;
+    explicit OneChildElement(SharedElement e);
+};
+struct OptionalElement : OneChildElement {
+    using OneChildElement::OneChildElement;
+};
+struct ZeroOrMoreElement : OneChildElement {
+    using OneChildElement::OneChildElement;
+};
+struct OneOrMoreElement : OneChildElement {
+    using OneChildElement::OneChildElement;
+};
+struct GroupElement : OneChildElement {
+    using OneChildElement::OneChildElement;
+};
+struct SuppressElement : OneChildElement {
+    using OneChildElement::OneChildElement;
+};
+struct CombineElement : OneChildElement {
+    using OneChildElement::OneChildElement;
+};
+struct SkipToElement : OneChildElement {  // `expr` is the target searched for
+    using OneChildElement::OneChildElement;
+};
+struct ExactlyElement : OneChildElement {
+    uint32_t count;
+    ExactlyElement(SharedElement e, uint32_t n) : OneChildElement(std::move(e)), count(n) {}
+};
+
+// The failure of a composite entered past the depth bound, at `pos`.
+ParseOutcome depth_failure(Pos pos);
+
+ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos);
+TryMatchOutcome and_try_match_at(const AndElement& r, Text t, Pos pos);
+ParseFromStartOutcome and_parse_from_start(const AndElement& r, Text t);
+
+ParseOutcome match_first_parse_at(const MatchFirstElement& r, Text t, Pos pos);
+TryMatchOutcome match_first_try_match_at(const MatchFirstElement& r, Text t, Pos pos);
+ParseFromStartOutcome match_first_parse_from_start(const MatchFirstElement& r, Text t);
+
+ParseOutcome optional_parse_at(const OptionalElement& r, Text t, Pos pos);
+TryMatchOutcome optional_try_match_at(const OptionalElement& r, Text t, Pos pos);
+ParseFromStartOutcome optional_parse_from_start(const OptionalElement& r, Text t);
+
+ParseOutcome zero_or_more_parse_at(const ZeroOrMoreElement& r, Text t, Pos pos);
+TryMatchOutcome zero_or_more_try_match_at(const ZeroOrMoreElement& r, Text t, Pos pos);
+ParseFromStartOutcome zero_or_more_parse_from_start(const ZeroOrMoreElement& r, Text t);
+
+ParseOutcome one_or_more_parse_at(const OneOrMoreElement& r, Text t, Pos pos);
+TryMatchOutcome one_or_more_try_match_at(const OneOrMoreElement& r, Text t, Pos pos);
+ParseFromStartOutcome one_or_more_parse_from_start(const OneOrMoreElement& r, Text t);
+
+ParseOutcome exactly_parse_at(const ExactlyElement& r, Text t, Pos pos);
+TryMatchOutcome exactly_try_match_at(const ExactlyElement& r, Text t, Pos pos);
+ParseFromStartOutcome exactly_parse_from_start(const ExactlyElement& r, Text t);
+
+ParseOutcome group_parse_at(const GroupElement& r, Text t, Pos pos);
+ParseFromStartOutcome group_parse_from_start(const GroupElement& r, Text t);
+
+ParseOutcome suppress_parse_at(const SuppressElement& r, Text t, Pos pos);
+ParseFromStartOutcome suppress_parse_from_start(const SuppressElement& r, Text t);
+
+ParseOutcome combine_parse_at(const CombineElement& r, Text t, Pos pos);
+ParseFromStartOutcome combine_parse_from_start(const CombineElement& r, Text t);
+
+// The one try_match_at routine of Group, Suppress and Combine: the child's
+// outcome, unchanged.
+TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos pos);
+inline TryMatchOutcome group_try_match_at(const GroupElement& r, Text t, Pos pos) {
+    return pass_through_try_match_at(r, t, pos);
+}
+inline TryMatchOutcome suppress_try_match_at(const SuppressElement& r, Text t, Pos pos) {
+    return pass_through_try_match_at(r, t, pos);
+}
+inline TryMatchOutcome combine_try_match_at(const CombineElement& r, Text t, Pos pos) {
+    return pass_through_try_match_at(r, t, pos);
+}
+
+ParseOutcome skip_to_parse_at(const SkipToElement& r, Text t, Pos pos);
+TryMatchOutcome skip_to_try_match_at(const SkipToElement& r, Text t, Pos pos);
+ParseFromStartOutcome skip_to_parse_from_start(const SkipToElement& r, Text t);
+
+// The kinds' interface tables.
+const ElementVTable* and_vtable();
+const ElementVTable* match_first_vtable();
+const ElementVTable* optional_vtable();
+const ElementVTable* zero_or_more_vtable();
+const ElementVTable* one_or_more_vtable();
+const ElementVTable* exactly_vtable();
+const ElementVTable* group_vtable();
+const ElementVTable* suppress_vtable();
+const ElementVTable* combine_vtable();
+const ElementVTable* skip_to_vtable();
+
+// The combinator record behind a handle (Forward slot included), or nullptr
+// for a terminal kind, which holds no children.
+const CompositeHeader* composite_of(const SharedElement& e);
+
+// Whether a record holding `child` can reach a Forward slot through it.
+bool child_reaches_forward(const SharedElement& child);
+
+}  // namespace qgx

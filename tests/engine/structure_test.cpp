@@ -1,0 +1,197 @@
+// The combinator kinds on records built directly, over the stand-in
+// terminal kinds of combinator_stand_ins.hpp.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "elements/forward.hpp"
+#include "elements/structure.hpp"
+#include "combinator_stand_ins.hpp"
+#include "test_support.hpp"
+
+using namespace qgx;
+
+namespace {
+
+using namespace qgx::stand_in;
+
+struct Case {
+    const char* name;
+    SharedElement e;
+    std::string text;
+    Pos pos;
+    bool parsed;                       // parse_at succeeds
+    Pos end;                           // its end, or the failure position
+    std::vector<std::string> tokens;   // or { failure message }
+    bool tried;                        // try_match_at matches
+    Pos tried_end;
+};
+
+std::vector<Case> cases() {
+    return {
+        {"and", seq({lit("a"), lit("b")}), "abc", 0, true, 2, {"a", "b"}, true, 2},
+        {"and second fails as is", seq({lit("a"), lit("b")}), "ac", 0, false, 1, {"Expected 'b'"}, false, 0},
+        {"and zero-width member", seq({nothing(), lit("a"), nothing()}), "a", 0, true, 1, {"a"}, true, 1},
+        {"first wins, not longest", first({lit("a"), lit("ab")}), "ab", 0, true, 1, {"a"}, true, 1},
+        {"first: last failure", first({lit("x"), lit("y")}), "ab", 0, false, 0, {"Expected 'y'"}, false, 0},
+        {"first: empty", first({}), "ab", 1, false, 1, {"No match found"}, false, 0},
+        {"optional matches", optional(lit("a")), "ab", 0, true, 1, {"a"}, true, 1},
+        {"optional zero width", optional(lit("a")), "b", 0, true, 0, {}, true, 0},
+        {"optional at the end", optional(lit("a")), "b", 1, true, 1, {}, true, 1},
+        {"optional inside a character", optional(lit("a")), "\xc3\xa9", 1, true, 1, {}, true, 1},
+        {"zero or more", zero_or_more(lit("a")), "aab", 0, true, 2, {"a", "a"}, true, 2},
+        {"zero or more none", zero_or_more(lit("a")), "b", 0, true, 0, {}, true, 0},
+        {"zero or more of zero width", zero_or_more(nothing()), "b", 0, true, 0, {}, true, 0},
+        {"one or more", one_or_more(lit("ab")), "ababx", 0, true, 4, {"ab", "ab"}, true, 4},
+        {"one or more none", one_or_more(lit("a")), "b", 0, false, 0, {"Expected at least one match"}, false, 0},
+        {"one or more of optional", one_or_more(optional(lit("a"))), "b", 0, false, 0,
+         {"Expected at least one match"}, true, 0},
+        {"exactly 0", exactly(lit("a"), 0), "b", 0, true, 0, {}, true, 0},
+        {"exactly 2", exactly(lit("a"), 2), "aaa", 0, true, 2, {"a", "a"}, true, 2},
+        {"exactly child fails", exactly(lit("a"), 3), "aab", 0, false, 2, {"Expected 'a'"}, false, 0},
+        {"exactly no progress", exactly(optional(lit("x")), 2), "ab", 0, false, 0, {"No progress in Exactly"}, false, 0},
+        {"exactly no progress later", exactly(optional(lit("a")), 3), "ab", 0, false, 1, {"No progress in Exactly"},
+         false, 0},
+        {"group passes on", group(seq({lit("a"), lit("b")})), "ab", 0, true, 2, {"a", "b"}, true, 2},
+        {"group failure as is", group(seq({lit("a"), lit("b")})), "ac", 0, false, 1, {"Expected 'b'"}, false, 0},
+        {"suppress", suppress(lit("a")), "a", 0, true, 1, {}, true, 1},
+        {"suppress own failure", suppress(lit("a")), "b", 0, false, 0, {"Suppress: no match"}, false, 0},
+        {"combine", combine(seq({lit("a"), lit("b")})), "abc", 0, true, 2, {"ab"}, true, 2},
+        {"combine zero width", combine(optional(lit("x"))), "a", 0, true, 0, {""}, true, 0},
+        {"combine failure as is", combine(lit("x")), "a", 0, false, 0, {"Expected 'x'"}, false, 0},
+        {"skip to", skip_to(lit("x")), "abx", 0, true, 2, {"ab"}, true, 2},
+        {"skip to at pos", skip_to(lit("x")), "xab", 0, true, 0, {""}, true, 0},
+        {"skip to not found", skip_to(lit("x")), "abc", 0, false, 0, {"SkipTo: target not found"}, false, 0},
+        {"skip to the end", skip_to(string_end()), "abc", 0, true, 3, {"abc"}, true, 3},
+        {"skip to from the middle", skip_to(lit("c")), "abc", 1, true, 2, {"b"}, true, 2},
+        {"skip to beyond the text", skip_to(string_end()), "ab", 3, false, 3, {"SkipTo: target not found"}, false, 0},
+        {"deep failure position", seq({lit("a"), group(seq({lit("b"), lit("c")}))}), "abd", 0, false, 2,
+         {"Expected 'c'"}, false, 0},
+    };
+}
+
+}  // namespace
+
+TEST(CombinatorKinds, ParseAtTryMatchAtAndParseFromStart) {
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        Text t(c.text);
+        ParseOutcome o = c.e.parse_at(t, c.pos);
+        ASSERT_EQ(o.ok, c.parsed);
+        if (o.ok) {
+            EXPECT_EQ(o.end, c.end);
+            EXPECT_EQ(token_texts(o.tokens), c.tokens);
+        } else {
+            EXPECT_EQ(o.failure.position, c.end);
+            EXPECT_EQ(std::vector<std::string>{std::string(o.failure.message.view())}, c.tokens);
+        }
+        TryMatchOutcome m = c.e.try_match_at(t, c.pos);
+        EXPECT_EQ(m.matched != 0, c.tried);
+        if (m.matched) {
+            EXPECT_EQ(m.end, c.tried_end);
+        }
+        if (c.pos == 0) {
+            EXPECT_TRUE(same_outcome(c.e.parse_at(t, 0), c.e.parse_from_start(t)));
+        }
+    }
+}
+
+TEST(CombinatorKinds, SharedChildBehavesTheSameEverywhere) {
+    SharedElement a = lit("a");
+    SharedElement s = seq({a, a});
+    SharedElement o = optional(a);
+    Text t("aa");
+    EXPECT_EQ(s.try_match_at(t, 0).end, 2u);
+    EXPECT_EQ(o.try_match_at(t, 1).end, 2u);
+    EXPECT_EQ(a.record()->refs.load(), 4u);  // a itself, two members of s, the child of o
+    s = SharedElement();
+    EXPECT_EQ(a.record()->refs.load(), 2u);
+    EXPECT_EQ(o.try_match_at(t, 0).end, 1u);
+}
+
+TEST(CombinatorKinds, CombineAndSkipToTokensKeepWholeCharacters) {
+    // The target matches inside the two-byte character: the token stops before it.
+    Text t("a\xc3\xa9");
+    SharedElement s = skip_to(lit("\xa9"));
+    ParseOutcome o = s.parse_at(t, 0);
+    ASSERT_TRUE(o.ok);
+    EXPECT_EQ(o.end, 2u);
+    EXPECT_EQ(token_texts(o.tokens), std::vector<std::string>{"a"});
+    // A start inside a character moves to the next boundary.
+    ParseOutcome c = combine(lit("\xa9z")).parse_at(Text("\xc3\xa9z"), 1);
+    ASSERT_TRUE(c.ok);
+    EXPECT_EQ(c.end, 3u);
+    EXPECT_EQ(token_texts(c.tokens), std::vector<std::string>{"z"});
+}
+
+TEST(CombinatorKinds, MatchFirstReleasesTheFailuresItDrops) {
+    // The failures that a MatchFirst drops are released: only the last one's
+    // message block survives in the outcome.
+    SharedElement x = lit("x");
+    SharedElement y = lit("y");
+    const LitElement* xr = static_cast<const LitElement*>(x.record());
+    uint32_t before = xr->message.use_count();
+    ParseOutcome o = first({x, y}).parse_at(Text("ab"), 0);
+    ASSERT_FALSE(o.ok);
+    EXPECT_EQ(xr->message.use_count(), before);
+    EXPECT_EQ(o.failure.message.view(), "Expected 'y'");
+}
+
+TEST(DepthBound, NestedWrappersFailInOrderPastTheBound) {
+    SharedElement e = lit("a");
+    for (uint32_t i = 0; i < kMaxMatchDepth + 10; ++i) e = group(std::move(e));
+    Text t("a");
+    reset_depth_exceeded();
+    EXPECT_FALSE(e.try_match_at(t, 0).matched);
+    EXPECT_TRUE(depth_exceeded());
+    EXPECT_FALSE(depth_aborting());
+    ParseOutcome o = e.parse_at(t, 0);
+    ASSERT_FALSE(o.ok);
+    EXPECT_EQ(o.failure.message.view(), "recursion limit exceeded");
+
+    // Within the bound the same chain matches, and the flag stays clear.
+    SharedElement ok = lit("a");
+    for (uint32_t i = 0; i < kMaxMatchDepth - 1; ++i) ok = group(std::move(ok));
+    reset_depth_exceeded();
+    EXPECT_TRUE(ok.try_match_at(t, 0).matched);
+    EXPECT_TRUE(ok.parse_at(t, 0).ok);
+    EXPECT_FALSE(depth_exceeded());
+}
+
+TEST(DepthBound, AbandonedMatchIsNotRescuedByOptionalOrAlternatives) {
+    // f <- Optional(f) + "a" | "a": left recursion that a zero-width Optional or
+    // a later alternative would otherwise turn into a partial success.
+    Rc<ForwardElement> slot = Rc<ForwardElement>::make();
+    SharedElement f(slot, forward_vtable());
+    set_forward_target(*slot, first({seq({optional(f), lit("a")}), lit("a")}));
+    Text t("aaa");
+    reset_depth_exceeded();
+    EXPECT_FALSE(f.try_match_at(t, 0).matched);
+    EXPECT_FALSE(f.parse_at(t, 0).ok);
+    EXPECT_TRUE(depth_exceeded());
+    // Each further call starts afresh.
+    EXPECT_FALSE(depth_aborting());
+    EXPECT_TRUE(lit("a").try_match_at(t, 0).matched);
+    set_forward_target(*slot, lit("a"));  // breaks the cycle
+}
+
+TEST(DepthBound, ExponentialLeftRecursionStaysLinear) {
+    // f <- (f + "a") | (f + "b"): without abandoning, 2^bound attempts.
+    Rc<ForwardElement> slot = Rc<ForwardElement>::make();
+    SharedElement f(slot, forward_vtable());
+    set_forward_target(*slot, first({seq({f, lit("a")}), seq({f, lit("b")}), zero_or_more(f)}));
+    EXPECT_FALSE(f.try_match_at(Text("ab"), 0).matched);
+    EXPECT_FALSE(f.parse_at(Text("ab"), 0).ok);
+    set_forward_target(*slot, lit("a"));
+}
+
+TEST(Release, ChainOfAHundredThousandWrappersIsFreedIteratively) {
+    SharedElement e = lit("a");
+    const ElementHeader* leaf = e.record();
+    SharedElement keep = e;
+    for (int i = 0; i < 100000; ++i) e = optional(std::move(e));
+    EXPECT_EQ(leaf->refs.load(), 2u);  // `keep` and the innermost wrapper
+    e = SharedElement();
+    EXPECT_EQ(leaf->refs.load(), 1u);
+}

@@ -1,0 +1,366 @@
+import re
+import sys
+
+import pytest
+
+import quillgramx as q
+
+
+def iteration(pattern, text):
+    """The match iteration the Regex class keeps, written over Python's re:
+    after an empty match the next search begins one character later, and an
+    empty match that ends where the previous match ended is not reported."""
+    p = re.compile(pattern)
+    out, pos, last = [], 0, None
+    while pos <= len(text):
+        m = p.search(text, pos)
+        if not m:
+            break
+        if m.start() == m.end():
+            pos = m.end() + 1
+            if m.end() == last:
+                continue
+        else:
+            pos = m.end()
+        last = m.end()
+        out.append(m)
+    return out
+
+
+def expected_transform(pattern, text, replacement):
+    parts, mark = [], 0
+    for m in iteration(pattern, text):
+        parts += [text[mark : m.start()], replacement]
+        mark = m.end()
+    return "".join(parts) + text[mark:]
+
+
+# ---------------------------------------------------------------------------
+# Construction
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, text",
+    [
+        ((), {}, "Regex.__new__() missing 1 required positional argument: 'pattern'"),
+        (("a", "b"), {}, "Regex.__new__() takes 1 positional arguments but 2 were given"),
+        (("a",), {"pattern": "b"}, "Regex.__new__() got multiple values for argument 'pattern'"),
+        ((), {"p": "a"}, "Regex.__new__() got an unexpected keyword argument 'p'"),
+        ((1,), {}, "argument 'pattern': 'int' object cannot be converted to 'PyString'"),
+        ((re.compile("a"),), {}, "argument 'pattern': 'Pattern' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_constructor_argument_errors(args, kwargs, text):
+    with pytest.raises(TypeError) as e:
+        q.Regex(*args, **kwargs)
+    assert str(e.value) == text
+
+
+@pytest.mark.parametrize(
+    "pattern, text",
+    [
+        ("[", "Error parsing '^(?:[)': missing ]: [)"),
+        ("^[", "Error parsing '^[': missing ]: ["),
+        ("a)", "Error parsing '^(?:a))': unexpected ): ^(?:a))"),
+        ("a**", "Error parsing '^(?:a**)': bad repetition operator: **"),
+        (r"(a)\1", r"Error parsing '^(?:(a)\1)': invalid escape sequence: \1"),
+        ("(?=a)", "Error parsing '^(?:(?=a))': invalid perl operator: (?="),
+        (r"\w[", r"Error parsing '^(?:\w[)': missing ]: [)"),
+        # A byte-wide escape could cut a character; it is refused.
+        (r"a\C", r"Error parsing '^(?:a\C)': invalid escape sequence: \C"),
+        # The anchored form of a pattern with "^" is the pattern itself; the unanchored form fails.
+        ("^" + "(" * 250 + ")" * 250, "Error parsing '(?:^" + "(" * 250 + ")" * 250 + ")': nesting too deep: more than 250 levels of groups"),
+        ("(" * 250 + ")" * 250, "Error parsing '^(?:" + "(" * 250 + ")" * 250 + ")': nesting too deep: more than 250 levels of groups"),
+    ],
+)
+def test_constructor_pattern_errors(pattern, text):
+    with pytest.raises(ValueError) as e:
+        q.Regex(pattern)
+    assert str(e.value) == text
+
+
+def test_nesting_up_to_the_limit_compiles():
+    r = q.Regex("(" * 249 + "a" + ")" * 249)
+    assert r.parse_string("ab") == ["a"]
+
+
+def test_size_limit():
+    with pytest.raises(ValueError) as e:
+        q.Regex(".{1000}" * 200)
+    assert str(e.value) == "Compiled regex exceeds size limit of 10485760 bytes."
+    q.Regex(".{1000}" * 5)
+
+
+def test_constructor_surrogate_is_raised_unchanged():
+    with pytest.raises(UnicodeEncodeError):
+        q.Regex("\ud800")
+
+
+def test_class_and_method_docs():
+    assert q.Regex.__text_signature__ == "(pattern)"
+    docs = {
+        "parse_string": "Fast-path pattern parse — returns the list directly, without allocating an intermediate text",
+        "matches": "Zero-allocation match check",
+        "search_string": "Search string — counts the matches first, then fills the list directly,\n"
+        "sharing equal texts, with no intermediate vector",
+        "search_string_count": "Count the pattern's matches with the pattern engine's match iteration",
+        "transform_string": "Replace all matches with the pattern engine's replace-all, the replacement inserted literally",
+        "parse_batch": "Cyclic detection + hash-based cache fallback + bulk INCREF",
+        "parse_batch_count": "Count regex matches in batch — uniform + cycle + hash cache",
+    }
+    for name, desc in docs.items():
+        assert getattr(q.Regex, name).__doc__ == desc
+
+
+# ---------------------------------------------------------------------------
+# The operations
+
+
+def test_one_or_more():
+    r = q.Regex("a+")
+    assert r.parse_string("aab") == ["aa"]
+    with pytest.raises(ValueError) as e:
+        r.parse_string("baa")
+    assert str(e.value) == "Expected regex match"
+    assert r.matches("baa") is False
+    assert r.matches("ab") is True
+    assert r.search_string("baab aaa") == ["aa", "aaa"]
+    assert r.search_string_count("baab aaa") == 2
+    assert r.transform_string("baab", "X") == "bXb"
+
+
+def test_empty_pattern():
+    r = q.Regex("")
+    assert r.search_string("ab") == ["", "", ""]
+    assert r.search_string_count("ab") == 3
+    assert r.transform_string("ab", "X") == "XaXbX"
+    assert r.parse_string("xyz") == [""]
+    assert r.search_string("") == [""]
+    assert r.search_string("é日") == ["", "", ""]
+
+
+def test_star_leaves_no_empty_match_after_a_match():
+    r = q.Regex("a*")
+    assert r.search_string("baa") == ["", "aa"]
+    assert r.search_string_count("baa") == 2
+    assert r.transform_string("baa", "X") == "XbX"
+
+
+def test_leading_caret_with_a_later_alternative():
+    r = q.Regex("^a|b")
+    with pytest.raises(ValueError) as e:
+        r.parse_string("xb")
+    assert str(e.value) == "Expected regex match"
+    assert r.matches("xb") is False
+    assert r.parse_string("ba") == ["b"]
+    assert r.search_string("abxb") == ["a", "b", "b"]
+
+
+def test_replacement_is_literal():
+    assert q.Regex("(a)").transform_string("xax", "$1") == "x$1x"
+    assert q.Regex("a").transform_string("a", r"\1\g<0>") == r"\1\g<0>"
+    assert q.Regex("z").transform_string("abc", "X") == "abc"
+
+
+def test_parse_string_is_a_new_str_even_for_the_whole_text():
+    s = "".join(["ab", "c"])
+    r = q.Regex("[a-c]+").parse_string(s)
+    assert r == ["abc"] and r[0] is not s
+
+
+def test_equal_texts_share_one_str():
+    r = q.Regex(r"\d+").search_string("12 3 12 3 12")
+    assert r == ["12", "3", "12", "3", "12"]
+    assert r[0] is r[2] is r[4] and r[1] is r[3]
+
+
+AGREEING = [
+    "a+", "", "a*", "a|b", "ab|a", "a?", "(ab)+", "[a-c]+", "[^ a]+", "x*y", "(?:a|ab)c",
+    "a{2,3}", "a+?", "(a|)", "b*|a", "(?i)ab", ".", ".+", "a.c", "^a", "a$", r"\.", "[é日]+", "é*",
+    "[abc]", "[a\\]b]", r"\s+", r"\s*",
+]
+TEXTS = [
+    "", "a", "ab", "ba", "aab aab", "abcabc", "xaaay", "a.c abc", "AB ab",
+    "ééa日b", "日本語", "a\nb", " a b\t", "]]a b\\", "aaa aa a",
+]
+
+
+# Word boundaries agree with Python's only where no letter outside ASCII stands beside one.
+ASCII_BOUNDARY = [r"a\b", r"\bab\b", r"\Bb", r"\b", r"\B"]
+
+
+@pytest.mark.parametrize("pattern", AGREEING + ASCII_BOUNDARY)
+def test_scans_equal_python_re(pattern):
+    r = q.Regex(pattern)
+    for text in TEXTS:
+        # (Python's \B also never matches the empty text.)
+        if pattern in ASCII_BOUNDARY and (not text.isascii() or not text):
+            continue
+        ms = iteration(pattern, text)
+        assert r.search_string(text) == [m.group() for m in ms], text
+        assert r.search_string_count(text) == len(ms), text
+        assert r.transform_string(text, "<>") == expected_transform(pattern, text, "<>"), text
+        m = re.compile(pattern).match(text)
+        assert r.matches(text) is (m is not None)
+        if m:
+            assert r.parse_string(text) == [m.group()]
+        assert r.parse_batch([text]) == ([m.group()] if m else [])
+
+
+# White_Space characters inside and outside Latin-1, Greek, Arabic-Indic and
+# Devanagari digits, CJK, a letter number (U+2160): characters on which our
+# classes and Python's agree.
+UNICODE_TEXT = "x\u00a0y\u2003z\u3000 αβγδ ٣٤٥ १२ 日本語_x \u2028é\u0085q\t9\u2160\u200a!"
+
+UNICODE_PATTERNS = [
+    r"\d+", r"\D+", r"\w+", r"\W+", r"\s+", r"\S+", r"[\d]+", r"[\w]+", r"[\s]+", r"[^\d\s]+",
+    r"[\W]+", r"[^\W]+", r"[^\W\d_]+", r"[a\W]+", r"[\S]+", r"[x\S]", r"\w\s\w", r"[\w-]+",
+]
+
+
+@pytest.mark.parametrize("pattern", UNICODE_PATTERNS)
+def test_unicode_classes_equal_python_re(pattern):
+    r = q.Regex(pattern)
+    expected = [m.group() for m in iteration(pattern, UNICODE_TEXT)]
+    assert r.search_string(UNICODE_TEXT) == expected
+    for start in range(len(UNICODE_TEXT)):
+        piece = UNICODE_TEXT[start:]
+        m = re.compile(pattern).match(piece)
+        assert r.parse_batch([piece]) == ([m.group()] if m else []), repr(piece)
+
+
+@pytest.mark.parametrize("pattern", [r"\d", r"\w", r"\s", r"\W", r"[^\w\s]", r"[\D]", r"\S"])
+def test_ascii_meaning_is_kept(pattern):
+    r = q.Regex(pattern)
+    ascii_text = "".join(map(chr, range(128)))
+    # On ASCII text the classes are Python's ASCII classes (U+001C..U+001F are no White_Space).
+    assert r.search_string(ascii_text) == re.findall(pattern, ascii_text, re.ASCII)
+
+
+def test_classes_where_python_differs():
+    # Marks are word characters here (Python's \w leaves them out), other
+    # numbers such as '½' are not (Python's takes them); U+200C is one too.
+    assert q.Regex(r"\w+").search_string("e\u0301t\u00bd a\u200cb") == ["e\u0301t", "a\u200cb"]
+    assert q.Regex(r"[^\W]+").search_string("e\u0301t\u00bd") == ["e\u0301t"]
+    # U+001C..U+001F are not White_Space (Python's \s takes them).
+    assert q.Regex(r"\s").search_string_count("\x1c\x1d\x1e\x1f\x0b") == 1
+
+
+def test_word_boundary_is_ascii_only():
+    # RE2 knows \b only in its ASCII form: a letter outside ASCII counts as a
+    # non-word character beside it.
+    assert q.Regex(r"\bab\b").search_string("ab éab abé") == ["ab", "ab", "ab"]
+    assert re.findall(r"\bab\b", "ab éab abé") == ["ab"]
+    assert q.Regex(r"\b").search_string_count("é") == 0
+    # An ASCII \B never yields a match inside a character.
+    assert q.Regex(r"\B").search_string("aé") == [""]
+
+
+def test_dot_and_anchors():
+    assert q.Regex(".").search_string("a\nb") == ["a", "b"]
+    assert q.Regex("b$").search_string("ab\n") == []
+    assert q.Regex("(?s).").search_string_count("a\nb") == 3
+    assert q.Regex("(?m)^b").search_string("a\nb") == ["b"]
+
+
+# ---------------------------------------------------------------------------
+# The shortcuts give the engine's answers
+
+
+@pytest.mark.parametrize(
+    "shortcut, plain",
+    [
+        (r"\s+", r"(?:\s)+"),
+        (r"\s*", r"(?:\s)*"),
+        ("[abc]", "(?:[abc])"),
+        ("[a\\]b]", "(?:[a\\]b])"),
+        ("[a-c]", "(?:[a-c])"),
+        ("[é]", "(?:[é])"),
+        ("[\\d]", "(?:[\\d])"),
+    ],
+)
+def test_classified_patterns_answer_as_the_plain_form(shortcut, plain):
+    a, b = q.Regex(shortcut), q.Regex(plain)
+    texts = ["", "abc", " \t\n x", "\x0b y", "\u00a0z\u3000", "é b", "a]b-c", "٣ 3", "c"]
+    for t in texts:
+        assert a.search_string(t) == b.search_string(t)
+        assert a.search_string_count(t) == b.search_string_count(t)
+        assert a.transform_string(t, "_") == b.transform_string(t, "_")
+        assert a.matches(t) is b.matches(t)
+    assert a.parse_batch(texts) == b.parse_batch(texts)
+    assert a.parse_batch_count(texts) == b.parse_batch_count(texts)
+
+
+# ---------------------------------------------------------------------------
+# Batches
+
+
+def test_parse_batch_hands_back_whole_inputs():
+    items = ["ab", "xab", "ab"]
+    r = q.Regex("ab").parse_batch(items)
+    assert r == ["ab", "ab"]
+    assert r[0] is items[0] and r[1] is items[2]
+    assert q.Regex("ab").parse_batch_count(items) == 2
+    longer = "abc"
+    r = q.Regex("ab").parse_batch([longer])
+    assert r == ["ab"] and r[0] is not longer
+    assert q.Regex("x*").parse_batch(["", "y"]) == ["", ""]
+
+
+@pytest.mark.parametrize(
+    "inputs",
+    [
+        ["12a"] * 300,
+        ["a"] * 300,
+        ["1", "a", "22"] * 50,
+        ["1", "a", "22"] * 50 + ["1"],
+        [str(i) if i % 4 else "x%d" % i for i in range(600)],
+    ],
+)
+def test_batches_equal_the_item_by_item_answer(inputs):
+    r = q.Regex(r"\d+")
+    p = re.compile(r"\d+")
+    assert r.parse_batch(inputs) == [m.group() for m in map(p.match, inputs) if m]
+    assert r.parse_batch_count(inputs) == sum(1 for s in inputs if p.match(s))
+
+
+@pytest.mark.reuse
+def test_parse_batch_reuses_repeated_objects():
+    x = "".join(["12", "a"])
+    r = q.Regex(r"\d+").parse_batch([x, "b"] * 100)
+    assert len(r) == 100 and all(a is r[0] for a in r)
+
+
+def test_batch_item_errors():
+    r = q.Regex("a")
+    with pytest.raises(TypeError):
+        r.parse_batch(["a", 3])
+    with pytest.raises(TypeError):
+        r.parse_batch_count([b"a", "a"])
+    with pytest.raises(UnicodeEncodeError):
+        r.parse_batch_count(["a", "\udc80"])
+    with pytest.raises(TypeError) as e:
+        r.parse_batch_count("a")
+    assert str(e.value) == "argument 'inputs': 'str' object cannot be converted to 'PyList'"
+
+
+def test_reference_counts_stay_unchanged():
+    r = q.Regex(r"\d+|x")
+    text = "".join(["12 x 3 ", "12"]) * 20
+    items = ["".join(["12"]), "".join(["a"]), "".join(["3", "4x"])] * 5
+    rep = "".join(["<", ">"])
+    before = [sys.getrefcount(o) for o in (text, r, rep)] + [sys.getrefcount(o) for o in items]
+    for _ in range(2000):
+        r.search_string(text)
+        r.search_string_count(text)
+        r.transform_string(text, rep)
+        r.parse_batch(items)
+        r.parse_batch_count(items)
+        r.parse_string(text)
+        r.matches(text)
+        try:
+            r.parse_string("zz")
+        except ValueError:
+            pass
+    after = [sys.getrefcount(o) for o in (text, r, rep)] + [sys.getrefcount(o) for o in items]
+    assert before == after
