@@ -12,6 +12,7 @@ import os
 
 import quillgramx as qgx
 from hypothesis import HealthCheck, settings
+from hypothesis.database import DirectoryBasedExampleDatabase
 from hypothesis import strategies as st
 
 import model
@@ -20,7 +21,7 @@ import model
 # runs many more examples with fresh randomness each time.
 settings.register_profile(
     "default",
-    max_examples=60,
+    max_examples=150,
     deadline=None,
     derandomize=True,
     database=None,
@@ -32,6 +33,8 @@ settings.register_profile(
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
     print_blob=True,
+    # Failing examples are kept outside the source tree, to be replayed by the next run.
+    database=DirectoryBasedExampleDatabase(os.environ.get("QGX_HYPOTHESIS_DB", "/tmp/qgx-hypothesis")),
 )
 settings.load_profile(os.environ.get("QGX_HYPOTHESIS_PROFILE", "default"))
 
@@ -205,7 +208,7 @@ def consuming_terminals():
     """Terminals that consume at least one byte whenever they match."""
     out = []
     if have("Literal"):
-        out.append(st.tuples(st.just("lit"), st.sampled_from(["a", "b", "ab", "(", ",", "é"])))
+        out.append(st.tuples(st.just("lit"), st.sampled_from(["a", "b", "ab", ",", "é"])))
     if have("Char"):
         out.append(st.tuples(st.just("char"), st.sampled_from(["a", "ab", ","])))
     if have("Word"):
@@ -237,7 +240,10 @@ def have_recursion():
 def recursive_grammars(draw):
     """A Forward whose target reaches the Forward again, always after a member
     that consumed text, so every nested match starts further on."""
-    open_ = draw(st.sampled_from([("lit", "("), ("lit", "a"), ("char", "(a")]))
+    # The opening terminal shares no first character with the atoms: otherwise a
+    # failed nested match is retried through the atom at every level, which takes
+    # time exponential in the nesting (inherent to ordered choice, not a fault).
+    open_ = draw(st.sampled_from([("lit", "("), ("char", "([")]))
     close = draw(st.sampled_from([("lit", ")"), ("lit", "b"), ("char", "),")]))
     sep = draw(st.sampled_from([("lit", ","), ("char", ", "), ("lit", "a")]))
     atom = draw(consuming_terminals())
