@@ -60,8 +60,14 @@ def repeating_texts(draw, max_bytes=2100):
     1026 bytes, twice the block, or just past a whole number of blocks."""
     block = draw(st.text(alphabet=ALPHABET, min_size=1, max_size=6))
     bb = block.encode()
-    shape = draw(st.sampled_from(["around-1024", "two-blocks", "long-block", "short"]))
-    if shape == "long-block":
+    shape = draw(st.sampled_from(["around-1024", "two-blocks", "long-block", "short", "many-words"]))
+    if shape == "many-words":
+        # A block of more distinct words than the repeating-text word table holds.
+        n = draw(st.integers(30, 70))
+        block = " ".join("%s%d" % (draw(st.sampled_from(["a", "b", "ab", "é", "("])), i) for i in range(n)) + " "
+        bb = block.encode()
+        target = min(2 * len(bb) + draw(st.integers(0, 3)), max_bytes)
+    elif shape == "long-block":
         # Blocks near the 1024-byte period limit, repeated twice or a bit more.
         reps = draw(st.integers(1022, 1026)) // len(bb) + 1
         block = block * reps
