@@ -16,6 +16,9 @@ import quillgramx as q
 
 ROUNDS = int(os.environ.get("QGX_SOAK_ROUNDS", "1"))
 PAGE = os.sysconf("SC_PAGE_SIZE")
+# Under AddressSanitizer freed memory is held in quarantine, so the resident
+# size grows by design; the traced Python memory and the counts still hold.
+RSS_LIMIT = None if "libasan" in os.environ.get("LD_PRELOAD", "") else 4 * 1024 * 1024
 
 
 def resident_bytes():
@@ -184,7 +187,7 @@ def test_operations_keep_memory_and_counts_flat(entry):
     after_rss = resident_bytes()
     assert [sys.getrefcount(x) for x in watched + cached] == counts, name
     assert after_py - before_py < 64 * 1024, (name, before_py, after_py)
-    assert after_rss - before_rss < 4 * 1024 * 1024, (name, before_rss, after_rss)
+    assert RSS_LIMIT is None or after_rss - before_rss < RSS_LIMIT, (name, before_rss, after_rss)
 
 
 def test_constructors_and_operators_on_error_paths_keep_memory_flat():
@@ -200,7 +203,7 @@ def test_constructors_and_operators_on_error_paths_keep_memory_flat():
     tracemalloc.stop()
     after_rss = resident_bytes()
     assert after_py - before_py < 64 * 1024, (before_py, after_py)
-    assert after_rss - before_rss < 4 * 1024 * 1024, (before_rss, after_rss)
+    assert RSS_LIMIT is None or after_rss - before_rss < RSS_LIMIT, (before_rss, after_rss)
 
 
 def test_building_and_dropping_grammars_keeps_memory_flat():
@@ -216,4 +219,4 @@ def test_building_and_dropping_grammars_keeps_memory_flat():
     after_rss = resident_bytes()
     # Recursive Forward grammars are cycles of records; their reclaiming is
     # the combinators' choice, so a Forward cycle per build is tolerated.
-    assert after_rss - before_rss < 8 * 1024 * 1024, (before_rss, after_rss)
+    assert RSS_LIMIT is None or after_rss - before_rss < 2 * RSS_LIMIT, (before_rss, after_rss)
