@@ -53,9 +53,44 @@ def lines_section():
     show("one object repeated 100000 times", (len(out), out[0]))
 
 
+def terminals_section():
+    print("literals, words, patterns and quoted strings")
+    number = q.Word(q.nums())
+    show("numbers in the log", number.search_string(LOG)[:8])
+    show("how many numbers", number.search_string_count(LOG))
+    level = q.Keyword("INFO") | q.Keyword("WARN") | q.Keyword("ERROR")
+    show("levels", level.search_string(LOG))
+    show("lines that start with a level", level.parse_batch_count(["INFO up", "DEBUG x", "ERROR down"]))
+    show("percentages hidden", q.Regex(r"\d+%").transform_string("disk usage at 91%", "<pct>"))
+    show("ports", q.Regex(r"port \d+").search_string(LOG))
+    show("quoted strings", q.QuotedString().parse_string('"hello, world" he said'))
+    show("caseless", q.CaselessKeyword("error").parse_string("ERROR connection reset"))
+
+
+def grammar_section():
+    print("combinators")
+    date = q.Regex(r"\d{4}-\d\d-\d\d")
+    clock = q.Regex(r"\d\d:\d\d:\d\d")
+    gap = q.Word(" ")
+    level = q.Keyword("INFO") | q.Keyword("WARN") | q.Keyword("ERROR")
+    entry = date + gap + clock + gap + level + gap + q.rest_of_line()
+    show("one entry", entry.parse_string(LOG))
+    show("entries found", len(entry.search_string(LOG)) // 7)
+    show("entries among the lines", entry.parse_batch_count(LOG.split("\n")))
+    number = q.Word(q.nums())
+    show("decimals", q.Combine(number + q.Literal(".") + number).search_string("v 1.25 and 3.5"))
+    show("text before 'port'", q.SkipTo(q.Literal("port")).parse_string("server started on port 8080"))
+    nested = q.Forward()
+    nested <<= (q.Suppress(q.Literal("(")) + nested + q.Suppress(q.Literal(")"))) | number
+    show("nested parentheses", nested.parse_string("((42))"))
+    show("words before the number", q.OneOrMore(q.Word(q.alphas()) + q.Optional(gap)).parse_string("retrying in 5 s"))
+
+
 SECTIONS = [
     module_section,
     lines_section,
+    terminals_section,
+    grammar_section,
 ]
 
 

@@ -444,7 +444,9 @@ struct MatchDepthState {
     // allowed; found on first use (stack_high == 0 until then).
     uintptr_t stack_low = 0, stack_high = 0, stack_floor = 0;
 };
-inline thread_local MatchDepthState tls_match_depth;
+// Initial-exec: one direct read of the thread pointer instead of a call per
+// access; the few bytes fit the static TLS that the loader keeps for modules.
+[[gnu::tls_model("initial-exec")]] inline thread_local MatchDepthState tls_match_depth;
 
 // Finds the calling thread's stack bounds; leaves them empty (no guard) when
 // they cannot be read.

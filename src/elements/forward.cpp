@@ -56,19 +56,17 @@ ForwardElement::ForwardElement() {
     reaches_forward = true;
     Registry& reg = registry();
     std::lock_guard<std::mutex> g(reg.mutex);
+    registry_index = reg.slots.size();
     reg.slots.push_back(this);
 }
 
 ForwardElement::~ForwardElement() {
     Registry& reg = registry();
     std::lock_guard<std::mutex> g(reg.mutex);
-    for (size_t i = reg.slots.size(); i-- > 0;) {
-        if (reg.slots[i] == this) {
-            reg.slots[i] = reg.slots.back();
-            reg.slots.pop_back();
-            break;
-        }
-    }
+    ForwardElement* last = reg.slots.back();
+    reg.slots[registry_index] = last;
+    last->registry_index = registry_index;
+    reg.slots.pop_back();
 }
 
 size_t live_forward_slots() {

@@ -43,6 +43,7 @@ class [[nodiscard]] ReadGuard {
 struct ForwardElement : CompositeHeader {
     mutable ReentrantReadLock lock;
     SharedElement expr;  // empty until the first set_forward_target
+    size_t registry_index = 0;  // its place among the slots the collector starts from
 
     ForwardElement();
     ~ForwardElement();

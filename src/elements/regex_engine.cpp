@@ -295,6 +295,14 @@ class Translator {
         else copy_char();
     }
 
+    // After a range's low end: "-hi" makes a range, unless the "-" comes last.
+    void range_end() {
+        if (at(0, '-') && i_ + 1 < in_.size() && in_[i_ + 1] != ']') {
+            copy(1);
+            bracket_character();
+        }
+    }
+
     // A bracket class, item by item as RE2 parses it: "]" first is a member;
     // [:name:]; \p and \P groups; Perl class escapes; else a character or a
     // range "lo-hi" (a "-" before "]" is a member).
@@ -317,13 +325,18 @@ class Translator {
             }
             if (in_[i_] == '\\' && is_perl_class_letter(peek(1))) {
                 class_members(peek(1));
+                // A "-" after a class is a member (or the start of a range);
+                // after the spelled-out members it would join their last
+                // character into a range, so it is escaped.
+                if (at(0, '-') && i_ + 1 < in_.size() && in_[i_ + 1] != ']') {
+                    out_ += "\\-";
+                    ++i_;
+                    range_end();
+                }
                 continue;
             }
             bracket_character();
-            if (at(0, '-') && i_ + 1 < in_.size() && in_[i_ + 1] != ']') {
-                copy(1);
-                bracket_character();
-            }
+            range_end();
         }
         if (i_ < in_.size()) copy(1);
     }

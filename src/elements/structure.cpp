@@ -1,6 +1,7 @@
 #include "elements/structure.hpp"
 
 #include "elements/forward.hpp"
+#include "elements/literals.hpp"
 #include "lib/messages.hpp"
 
 namespace qgx {
@@ -57,7 +58,48 @@ SharedText cut_token(Text t, Pos from, Pos to) {
 AndElement::AndElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
     reaches_forward = any_reaches_forward(exprs);
 }
-MatchFirstElement::MatchFirstElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
+namespace {
+
+// The first byte that an alternative needs, or -1 when it may match anywhere
+// (the end of the text included). Literal and keyword records are read here,
+// once, at construction; matching still goes through their interface.
+int first_byte_of(const SharedElement& e) {
+    if (e.vtable() == literal_vtable()) {
+        const auto* r = static_cast<const LiteralElement*>(e.record());
+        return r->text.size() ? r->first_byte : -1;
+    }
+    if (e.vtable() == keyword_vtable()) {
+        const auto* r = static_cast<const KeywordElement*>(e.record());
+        return r->text.size() ? r->first_byte : -1;
+    }
+    return -1;
+}
+
+constexpr size_t kMaxDispatchItems = 1 << 16;
+
+std::unique_ptr<AlternativeDispatch> build_dispatch(const std::vector<SharedElement>& exprs) {
+    if constexpr (kPlainPaths) return nullptr;
+    std::vector<int> first(exprs.size());
+    size_t known = 0, anywhere = 0;
+    for (size_t i = 0; i < exprs.size(); ++i) {
+        first[i] = first_byte_of(exprs[i]);
+        (first[i] < 0 ? anywhere : known) += 1;
+    }
+    if (known == 0 || anywhere * 257 + known > kMaxDispatchItems) return nullptr;
+    auto d = std::make_unique<AlternativeDispatch>();
+    d->items.reserve(anywhere * 257 + known);
+    for (int b = 0; b <= 256; ++b) {
+        d->start[b] = static_cast<uint32_t>(d->items.size());
+        for (size_t i = 0; i < exprs.size(); ++i)
+            if (first[i] < 0 || first[i] == b) d->items.push_back(static_cast<uint32_t>(i));
+    }
+    d->start[257] = static_cast<uint32_t>(d->items.size());
+    return d;
+}
+
+}  // namespace
+
+MatchFirstElement::MatchFirstElement(std::vector<SharedElement> e) : exprs(std::move(e)), dispatch(build_dispatch(exprs)) {
     reaches_forward = any_reaches_forward(exprs);
 }
 OneChildElement::OneChildElement(SharedElement e) : expr(std::move(e)) { reaches_forward = child_reaches_forward(expr); }
@@ -104,6 +146,17 @@ ParseOutcome match_first_parse_at(const MatchFirstElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return depth_failure(pos);
     if (r.exprs.empty()) return fixed_failure(msg::kNoMatchFound, pos);
+    if (r.dispatch) {
+        // Only the alternatives that can match at this byte are tried; when
+        // none does, the failure is the last alternative's, as without it.
+        const AlternativeDispatch& d = *r.dispatch;
+        unsigned b = pos < t.len ? t.at(pos) : 256u;
+        for (uint32_t k = d.start[b]; k < d.start[b + 1]; ++k) {
+            ParseOutcome o = r.exprs[d.items[k]].parse_at(t, pos);
+            if (o.ok || depth_aborting()) return o;
+        }
+        return r.exprs.back().parse_at(t, pos);
+    }
     ParseOutcome last;
     for (const SharedElement& a : r.exprs) {
         last = a.parse_at(t, pos);  // releases the failure held before
@@ -112,14 +165,28 @@ ParseOutcome match_first_parse_at(const MatchFirstElement& r, Text t, Pos pos) {
     return last;
 }
 
-TryMatchOutcome match_first_try_match_at(const MatchFirstElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return TryMatchOutcome::no();
+TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos) {
+    if (r.dispatch) {
+        // The alternatives that cannot match at this byte are skipped.
+        const AlternativeDispatch& d = *r.dispatch;
+        unsigned b = pos < t.len ? t.at(pos) : 256u;
+        for (uint32_t k = d.start[b]; k < d.start[b + 1]; ++k) {
+            TryMatchOutcome o = r.exprs[d.items[k]].try_match_at(t, pos);
+            if (o.matched || depth_aborting()) return o;
+        }
+        return TryMatchOutcome::no();
+    }
     for (const SharedElement& a : r.exprs) {
         TryMatchOutcome o = a.try_match_at(t, pos);
         if (o.matched || depth_aborting()) return o;
     }
     return TryMatchOutcome::no();
+}
+
+TryMatchOutcome match_first_try_match_at(const MatchFirstElement& r, Text t, Pos pos) {
+    MatchDepth depth;
+    if (!depth.ok()) return TryMatchOutcome::no();
+    return match_first_try(r, t, pos);
 }
 
 ParseFromStartOutcome match_first_parse_from_start(const MatchFirstElement& r, Text t) {

@@ -8,6 +8,7 @@
 // the stack.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "elements/element.hpp"
@@ -30,10 +31,23 @@ struct AndElement : CompositeHeader {
     explicit AndElement(std::vector<SharedElement> e);
 };
 
+// Which alternatives can match at a position, by the byte there: built when
+// some alternatives are literals or keywords, whose first byte is known, so
+// that a position is tried only with the alternatives that can match there,
+// in their order. Bucket 256 is the end of the text.
+struct AlternativeDispatch {
+    uint32_t start[258] = {};
+    std::vector<uint32_t> items;
+};
+
 struct MatchFirstElement : CompositeHeader {
     std::vector<SharedElement> exprs;  // in order of preference; may be empty
+    std::unique_ptr<AlternativeDispatch> dispatch;  // absent: every alternative everywhere
     explicit MatchFirstElement(std::vector<SharedElement> e);
 };
+
+// match_first_try_match_at without the depth guard, for the class's own scans.
+TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos);
 
 // The one-child records.
 struct OneChildElement : CompositeHeader {

@@ -193,6 +193,10 @@ const RegexCase kRegexCases[] = {
     {"", "abc", 3, ""},
     {"(?:)", "\xc3\xa9", 1, ""},
     {"\\w+", "x\xc3\xa9t\xc3\xa9!", 0, "x\xc3\xa9t\xc3\xa9"},
+    // From inside a character no character can match, only an empty match.
+    {"[^a]", "\xc3\xa9", 1, kNoToken},
+    {"(?s).", "\xe6\x97\xa5", 2, kNoToken},
+    {"\\W*", "\xc3\xa9", 1, ""},
 };
 
 TEST(RegexKind, ParseAndTryMatchAgree) {

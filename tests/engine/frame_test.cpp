@@ -468,3 +468,70 @@ class Nameless(metaclass=HideName):
     EXPECT_EQ(reject_construction(reinterpret_cast<PyTypeObject*>(n.get()), args.get(), nullptr), nullptr);
     EXPECT_EQ(take_error(), "TypeError: No constructor defined for <unknown>");
 }
+
+// ---------------------------------------------------------------------------
+// Element conversion, on the classes of a module made in this process.
+
+extern "C" PyObject* PyInit_quillgramx();
+
+#include "elements/positional.hpp"
+#include "lib/to_element.hpp"
+
+TEST(ToElement, SharesTheRecordOfAnElementObjectWithItsKindsTable) {
+    OwnedRef module = OwnedRef::steal(PyInit_quillgramx());
+    ASSERT_TRUE(module);
+    struct Case {
+        const char* cls;
+        const ElementVTable* table;
+    };
+    const Case cases[] = {
+        {"Empty", empty_vtable()},           {"NoMatch", no_match_vtable()},
+        {"LineStart", line_start_vtable()},  {"LineEnd", line_end_vtable()},
+        {"StringStart", string_start_vtable()}, {"StringEnd", string_end_vtable()},
+        {"rest_of_line", rest_of_line_vtable()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cls);
+        OwnedRef type = OwnedRef::steal(PyObject_GetAttrString(module.get(), c.cls));
+        ASSERT_TRUE(type);
+        OwnedRef obj = OwnedRef::steal(PyObject_CallNoArgs(type.get()));
+        ASSERT_TRUE(obj);
+        ElementHeader* rec = reinterpret_cast<ElementObject*>(obj.get())->element;
+        const uint32_t refs = rec->refs.load();
+        const Py_ssize_t obj_refs = Py_REFCNT(obj.get());
+        ToElementOutcome a = to_element(obj.get());
+        ToElementOutcome b = to_element(obj.get());
+        ASSERT_TRUE(a.ok && b.ok);
+        EXPECT_EQ(a.element.record(), rec);
+        EXPECT_EQ(b.element.record(), rec);
+        EXPECT_EQ(a.element.vtable(), c.table);
+        EXPECT_EQ(rec->refs.load(), refs + 2);
+        EXPECT_EQ(Py_REFCNT(obj.get()), obj_refs);
+        // The handle outlives the object and still matches as its kind.
+        TryMatchOutcome before = a.element.try_match_at(Text("\nx"), 0);
+        obj.reset();
+        TryMatchOutcome after = a.element.try_match_at(Text("\nx"), 0);
+        EXPECT_EQ(before.matched, after.matched);
+        EXPECT_EQ(before.end, after.end);
+    }
+}
+
+TEST(ToElement, AnyOtherObjectIsRefusedWithoutTouchingTheErrorState) {
+    OwnedRef module = OwnedRef::steal(PyInit_quillgramx());
+    ASSERT_TRUE(module);
+    PyObject_SetAttrString(PyImport_AddModule("__main__"), "quillgramx", module.get());
+    run_python("class Fake:\n    pass\n");
+    for (const char* expr : {"'a'", "None", "5", "[quillgramx.Empty()]", "quillgramx.Empty", "Fake()"}) {
+        SCOPED_TRACE(expr);
+        OwnedRef o = eval_python(expr);
+        ASSERT_TRUE(o);
+        Py_ssize_t refs = Py_REFCNT(o.get());
+        ToElementOutcome out = to_element(o.get());
+        EXPECT_FALSE(out.ok);
+        EXPECT_FALSE(out.element);
+        EXPECT_FALSE(PyErr_Occurred());
+        EXPECT_EQ(Py_REFCNT(o.get()), refs);
+    }
+    raise_conversion_error();
+    EXPECT_EQ(take_error(), "ValueError: Unsupported parser element type");
+}

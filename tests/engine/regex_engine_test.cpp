@@ -57,7 +57,11 @@ TEST(Translate, PerlClassesBecomeUnicodeClasses) {
         {"[[:alpha:]\\d]", "[[:alpha:]\\p{Nd}]"},
         // A class escape as the end of a range stays as written, so RE2 refuses it as before.
         {"[a-\\d]", "[a-\\d]"},
-        {"[\\d-z]", "[\\p{Nd}-z]"},
+        // A "-" after a class is a member: kept one after the spelled-out members.
+        {"[\\d-z]", "[\\p{Nd}\\-z]"},
+        {"[\\s-z]", cat("[", kSpace, "\\-z]")},
+        {"[\\s--z]", cat("[", kSpace, "\\--z]")},
+        {"[\\w-\\d]", cat("[", kWord.substr(1, kWord.size() - 2), "\\-\\p{Nd}]")},
         {"\\bx\\B", "\\bx\\B"},
         {"(?i)a(?:b)", "(?i)a(?:b)"},
     };

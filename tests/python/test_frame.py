@@ -188,3 +188,95 @@ def test_default_object_protocols():
     a, b = q.Empty(), q.Empty()
     assert a == a and a != b
     assert repr(a).startswith("<builtins.Empty object at 0x")
+
+
+# Constructors with optional and several required parameters.
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: q.QuotedString('"', None, False, True, 1), "QuotedString.__new__() takes from 0 to 4 positional arguments but 5 were given"),
+        (lambda: q.Word("a", "b", "c"), "Word.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: q.Word(), "Word.__new__() missing 1 required positional argument: 'init_chars'"),
+        (lambda: q.Word(body_chars="a"), "Word.__new__() missing 1 required positional argument: 'init_chars'"),
+        (lambda: q.Exactly(), "Exactly.__new__() missing 2 required positional arguments: 'expr' and 'count'"),
+        (lambda: q.Exactly(q.Empty(), 1, 2), "Exactly.__new__() takes 2 positional arguments but 3 were given"),
+        (lambda: q.Word("a", init_chars="b"), "Word.__new__() got multiple values for argument 'init_chars'"),
+        (lambda: q.QuotedString(quote="'"), "QuotedString.__new__() got an unexpected keyword argument 'quote'"),
+        (lambda: q.QuotedString(multiline=1), "argument 'multiline': 'int' object cannot be converted to 'PyBool'"),
+        (lambda: q.QuotedString(unquote=None), "argument 'unquote': 'NoneType' object cannot be converted to 'PyBool'"),
+        (lambda: q.Literal(s=1), "argument 's': 'int' object cannot be converted to 'PyString'"),
+        (lambda: q.And(), "No constructor defined for And"),
+    ],
+)
+def test_constructor_binding_texts(call, message):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert type(e.value) is TypeError
+    assert str(e.value) == message
+
+
+def test_numpy_booleans_are_accepted_for_bool_parameters():
+    numpy = pytest.importorskip("numpy")
+    quoted = '"a\nb"'
+    assert q.QuotedString(multiline=numpy.bool_(True)).parse_string(quoted) == ["a\nb"]
+    with pytest.raises(ValueError):
+        q.QuotedString(multiline=numpy.bool_(False)).parse_string(quoted)
+    assert q.QuotedString(unquote=numpy.bool_(False)).parse_string('"x"') == ['"x"']
+
+
+def test_numpy_named_type_without_a_truth_slot():
+    bool_ = type("bool_", (), {"__module__": "numpy"})
+    with pytest.raises(TypeError) as e:
+        q.QuotedString(multiline=bool_())
+    assert str(e.value) == "argument 'multiline': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"
+
+    def refuse(self):
+        raise TypeError("no truth") from KeyError("k")
+
+    raising = type("bool", (), {"__module__": "numpy", "__bool__": refuse})
+    with pytest.raises(TypeError) as e:
+        q.QuotedString(unquote=raising())
+    assert str(e.value) == "argument 'unquote': no truth"
+    assert type(e.value.__cause__) is KeyError
+
+
+def test_classes_with_parameters_carry_their_signatures():
+    assert q.Word.__text_signature__ == "(init_chars, body_chars=None)"
+    assert q.QuotedString.__text_signature__ == '(quote_char="\\"", esc_char=None, multiline=False, unquote=True)'
+    assert q.Exactly.__text_signature__ == "(expr, count)"
+    assert q.Literal.__text_signature__ == "(s)"
+    assert q.MatchFirst.__text_signature__ == "(exprs)"
+    assert q.And.__doc__ is None
+    assert q.And.__text_signature__ is None
+    with pytest.raises(TypeError):
+        type("Sub", (q.And,), {})
+
+
+ALL_CLASSES = [getattr(q, n) for n in q.__all__ if isinstance(getattr(q, n), type)]
+SIGNATURES = {
+    "Literal": "(s)", "Keyword": "(s)", "CaselessLiteral": "(s)", "CaselessKeyword": "(s)", "Char": "(s)",
+    "Word": "(init_chars, body_chars=None)", "Regex": "(pattern)",
+    "QuotedString": '(quote_char="\\"", esc_char=None, multiline=False, unquote=True)',
+    "Group": "(expr)", "Suppress": "(expr)", "Combine": "(expr)", "Optional": "(expr)", "OneOrMore": "(expr)",
+    "ZeroOrMore": "(expr)", "SkipTo": "(expr)", "Exactly": "(expr, count)", "MatchFirst": "(exprs)",
+    "Forward": "()", "Empty": "()", "NoMatch": "()", "LineStart": "()", "LineEnd": "()", "StringStart": "()",
+    "StringEnd": "()", "rest_of_line": "()",
+}
+
+
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_every_class_is_a_closed_builtins_type_with_its_docs(cls):
+    name = cls.__name__
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == name
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    if name == "And":
+        assert cls.__doc__ is None
+    else:
+        assert cls.__text_signature__ == SIGNATURES[name]
+        assert cls.__doc__ == ""
+    for method, signature in METHODS + ([("set", "($self, expr)")] if name == "Forward" else []):
+        m = getattr(cls, method)
+        assert m.__text_signature__ == signature, method
+        assert m.__doc__ is None or isinstance(m.__doc__, str)

@@ -85,3 +85,59 @@ def test_unreadable_batch_items(cls, where, bad):
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_construction(cls):
     assert_no_leaks(cls)
+
+
+# One object of every class of the module, built from children kept here so
+# that their reference counts are watched too.
+_LIT = q.Literal("ab")
+_WORD = q.Word(q.alphas())
+EVERY_CLASS = {
+    "Literal": lambda: q.Literal("ab"),
+    "Keyword": lambda: q.Keyword("ab"),
+    "CaselessLiteral": lambda: q.CaselessLiteral("AB"),
+    "CaselessKeyword": lambda: q.CaselessKeyword("AB"),
+    "Char": lambda: q.Char("ab"),
+    "Word": lambda: q.Word(q.alphas(), q.alphanums()),
+    "Regex": lambda: q.Regex(r"[a-z]+\d*"),
+    "QuotedString": lambda: q.QuotedString("'", esc_char="\\"),
+    "And": lambda: _LIT + _WORD,
+    "MatchFirst": lambda: _LIT | _WORD,
+    "Optional": lambda: q.Optional(_LIT),
+    "OneOrMore": lambda: q.OneOrMore(_WORD),
+    "ZeroOrMore": lambda: q.ZeroOrMore(_LIT),
+    "Group": lambda: q.Group(_LIT),
+    "Suppress": lambda: q.Suppress(_LIT),
+    "Combine": lambda: q.Combine(_LIT + _WORD),
+    "Exactly": lambda: q.Exactly(_LIT, 2),
+    "SkipTo": lambda: q.SkipTo(_LIT),
+    "Forward": lambda: _forward(),
+}
+
+
+def _forward():
+    f = q.Forward()
+    f <<= _LIT | q.Suppress(q.Literal("(")) + f
+    return f
+
+
+MIXED = "ab abab cd 'q\\'t' (((ab x9 \u00e9ab\nAB ab"
+MIXED_BATCH = [MIXED, "ab", "xy", "'z'", "(ab"] * 3 + ["ab"] * 4 + [f"ab{i}" for i in range(40)]
+
+
+@pytest.mark.parametrize("name", list(EVERY_CLASS), ids=str)
+def test_every_class_leaks_nothing(name):
+    elem = EVERY_CLASS[name]()
+    watched = (elem, _LIT, _WORD, MIXED, MIXED_BATCH)
+    for op in ("matches", "search_string", "search_string_count"):
+        method = getattr(elem, op)
+        assert_no_leaks(lambda: method(MIXED), *watched)
+    try:
+        elem.parse_string(MIXED)
+        assert_no_leaks(lambda: elem.parse_string(MIXED), *watched)
+    except ValueError:
+        assert_no_leaks(lambda: elem.parse_string(MIXED), *watched, raises=ValueError)
+    assert_no_leaks(lambda: elem.transform_string(MIXED, "<>"), *watched)
+    assert_no_leaks(lambda: elem.parse_batch(MIXED_BATCH), *watched)
+    assert_no_leaks(lambda: elem.parse_batch_count(MIXED_BATCH), *watched)
+    assert_no_leaks(lambda: elem.parse_batch([MIXED, 3]), *watched, raises=TypeError)
+    assert_no_leaks(EVERY_CLASS[name], _LIT, _WORD)

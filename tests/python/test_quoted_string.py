@@ -4,6 +4,7 @@ import numpy
 import pytest
 
 import quillgramx as q
+from leakcheck import assert_no_leaks
 
 MESSAGE = "ParseException at position 0: Expected quoted string starting with '{}'"
 
@@ -165,3 +166,25 @@ def test_reference_counts_stay_unchanged():
             pass
     after = [sys.getrefcount(o) for o in [text, s] + items]
     assert before == after
+
+
+_Q = q.QuotedString(esc_char="\\")
+_QTEXT = "".join(['a "b" ', '"c\\"" x']) * 10
+_QITEMS = ["".join(['"a"']), "".join(["b"])] * 4
+
+
+@pytest.mark.parametrize(
+    "op, raises",
+    [
+        (lambda: _Q.parse_string(_QTEXT[2:]), None),
+        (lambda: _Q.parse_string(_QTEXT), ValueError),
+        (lambda: _Q.search_string(_QTEXT), None),
+        (lambda: _Q.transform_string(_QTEXT, "-"), None),
+        (lambda: _Q.parse_batch(_QITEMS), None),
+        (lambda: _Q.parse_batch_count(_QITEMS), None),
+        (lambda: q.QuotedString("'", None, True, False), None),
+        (lambda: q.QuotedString("'", None, 1), TypeError),
+    ],
+)
+def test_no_leaks(op, raises):
+    assert_no_leaks(op, _Q, _QTEXT, *_QITEMS, raises=raises)

@@ -4,6 +4,7 @@ import sys
 import pytest
 
 import quillgramx as q
+from leakcheck import assert_no_leaks
 
 
 def iteration(pattern, text):
@@ -104,7 +105,7 @@ def test_class_and_method_docs():
         "search_string": "Search string — counts the matches first, then fills the list directly,\n"
         "sharing equal texts, with no intermediate vector",
         "search_string_count": "Count the pattern's matches with the pattern engine's match iteration",
-        "transform_string": "Replace all matches with the pattern engine's replace-all, the replacement inserted literally",
+        "transform_string": "Replace-all through the pattern engine: every match replaced, the replacement inserted literally",
         "parse_batch": "Cyclic detection + hash-based cache fallback + bulk INCREF",
         "parse_batch_count": "Count regex matches in batch — uniform + cycle + hash cache",
     }
@@ -210,17 +211,22 @@ def test_scans_equal_python_re(pattern):
 # White_Space characters inside and outside Latin-1, Greek, Arabic-Indic and
 # Devanagari digits, CJK, a letter number (U+2160): characters on which our
 # classes and Python's agree.
-UNICODE_TEXT = "x\u00a0y\u2003z\u3000 αβγδ ٣٤٥ १२ 日本語_x \u2028é\u0085q\t9\u2160\u200a!"
+UNICODE_TEXT = "x-\u00a0y\u2003z\u3000 -αβγδ ٣٤٥ १२ 日本語_x \u2028é\u0085q\t9\u2160\u200a!"
 
 UNICODE_PATTERNS = [
     r"\d+", r"\D+", r"\w+", r"\W+", r"\s+", r"\S+", r"[\d]+", r"[\w]+", r"[\s]+", r"[^\d\s]+",
     r"[\W]+", r"[^\W]+", r"[^\W\d_]+", r"[a\W]+", r"[\S]+", r"[x\S]", r"\w\s\w", r"[\w-]+",
+    # A "-" after a class is a member here, as in RE2; Python wants it escaped.
+    (r"[\s-z]+", r"[\s\-z]+"), (r"[\w-!]+", r"[\w\-!]+"), (r"[\W-x]+", r"[\W\-x]+"),
+    (r"[\d-9]+", r"[\d\-9]+"), (r"[^\s-x]+", r"[^\s\-x]+"),
 ]
 
 
 @pytest.mark.parametrize("pattern", UNICODE_PATTERNS)
 def test_unicode_classes_equal_python_re(pattern):
+    pattern, python_pattern = pattern if isinstance(pattern, tuple) else (pattern, pattern)
     r = q.Regex(pattern)
+    pattern = python_pattern
     expected = [m.group() for m in iteration(pattern, UNICODE_TEXT)]
     assert r.search_string(UNICODE_TEXT) == expected
     for start in range(len(UNICODE_TEXT)):
@@ -364,3 +370,38 @@ def test_reference_counts_stay_unchanged():
             pass
     after = [sys.getrefcount(o) for o in (text, r, rep)] + [sys.getrefcount(o) for o in items]
     assert before == after
+
+
+def test_composites_see_the_stored_message():
+    with pytest.raises(ValueError) as e:
+        q.Group(q.Regex("a+")).parse_string("b")
+    assert str(e.value) == "ParseException at position 0: Expected match for /a+/"
+    assert q.Group(q.Regex(r"\d+")).parse_batch(["12x", "x"]) == [["12"], []]
+    assert (q.Literal("x") + q.Regex(r"\bfoo")).parse_string("xfoo") == ["x", "foo"]
+
+
+_R = q.Regex(r"\d+|x")
+_CLASS = q.Regex("[ab]")
+_TEXT = "".join(["12 x 3 ", "4"]) * 30
+_ITEMS = ["".join(["12"]), "".join(["a"]), "".join(["3", "4x"])] * 3
+
+
+@pytest.mark.parametrize(
+    "op, raises",
+    [
+        (lambda: _R.parse_string(_TEXT), None),
+        (lambda: _R.parse_string("zz"), ValueError),
+        (lambda: _R.matches(_TEXT), None),
+        (lambda: _R.search_string(_TEXT), None),
+        (lambda: _CLASS.search_string("abcab" * 20), None),
+        (lambda: _R.search_string_count(_TEXT), None),
+        (lambda: _R.transform_string(_TEXT, "-"), None),
+        (lambda: _R.parse_batch(_ITEMS), None),
+        (lambda: _R.parse_batch(_ITEMS + [None]), TypeError),
+        (lambda: _R.parse_batch_count(_ITEMS * 40), None),
+        (lambda: q.Regex(r"\w+"), None),
+        (lambda: q.Regex("["), ValueError),
+    ],
+)
+def test_no_leaks(op, raises):
+    assert_no_leaks(op, _R, _TEXT, *_ITEMS, raises=raises)

@@ -6,6 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillgramx as q
+from leakcheck import assert_no_leaks
 
 LETTERS = q.alphas()
 
@@ -346,3 +347,49 @@ def test_reference_counts_stay_unchanged():
     r = w.parse_batch([whole] * 5)
     held = sys.getrefcount(whole) - 2
     assert held == 5
+
+
+# ---------------------------------------------------------------------------
+# Through composites, which take the kind's tokens and stored message
+
+
+def test_composites_see_the_stored_message_and_the_character_reading():
+    with pytest.raises(ValueError) as e:
+        q.Group(q.Word("abcdefghij")).parse_string("1")
+    assert str(e.value) == "ParseException at position 0: Expected W:(abcdefgh...)"
+    with pytest.raises(ValueError) as e:
+        q.Group(q.Word("日本語")).parse_string("1")
+    assert str(e.value) == "ParseException at position 0: Expected W:(日本...)"
+    # The kind's parse_at reads the body by character; the class's own
+    # operations compare bytes.
+    w = q.Word("a", "é")
+    assert q.Group(w).parse_string("aé") == ["aé"]
+    assert w.parse_string("aé") == ["a"]
+    assert (w + q.Literal("x")).search_string("ax ay") == ["a", "x"]
+
+
+_W = q.Word(LETTERS, LETTERS + "1")
+_TEXT = "".join(["ab cd1 ", "x"]) * 40
+_REPEATING = "ab cd " * 40
+_ITEMS = ["".join(["ab"]), "".join(["1x"]), "".join(["cd", "1e"])] * 3 + ["q"]
+
+
+@pytest.mark.parametrize(
+    "op, raises",
+    [
+        (lambda: _W.parse_string(_TEXT), None),
+        (lambda: _W.parse_string("1"), ValueError),
+        (lambda: _W.search_string(_TEXT), None),
+        (lambda: _W.search_string(_REPEATING), None),
+        (lambda: _W.search_string_count(_REPEATING), None),
+        (lambda: _W.transform_string(_TEXT, "-"), None),
+        (lambda: _W.parse_batch(_ITEMS), None),
+        (lambda: _W.parse_batch(_ITEMS * 50), None),
+        (lambda: _W.parse_batch(_ITEMS + [1]), TypeError),
+        (lambda: _W.parse_batch_count(_ITEMS), None),
+        (lambda: q.Word("ab", None), None),
+        (lambda: q.Word("ab", 3), TypeError),
+    ],
+)
+def test_no_leaks(op, raises):
+    assert_no_leaks(op, _W, _TEXT, _REPEATING, *_ITEMS, raises=raises)

@@ -2,8 +2,8 @@
 // seven operations run over the member list with try_match_at only and report
 // the text that each member matched (not the members' tokens); no TokenList
 // is ever built.
+#include <cstring>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "classes/combinators/operators.hpp"
@@ -28,6 +28,21 @@ inline bool sequence_match(const AndElement& r, Text t, Pos pos, Pos* ends, Pos&
     return true;
 }
 
+// The text of the member span [from, to), or false when it has none. A span
+// that begins or ends inside a character (a byte-table member on a multi-byte
+// character) keeps only the whole characters it covers, as the scans do.
+inline bool member_text(Text t, Pos from, Pos to, std::string_view& out) {
+    if (to <= from) return false;
+    if (!on_boundary(t, from) || !on_boundary(t, to)) [[unlikely]] {
+        Span w = whole_characters(t, Span{from, to});
+        if (w.start >= w.end) return false;
+        from = w.start;
+        to = w.end;
+    }
+    out = std::string_view(t.data + from, to - from);
+    return true;
+}
+
 inline TryMatchOutcome sequence_test(const AndElement& r, Text t, Pos pos) {
     Pos current = pos;
     for (const SharedElement& e : r.exprs) {
@@ -38,24 +53,101 @@ inline TryMatchOutcome sequence_test(const AndElement& r, Text t, Pos pos) {
     return TryMatchOutcome::yes(current);
 }
 
+// An open-addressing map from texts of the call's input to a value: no node
+// per entry, the hash kept beside the key, doubling at half load. The keys
+// point into the texts of the call, which outlive the map.
+template <class V>
+class TextMap {
+  public:
+    explicit TextMap(size_t hint) {
+        size_t cap = 16;
+        while (cap < hint * 2) cap <<= 1;
+        slots_.assign(cap, Slot{});
+    }
+    // The value of `key`; `fresh` is set when it was not there and a slot was
+    // made for it, whose value the caller fills.
+    V& find_or_insert(std::string_view key, bool& fresh) {
+        uint64_t h = hash(key);
+        size_t mask = slots_.size() - 1;
+        for (size_t i = static_cast<uint32_t>(h) & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (!s.data) {
+                if ((size_ + 1) * 2 > slots_.size()) {
+                    grow();
+                    return find_or_insert(key, fresh);
+                }
+                s = Slot{key.data(), V{}, static_cast<uint32_t>(key.size()), static_cast<uint32_t>(h)};
+                ++size_;
+                fresh = true;
+                return s.value;
+            }
+            if (s.hash == static_cast<uint32_t>(h) && s.len == key.size() &&
+                std::memcmp(s.data, key.data(), key.size()) == 0) {
+                fresh = false;
+                return s.value;
+            }
+        }
+    }
+
+  private:
+    // An empty slot has no data: every key is a non-empty text.
+    struct Slot {
+        const char* data = nullptr;
+        V value{};
+        uint32_t len = 0;
+        uint32_t hash = 0;
+    };
+    static uint64_t hash(std::string_view k) {
+        // A multiply-mix over 8-byte words; the texts are short member matches.
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ k.size();
+        size_t i = 0;
+        for (; i + 8 <= k.size(); i += 8) {
+            uint64_t w;
+            std::memcpy(&w, k.data() + i, 8);
+            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 31;
+        }
+        uint64_t w = 0;
+        std::memcpy(&w, k.data() + i, k.size() - i);
+        h = (h ^ w) * 0x94D049BB133111EBull;
+        h ^= h >> 29;
+        return h ^ (h >> 32);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.size() * 2, Slot{});
+        size_t mask = slots_.size() - 1;
+        for (Slot& s : old) {
+            if (!s.data) continue;
+            size_t i = s.hash & mask;
+            while (slots_[i].data) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+};
+
 // Equal texts of one call share one str: the map holds borrowed references,
 // the result holds one per occurrence.
 class TextInterner {
   public:
-    explicit TextInterner(size_t hint) { map_.reserve(hint); }
+    explicit TextInterner(size_t hint) : map_(hint) {}
     // A new reference to the str of `key`, made at its first occurrence.
     PyObject* get(std::string_view key) {
-        auto [it, fresh] = map_.try_emplace(key, nullptr);
+        bool fresh;
+        PyObject*& slot = map_.find_or_insert(key, fresh);
         if (fresh) {
-            it->second = new_str(key.data(), static_cast<Pos>(key.size()));
+            slot = new_str(key.data(), static_cast<Pos>(key.size()));
         } else {
-            Py_INCREF(it->second);
+            Py_INCREF(slot);
         }
-        return it->second;
+        return slot;
     }
 
   private:
-    std::unordered_map<std::string_view, PyObject*> map_;
+    TextMap<PyObject*> map_;
 };
 
 // The token table of parse_batch's flat paths: each distinct text is made into
@@ -63,7 +155,7 @@ class TextInterner {
 // distinct texts and members fits.
 class TokenTable {
   public:
-    TokenTable() { index_.reserve(64); }
+    TokenTable() : index_(64) {}
     ~TokenTable() {
         for (PyObject* s : strs_) Py_DECREF(s);
     }
@@ -71,9 +163,13 @@ class TokenTable {
     TokenTable& operator=(const TokenTable&) = delete;
 
     uint32_t index_of(std::string_view key) {
-        auto [it, fresh] = index_.try_emplace(key, static_cast<uint32_t>(strs_.size()));
-        if (fresh) strs_.push_back(new_str(key.data(), static_cast<Pos>(key.size())));
-        return it->second;
+        bool fresh;
+        uint32_t& slot = index_.find_or_insert(key, fresh);
+        if (fresh) {
+            slot = static_cast<uint32_t>(strs_.size());
+            strs_.push_back(new_str(key.data(), static_cast<Pos>(key.size())));
+        }
+        return slot;
     }
 
     // A list filled from the table through `idx`, repeated `times` times. Each
@@ -102,7 +198,7 @@ class TokenTable {
     }
 
     std::vector<PyObject*> strs_;
-    std::unordered_map<std::string_view, uint32_t> index_;
+    TextMap<uint32_t> index_;
 };
 
 // The per-input cache of parse_batch: the InputMatchCache shape (32 slots by
@@ -181,19 +277,16 @@ struct AndClass {
         std::vector<Pos> ends(r.exprs.size());
         Pos end;
         if (!sequence_match(r, s, 0, ends.data(), end)) return raise_plain_failure(msg::kExpectedMatch);
-        Py_ssize_t k = 0;
+        std::vector<PyObject*> texts;
+        texts.reserve(ends.size());
         Pos prev = 0;
+        std::string_view v;
         for (Pos e : ends) {
-            k += e > prev;
+            if (member_text(s, prev, e, v)) texts.push_back(new_str(v.data(), static_cast<Pos>(v.size())));
             prev = e;
         }
-        PyObject* out = new_list(k);
-        prev = 0;
-        Py_ssize_t i = 0;
-        for (Pos e : ends) {
-            if (e > prev) PyList_SET_ITEM(out, i++, new_str(s.data + prev, e - prev));
-            prev = e;
-        }
+        PyObject* out = new_list(static_cast<Py_ssize_t>(texts.size()));
+        for (size_t i = 0; i < texts.size(); ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), texts[i]);
         return out;
     }
 
@@ -215,8 +308,9 @@ struct AndClass {
                 continue;
             }
             Pos prev = p;
+            std::string_view v;
             for (Pos e : ends) {
-                if (e > prev) found.push_back(interner.get(std::string_view(s.data + prev, e - prev)));
+                if (member_text(s, prev, e, v)) found.push_back(interner.get(v));
                 prev = e;
             }
             p = end > p ? end : p + 1;
@@ -256,8 +350,9 @@ struct AndClass {
             }
             std::vector<PyObject*> texts;
             Pos prev = 0;
+            std::string_view v;
             for (Pos e : ends) {
-                if (e > prev) texts.push_back(new_str(t.data + prev, e - prev));
+                if (member_text(t, prev, e, v)) texts.push_back(new_str(v.data(), static_cast<Pos>(v.size())));
                 prev = e;
             }
             if (texts.empty()) return new_list(0);  // the flat paths give nothing either
@@ -278,8 +373,9 @@ struct AndClass {
             matched = sequence_match(r, t, 0, ends.data(), end);
             if (!matched) return true;
             Pos prev = 0;
+            std::string_view v;
             for (Pos e : ends) {
-                if (e > prev) idx.push_back(table.index_of(std::string_view(t.data + prev, e - prev)));
+                if (member_text(t, prev, e, v)) idx.push_back(table.index_of(v));
                 prev = e;
             }
             return true;

@@ -45,22 +45,11 @@ struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, m
         return raise_plain_failure(msg::kNoMatchFound);
     }
 
-    static bool match_at(const MatchFirstElement& r, Text s, Pos p) {
-        for (const SharedElement& a : r.exprs)
-            if (a.try_match_at(s, p).matched) return true;
-        return false;
-    }
-    static PyObject* matches(Object* o, Text s) { return bool_result(match_at(rec(o), s, 0)); }
     // The alternatives over the member list in place, no call of the kind.
+    static PyObject* matches(Object* o, Text s) { return bool_result(match_first_try(rec(o), s, 0).matched); }
     static PyObject* search_string_count(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
-        return count_result(counting_scan(s, [&](Text t, Pos p) {
-            for (const SharedElement& a : r.exprs) {
-                TryMatchOutcome m = a.try_match_at(t, p);
-                if (m.matched) return m;
-            }
-            return TryMatchOutcome::no();
-        }));
+        return count_result(counting_scan(s, [&](Text t, Pos p) { return match_first_try(r, t, p); }));
     }
 };
 

@@ -8,6 +8,7 @@
 #include "classes/combinators/operators.hpp"
 
 #include "classes/combinators/support.hpp"
+#include "elements/literals.hpp"
 
 namespace qgx {
 
@@ -88,5 +89,67 @@ PyObject* and_add(PyObject* left, PyObject* right) {
 PyObject* match_first_or(PyObject* left, PyObject* right) {
     return join_spliced(left, right, ClassId::MatchFirst, msg::kUnsupportedOr);
 }
+
+// ---------------------------------------------------------------------------
+// one_of
+
+static bool is_white_space(uint32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::vector<std::string_view> split_words(std::string_view text) {
+    std::vector<std::string_view> words;
+    size_t i = 0, start = 0;
+    bool in_word = false;
+    while (i < text.size()) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        // The text is the interpreter's UTF-8, so every sequence is whole.
+        size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        if (i + n > text.size()) n = text.size() - i;
+        uint32_t c = n == 1 ? b : n == 2 ? b & 0x1Fu : n == 3 ? b & 0x0Fu : b & 0x07u;
+        for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        if (is_white_space(c)) {
+            if (in_word) words.push_back(text.substr(start, i - start));
+            in_word = false;
+        } else if (!in_word) {
+            in_word = true;
+            start = i;
+        }
+        i += n;
+    }
+    if (in_word) words.push_back(text.substr(start));
+    return words;
+}
+
+namespace {
+
+constexpr ArgumentDescriptor kOneOfParams{nullptr, "one_of", {"strs"}, 1, 1};
+
+PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[1];
+    if (!bind_vectorcall_arguments(kOneOfParams, args, nargs, kwnames, slots)) return nullptr;
+    Text t;
+    if (!convert_text_arg(slots[0], "strs", t)) return nullptr;
+    std::vector<std::string_view> words = split_words(t.view());
+    if (words.empty()) {
+        PyErr_SetString(PyExc_ValueError, msg::kOneOfNoWords);
+        return nullptr;
+    }
+    std::vector<SharedElement> list;
+    list.reserve(words.size());
+    for (std::string_view w : words) list.emplace_back(build_literal(w), literal_vtable());
+    return build(ClassId::MatchFirst, std::move(list));
+}
+
+}  // namespace
+
+PyMethodDef kOneOfMethod = {
+    "one_of",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&one_of)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "one_of(strs)\n--\n\nCreate a MatchFirst from a space-separated string of literal alternatives.\n"
+    "Equivalent to quillgram.one_of(\"+ - * /\").",
+};
 
 }  // namespace qgx

@@ -2,6 +2,9 @@
 // slots of every class go through join_and and join_or (class_frame.hpp).
 #pragma once
 
+#include <string_view>
+#include <vector>
+
 #include "python/ref.hpp"
 
 namespace qgx {
@@ -14,5 +17,9 @@ PyObject* and_add(PyObject* left, PyObject* right);
 
 // `left | right` with a MatchFirst on the left, the twin of and_add.
 PyObject* match_first_or(PyObject* left, PyObject* right);
+
+// The words of one_of's text: maximal runs of characters that are not among
+// the 25 characters of the Unicode White_Space property.
+std::vector<std::string_view> split_words(std::string_view text);
 
 }  // namespace qgx

@@ -1,5 +1,5 @@
-// The repetition classes OneOrMore, ZeroOrMore and Exactly, and SkipTo: every
-// operation is the general form over the class's own kind.
+// The repetition classes OneOrMore, ZeroOrMore and Exactly: every operation
+// is the general form over the class's own kind.
 #include "classes/combinators/support.hpp"
 
 namespace qgx {
@@ -82,20 +82,8 @@ struct ExactlyClass
     }
 };
 
-struct SkipToClass : GeneralForms<SkipToElement, skip_to_parse_at, skip_to_try_match_at, skip_to_parse_from_start> {
-    using Object = ElementObject;
-    static constexpr char kName[] = "SkipTo";
-    static constexpr ClassId kId = ClassId::SkipTo;
-    static constexpr const char* kSignature = "(expr)";
-    static constexpr ArgumentDescriptor kNew = expr_params(kName);
-    static const ElementVTable* vtable() { return skip_to_vtable(); }
-    static PyObject* construct(PyTypeObject* t, PyObject** s) { return construct_one_child<SkipToElement>(t, s[0]); }
-    static void release_payload(Object* o) { release_combinator_record(o); }
-};
-
 }  // namespace qgx
 
 QGX_REGISTER_CLASS(OneOrMoreClass, kOneOrMoreClass)
 QGX_REGISTER_CLASS(ZeroOrMoreClass, kZeroOrMoreClass)
 QGX_REGISTER_CLASS(ExactlyClass, kExactlyClass)
-QGX_REGISTER_CLASS(SkipToClass, kSkipToClass)

@@ -68,7 +68,7 @@ struct RegexClass {
         "Search string — counts the matches first, then fills the list directly,\n"
         "sharing equal texts, with no intermediate vector",
         "Count the pattern's matches with the pattern engine's match iteration",
-        "Replace all matches with the pattern engine's replace-all, the replacement inserted literally",
+        "Replace-all through the pattern engine: every match replaced, the replacement inserted literally",
         "Cyclic detection + hash-based cache fallback + bulk INCREF",
         "Count regex matches in batch — uniform + cycle + hash cache",
     };

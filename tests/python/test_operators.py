@@ -1,0 +1,211 @@
+import gc
+import sys
+
+import pytest
+
+import quillgramx as q
+from quillgramx import And, Literal, MatchFirst
+
+
+a, b, c, d, x = (Literal(s) for s in "abcdx")
+
+
+@pytest.mark.parametrize(
+    "build, text, parsed",
+    [
+        (lambda: a + b + c, "abc", ["a", "b", "c"]),
+        (lambda: a + (b + c), "abc", ["a", "b", "c"]),
+        (lambda: (a + b) + (c + d), "abcd", ["a", "b", "c", "d"]),
+        (lambda: a + a, "aa", ["a", "a"]),
+    ],
+)
+def test_plus_flattens_ands(build, text, parsed):
+    e = build()
+    assert type(e) is And
+    assert e.parse_string(text) == parsed
+    # A flat And reports one text per member; a nested one would join them.
+    assert e.search_string(text) == parsed
+
+
+def test_plus_keeps_a_match_first_as_one_member():
+    e = (a | b) + c
+    assert type(e) is And
+    assert e.parse_string("bc") == ["b", "c"]
+    with pytest.raises(ValueError, match="^Expected match$"):
+        e.parse_string("cc")
+
+
+def test_or_flattens_match_firsts_and_keeps_an_and_whole():
+    assert (a | b | c).parse_batch(["a", "b", "c", "d"]) == [["a"], ["b"], ["c"], []]
+    assert (a | (b | c)).matches("c")
+    e = a | b + c
+    assert type(e) is MatchFirst
+    assert e.parse_string("bc") == ["b", "c"]
+    assert not e.matches("b")
+
+
+def test_or_with_an_and_on_the_left_makes_the_and_one_alternative():
+    e = a + b | c
+    assert type(e) is MatchFirst
+    assert e.parse_string("ab") == ["a", "b"]
+    assert e.parse_string("c") == ["c"]
+    with pytest.raises(ValueError, match="^No match found$"):
+        e.parse_string("a")
+    # A MatchFirst on the right is spliced after the And.
+    f = (a + b) | MatchFirst([c, d])
+    assert f.parse_batch(["ab", "c", "d", "a"]) == [["a", "b"], ["c"], ["d"], []]
+    assert type(a + b | c | d) is MatchFirst
+
+
+@pytest.mark.parametrize(
+    "build, inputs, expected",
+    [
+        (lambda: MatchFirst([a, b]) | MatchFirst([c]), ["a", "b", "c", "x"], [["a"], ["b"], ["c"], []]),
+        (lambda: x | MatchFirst([]), ["x", "a"], [["x"], []]),
+        (lambda: MatchFirst([]) | MatchFirst([]), ["", "a"], [[], []]),
+    ],
+)
+def test_match_first_splicing(build, inputs, expected):
+    assert build().parse_batch(inputs) == expected
+
+
+def test_empty_match_first_plus_is_an_and_of_two_members():
+    e = MatchFirst([]) + x
+    assert type(e) is And
+    assert not e.matches("x")
+    assert (q.Optional(MatchFirst([])) + x).parse_string("x") == ["x"]
+
+
+def test_operands_are_unchanged():
+    ab = a + b
+    abc = ab + c
+    assert ab.parse_string("ab") == ["a", "b"]
+    assert abc.parse_string("abc") == ["a", "b", "c"]
+    assert a.parse_string("a") == ["a"]
+    m = a | b
+    m2 = m | c
+    assert not m.matches("c") and m2.matches("c")
+
+
+def test_members_share_the_operand_records():
+    f = q.Forward()
+    g = Literal("a") + f
+    f <<= Literal("b")
+    assert g.matches("ab")
+    assert g.parse_string("ab") == ["a", "b"]
+
+
+@pytest.mark.parametrize(
+    "expr, message",
+    [
+        (lambda: q.Word(q.alphas()) + 5, "Unsupported operand type for +"),
+        (lambda: q.Word(q.alphas()) + "x", "Unsupported operand type for +"),
+        (lambda: (a + b) + None, "Unsupported operand type for +"),
+        (lambda: Literal("a") | None, "Unsupported operand type for |"),
+        (lambda: Literal("a") | 1, "Unsupported operand type for |"),
+        (lambda: (a | b) | "c", "Unsupported operand type for |"),
+        (lambda: (a + b) | 2, "Unsupported operand type for |"),
+    ],
+)
+def test_right_operand_that_is_no_element(expr, message):
+    with pytest.raises(ValueError) as e:
+        expr()
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("expr", [lambda: 5 + a, lambda: "x" | a, lambda: None + (a + b), lambda: 1 | (a | b)])
+def test_left_operand_that_is_no_element_is_refused_by_the_interpreter(expr):
+    with pytest.raises(TypeError, match="unsupported operand"):
+        expr()
+
+
+def test_in_place_operators_bind_a_new_object():
+    e = a
+    e += b
+    assert type(e) is And and e.parse_string("ab") == ["a", "b"]
+    m = a
+    m |= b
+    assert type(m) is MatchFirst and m.matches("b")
+    assert a.parse_string("a") == ["a"]
+
+
+def test_every_class_has_plus_and_or():
+    samples = [
+        Literal("a"), q.Keyword("a"), q.Word(q.alphas()), q.Regex("a"), a + b, a | b, q.ZeroOrMore(a),
+        q.OneOrMore(a), q.Optional(a), q.Group(a), q.Suppress(a), q.Forward(), q.Combine(a), q.Exactly(a, 1),
+        q.CaselessLiteral("a"), q.CaselessKeyword("a"), q.Char("a"), q.StringStart(), q.StringEnd(),
+        q.LineStart(), q.LineEnd(), q.rest_of_line(), q.QuotedString(), q.Empty(), q.NoMatch(), q.SkipTo(a),
+    ]
+    assert len({type(s) for s in samples}) == 26
+    for s in samples:
+        assert type(s + x) is And
+        assert type(s | x) is MatchFirst
+
+
+def test_operators_release_what_they_take():
+    left, right = Literal("l"), Literal("r")
+    counts = sys.getrefcount(left), sys.getrefcount(right)
+    for _ in range(1000):
+        left + right
+        left | right
+        with pytest.raises(ValueError):
+            left + 3
+    gc.collect()
+    assert (sys.getrefcount(left), sys.getrefcount(right)) == counts
+
+
+@pytest.mark.parametrize(
+    "text, words",
+    [
+        ("a b a", ["a", "b", "a"]),
+        ("  x\t\ny  ", ["x", "y"]),
+        ("a\u3000b", ["a", "b"]),
+        ("a\u00a0b", ["a", "b"]),
+        ("a\u0085b\u2028c\u2029d\u202fe\u205ff\u1680g\u2000h\u200ai\x0bj\x0ck\rl", list("abcdefghijkl")),
+        ("a\u001cb", ["a\u001cb"]),
+        ("a\u200bb", ["a\u200bb"]),
+        ("a\u180eb", ["a\u180eb"]),
+        ("+ - * /", ["+", "-", "*", "/"]),
+    ],
+)
+def test_one_of_words(text, words):
+    m = q.one_of(text)
+    assert type(m) is MatchFirst
+    # Each word alone is matched by exactly the alternative made from it.
+    assert m.parse_batch(words) == [[w] for w in words]
+    assert m.search_string(" ".join(words)) == words
+
+
+def test_one_of_keeps_order_and_duplicates():
+    assert q.one_of("a ab").parse_string("ab") == ["a"]
+    assert q.one_of("ab a").parse_string("ab") == ["ab"]
+    assert q.one_of("a b a").search_string_count("aba") == 3
+    assert q.one_of(strs="x y").matches("y")
+
+
+@pytest.mark.parametrize("text", ["", "   ", "\n\t", "\u3000\u2028"])
+def test_one_of_without_words(text):
+    with pytest.raises(ValueError) as e:
+        q.one_of(text)
+    assert str(e.value) == "one_of requires at least one string"
+
+
+def test_one_of_argument_errors():
+    with pytest.raises(TypeError) as e:
+        q.one_of(["a", "b"])
+    assert str(e.value) == "argument 'strs': 'list' object cannot be converted to 'PyString'"
+    with pytest.raises(TypeError) as e:
+        q.one_of()
+    assert str(e.value) == "one_of() missing 1 required positional argument: 'strs'"
+    with pytest.raises(UnicodeEncodeError):
+        q.one_of("a \ud800")
+
+
+def test_one_of_doc_and_place():
+    assert q.one_of.__doc__ == (
+        "Create a MatchFirst from a space-separated string of literal alternatives.\n"
+        'Equivalent to quillgram.one_of("+ - * /").'
+    )
+    assert q.one_of.__text_signature__ == "(strs)"
+    assert q.__all__[-2:] == ["one_of", "__version__"]
+    assert q.__all__.index("one_of") == q.__all__.index("alphas_lower") + 1
