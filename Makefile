@@ -76,7 +76,7 @@ FUZZ_FLAGS = -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address
              -fno-sanitize-recover=undefined -Isrc $(shell $(PYTHON)-config --includes) -MMD -MP
 FUZZ_SOURCES = $(shell find src -name '*.cpp') tests/fuzz/grammar_fuzz.cpp
 FUZZ_OBJECTS = $(patsubst %.cpp,$(FUZZ_BUILD)/obj/%.o,$(FUZZ_SOURCES))
-VALGRIND_TESTS ?= tests/python/test_soak.py tests/python/test_positional.py
+VALGRIND_TESTS ?= $(addprefix tests/python/,test_soak.py test_positional.py test_literal.py test_word.py test_and.py test_forward.py test_wrappers.py)
 
 .PHONY: test-long fuzz fuzz-build test-valgrind
 
