@@ -66,3 +66,53 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(PLAIN_BUILD) $(VENV) build-pip
+
+# ---------------------------------------------------------------------------
+# Reliability: long property runs, the fuzzer, and a valgrind run.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
+FUZZ_CXX ?= clang++-14
+FUZZ_FLAGS = -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
+             -fno-sanitize-recover=undefined -Isrc $(shell $(PYTHON)-config --includes) -MMD -MP
+FUZZ_SOURCES = $(shell find src -name '*.cpp') tests/fuzz/grammar_fuzz.cpp
+FUZZ_OBJECTS = $(patsubst %.cpp,$(FUZZ_BUILD)/obj/%.o,$(FUZZ_SOURCES))
+VALGRIND_TESTS ?= $(addprefix tests/python/,test_soak.py test_positional.py test_literal.py test_word.py test_and.py test_forward.py test_wrappers.py)
+
+.PHONY: test-long fuzz fuzz-build test-valgrind
+
+# The property tests with many more examples, and the soak test at length.
+test-long: build
+	QGX_HYPOTHESIS_PROFILE=long QGX_SOAK_ROUNDS=20 QGX_THREAD_ROUNDS=400 PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q -p no:cacheprovider \
+	  tests/python/test_model_*.py tests/python/test_soak.py tests/python/test_threads.py
+
+# The fuzzer is built with clang, apart from the main g++ build.
+$(FUZZ_BUILD)/obj/%.o: %.cpp
+	@mkdir -p $(dir $@)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -c $< -o $@
+
+# clang does not honour `#pragma GCC target`, which the vector searcher's
+# AVX2 kernel relies on; the fuzzing machine has AVX2, so the file gets it whole.
+$(FUZZ_BUILD)/obj/src/elements/substring_search.o: FUZZ_FLAGS += -mavx2
+
+$(FUZZ_BUILD)/grammar_fuzz: $(FUZZ_OBJECTS)
+	$(FUZZ_CXX) -fsanitize=fuzzer,address,undefined $^ $(shell pkg-config --libs re2) \
+	  $(shell $(PYTHON)-config --embed --ldflags) -o $@
+
+fuzz-build: $(FUZZ_BUILD)/grammar_fuzz
+
+# Runs the fuzzer for FUZZ_SECONDS from the committed seeds; new inputs go to
+# $(FUZZ_BUILD)/corpus, a crash to $(FUZZ_BUILD)/crash-*.
+fuzz: $(FUZZ_BUILD)/grammar_fuzz
+	@mkdir -p $(FUZZ_BUILD)/corpus
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(FUZZ_BUILD)/grammar_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=25 -rss_limit_mb=4096 -max_len=600 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+
+# One memcheck run of a reduced selection; definite leaks from the module fail it.
+test-valgrind: build
+	PYTHONMALLOC=malloc PYTHONPATH=$(BUILD) QGX_SOAK_ROUNDS=0 valgrind --tool=memcheck --leak-check=full \
+	  --show-leak-kinds=definite --errors-for-leak-kinds=definite --error-exitcode=99 \
+	  --suppressions=tests/fuzz/valgrind.supp --num-callers=30 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
+
+-include $(shell find $(FUZZ_BUILD)/obj -name '*.d' 2>/dev/null)
