@@ -105,7 +105,7 @@ fuzz-build: $(FUZZ_BUILD)/grammar_fuzz
 fuzz: $(FUZZ_BUILD)/grammar_fuzz
 	@mkdir -p $(FUZZ_BUILD)/corpus
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(FUZZ_BUILD)/grammar_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=25 -rss_limit_mb=4096 -max_len=600 \
+	  $(FUZZ_BUILD)/grammar_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=300 -rss_limit_mb=4096 -max_len=600 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus tests/fuzz/corpus
 
 # One memcheck run of a reduced selection; definite leaks from the module fail it.

@@ -307,6 +307,7 @@ struct Builder {
                 // The most recent Forward takes the top as its target (a cycle when it holds the Forward).
                 if (forwards.empty() || stack.empty()) break;
                 Ref target = stack.back();
+                traits.deep = true;  // a cycle may recurse to the nesting bound at every position
                 if (g_verbose) std::fprintf(stderr, "f%zu.set(%s)\n", forwards.size(), desc.back().c_str());
                 Ref res(PyObject_CallMethod(forwards.back().p, "set", "O", target.p));
                 if (!res) PyErr_Clear();
@@ -709,8 +710,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Builder b;
     int ops = 1 + r.byte() % 24;
     for (int i = 0; i < ops && r.more(); ++i) b.step(r);
-    if (b.traits.has_skip_to && text.size() > 96) {
-        // SkipTo searches are quadratic by design, nested ones worse: keep their texts short.
+    if ((b.traits.has_skip_to || b.traits.deep) && text.size() > 96) {
+        // SkipTo searches are quadratic by design, and deep chains cost their depth at
+        // every scan position: keep their texts short.
         size_t cut = 96;
         while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
         text.resize(cut);
