@@ -7,7 +7,8 @@ JOBS ?= $(shell nproc)
 CMAKE_CONFIGURE = cmake -S . -G Ninja -DPython3_EXECUTABLE=$(PYTHON)
 
 DEB_PACKAGES = g++ cmake ninja-build pkg-config python3-dev python3-pytest python3-numpy \
-               python3-hypothesis python3-setuptools python3-wheel python3-venv libre2-dev libgtest-dev
+               python3-hypothesis python3-setuptools python3-wheel python3-venv libre2-dev libgtest-dev \
+               clang-14 libclang-rt-14-dev valgrind
 
 .PHONY: deps build test test-asan test-plain test-install demo bench clean
 
