@@ -172,4 +172,4 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace qgx
 
-extern "C" PyMODINIT_FUNC PyInit_quillgramx() { return qgx::init_module(); }
+PyMODINIT_FUNC PyInit_quillgramx() { return qgx::init_module(); }
