@@ -100,7 +100,7 @@ struct ClassDef {
 // "An error occurred while initializing class {}" set when it cannot be made,
 // or nullptr without an error for a class this build does not have.
 PyTypeObject* get_class_type_object(ClassId id);
-// Makes a class's type object from its specification; on failure nullptr
+// Makes a class's type object from its type spec; on failure nullptr
 // with RuntimeError "An error occurred while initializing class {}" set, whose
 // __cause__ is the error that stopped the creation.
 PyTypeObject* create_class_type(const char* name, PyType_Spec* spec);
