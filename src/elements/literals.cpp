@@ -92,37 +92,38 @@ Rc<CharElement> build_char(std::string_view s) {
 
 // ---------------------------------------------------------------------------
 
-ParseOutcome literal_parse_at(const LiteralElement& r, Text t, Pos pos) {
-    TryMatchOutcome m = literal_try_match_at(r, t, pos);
+// The four kinds that hand out their prebuilt token list: the stored
+// message on failure, a clone of the list on success.
+template <class R, TryMatchOutcome (*TryMatchAt)(const R&, Text, Pos)>
+ParseOutcome prebuilt_parse_at(const R& r, Text t, Pos pos) {
+    TryMatchOutcome m = TryMatchAt(r, t, pos);
     if (!m.matched) return ParseOutcome::fail(r.message, pos);
     return prebuilt_success(r.tokens, m.end);
+}
+
+ParseOutcome literal_parse_at(const LiteralElement& r, Text t, Pos pos) {
+    return prebuilt_parse_at<LiteralElement, literal_try_match_at>(r, t, pos);
 }
 ParseFromStartOutcome literal_parse_from_start(const LiteralElement& r, Text t) {
     return ParseFromStartOutcome::from(literal_parse_at(r, t, 0));
 }
 
 ParseOutcome keyword_parse_at(const KeywordElement& r, Text t, Pos pos) {
-    TryMatchOutcome m = keyword_try_match_at(r, t, pos);
-    if (!m.matched) return ParseOutcome::fail(r.message, pos);
-    return prebuilt_success(r.tokens, m.end);
+    return prebuilt_parse_at<KeywordElement, keyword_try_match_at>(r, t, pos);
 }
 ParseFromStartOutcome keyword_parse_from_start(const KeywordElement& r, Text t) {
     return ParseFromStartOutcome::from(keyword_parse_at(r, t, 0));
 }
 
 ParseOutcome caseless_literal_parse_at(const CaselessLiteralElement& r, Text t, Pos pos) {
-    TryMatchOutcome m = caseless_literal_try_match_at(r, t, pos);
-    if (!m.matched) return ParseOutcome::fail(r.message, pos);
-    return prebuilt_success(r.tokens, m.end);
+    return prebuilt_parse_at<CaselessLiteralElement, caseless_literal_try_match_at>(r, t, pos);
 }
 ParseFromStartOutcome caseless_literal_parse_from_start(const CaselessLiteralElement& r, Text t) {
     return ParseFromStartOutcome::from(caseless_literal_parse_at(r, t, 0));
 }
 
 ParseOutcome caseless_keyword_parse_at(const CaselessKeywordElement& r, Text t, Pos pos) {
-    TryMatchOutcome m = caseless_keyword_try_match_at(r, t, pos);
-    if (!m.matched) return ParseOutcome::fail(r.message, pos);
-    return prebuilt_success(r.tokens, m.end);
+    return prebuilt_parse_at<CaselessKeywordElement, caseless_keyword_try_match_at>(r, t, pos);
 }
 ParseFromStartOutcome caseless_keyword_parse_from_start(const CaselessKeywordElement& r, Text t) {
     return ParseFromStartOutcome::from(caseless_keyword_parse_at(r, t, 0));
