@@ -71,6 +71,8 @@ clean:
 # ---------------------------------------------------------------------------
 # Reliability: long property runs, the fuzzer, and a valgrind run.
 FUZZ_SECONDS ?= 60
+# 0 draws a new seed each run; CI fixes one, so a finding there reproduces.
+FUZZ_SEED ?= 0
 FUZZ_BUILD ?= build-fuzz
 FUZZ_CXX ?= clang++-14
 FUZZ_FLAGS = -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
@@ -106,7 +108,7 @@ fuzz-build: $(FUZZ_BUILD)/grammar_fuzz
 fuzz: $(FUZZ_BUILD)/grammar_fuzz
 	@mkdir -p $(FUZZ_BUILD)/corpus
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(FUZZ_BUILD)/grammar_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=300 -rss_limit_mb=4096 -max_len=600 \
+	  $(FUZZ_BUILD)/grammar_fuzz -seed=$(FUZZ_SEED) -max_total_time=$(FUZZ_SECONDS) -timeout=300 -rss_limit_mb=4096 -max_len=600 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus tests/fuzz/corpus
 
 # One memcheck run of a reduced selection; definite leaks from the module fail it.

@@ -602,11 +602,14 @@ void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits
     if (!is_regex) {
         qgx::reset_depth_exceeded();
         uint64_t plain = qgx::counting_scan(t, [&](Text x, Pos p) { return e.try_match_at(x, p); });
-        if (!qgx::depth_exceeded() && PyLong_AsUnsignedLongLong(sc.p) != plain)
-            breach("search_string_count differs from the counting scan",
-                   std::to_string(PyLong_AsUnsignedLongLong(sc.p)) + " vs " + std::to_string(plain));
         bool cut = false;
         std::vector<qgx::Span> spans = plain_spans(e, t, cut);
+        // A match cut inside a character is the open case: a class may drop
+        // it from its own count (Word does, so that its count, list and
+        // replacement agree), so the count is compared only where none is cut.
+        if (!cut && !qgx::depth_exceeded() && PyLong_AsUnsignedLongLong(sc.p) != plain)
+            breach("search_string_count differs from the counting scan",
+                   std::to_string(PyLong_AsUnsignedLongLong(sc.p)) + " vs " + std::to_string(plain));
         if (!cut && !qgx::depth_exceeded()) {
             Ref plain_list(qgx::spans_to_list(t, spans));
             if (ts) {
