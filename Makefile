@@ -104,11 +104,14 @@ $(FUZZ_BUILD)/grammar_fuzz: $(FUZZ_OBJECTS)
 fuzz-build: $(FUZZ_BUILD)/grammar_fuzz
 
 # Runs the fuzzer for FUZZ_SECONDS from the committed seeds; new inputs go to
-# $(FUZZ_BUILD)/corpus, a crash to $(FUZZ_BUILD)/crash-*.
+# $(FUZZ_BUILD)/corpus, a crash to $(FUZZ_BUILD)/crash-*. It runs in fork mode
+# so that an input slower than -timeout (ordered choice over nested input is
+# exponential by design) is written out as a timeout-* file and the run goes
+# on, while a crash or a broken invariant still fails it.
 fuzz: $(FUZZ_BUILD)/grammar_fuzz
 	@mkdir -p $(FUZZ_BUILD)/corpus
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(FUZZ_BUILD)/grammar_fuzz -seed=$(FUZZ_SEED) -max_total_time=$(FUZZ_SECONDS) -timeout=300 -rss_limit_mb=4096 -max_len=600 \
+	  $(FUZZ_BUILD)/grammar_fuzz -seed=$(FUZZ_SEED) -max_total_time=$(FUZZ_SECONDS) -fork=1 -ignore_timeouts=1 -timeout=30 -rss_limit_mb=4096 -max_len=600 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus tests/fuzz/corpus
 
 # One memcheck run of a reduced selection; definite leaks from the module fail it.
