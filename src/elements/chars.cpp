@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 namespace qgx {
 

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 namespace qgx {
 

@@ -1,6 +1,6 @@
 #include "elements/positional.hpp"
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 namespace qgx {
 

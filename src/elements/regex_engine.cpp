@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 namespace qgx {
 

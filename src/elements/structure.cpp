@@ -2,7 +2,7 @@
 
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 namespace qgx {
 

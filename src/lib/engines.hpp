@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "elements/element.hpp"
-#include "lib/messages.hpp"
+#include "messages.hpp"
 #include "python/class_frame.hpp"
 #include "python/convert.hpp"
 #include "python/ref.hpp"

@@ -1,7 +1,7 @@
 // Module entry, population and the character-set functions.
 #include <atomic>
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 #include "python/class_frame.hpp"
 
 namespace qgx {

@@ -3,7 +3,7 @@
 // that this build does not hold is simply absent.
 #include <Python.h>
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 #include "python/class_frame.hpp"
 
 namespace qgx {

@@ -1,6 +1,6 @@
 #include "lib/to_element.hpp"
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 #include "python/class_frame.hpp"
 
 namespace qgx {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 namespace qgx {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 #include "python/errors.hpp"
 
 namespace qgx {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 namespace qgx {
 

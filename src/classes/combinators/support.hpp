@@ -6,7 +6,7 @@
 #include "elements/forward.hpp"
 #include "elements/structure.hpp"
 #include "lib/engines.hpp"
-#include "lib/messages.hpp"
+#include "messages.hpp"
 #include "lib/to_element.hpp"
 #include "python/class_frame.hpp"
 

@@ -11,7 +11,7 @@
 #include "elements/literals.hpp"
 #include "elements/substring_search.hpp"
 #include "lib/engines.hpp"
-#include "lib/messages.hpp"
+#include "messages.hpp"
 #include "python/class_frame.hpp"
 
 namespace qgx {

@@ -3,7 +3,7 @@
 // the iteration over a whole text).
 #include "classes/terminal/chars_support.hpp"
 #include "elements/chars.hpp"
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 namespace qgx {
 

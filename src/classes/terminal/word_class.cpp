@@ -3,7 +3,7 @@
 #include "classes/terminal/chars_support.hpp"
 #include "elements/chars.hpp"
 #include "elements/counting.hpp"
-#include "lib/messages.hpp"
+#include "messages.hpp"
 
 #include <cstring>
 #include <string_view>

@@ -1,4 +1,6 @@
-// Every fixed text and template the module raises or stores, in one place.
+// Every fixed text and template the module raises or stores, in one place. It
+// sits below every layer (element model, frame, classes) and includes nothing,
+// so each layer can take its texts from here without reaching up.
 #pragma once
 
 namespace qgx::msg {
