@@ -94,7 +94,7 @@ ParseOutcome word_parse_at(const WordElement& r, Text t, Pos pos) {
     // A first byte that is part of a longer character (a member from
     // U+0080..U+00FF matched by byte value) would make a cut token.
     if (!on_boundary(t, pos) || !on_boundary(t, q)) return ParseOutcome::fail(r.message, pos);
-    return ParseOutcome::success(q, TokenList(SharedText::copy(t.data + pos, q - pos)));
+    return ParseOutcome::success(q, TokenList(SharedText::view(t.data + pos, q - pos)));
 }
 
 ParseFromStartOutcome word_parse_from_start(const WordElement& r, Text t) {
@@ -220,7 +220,7 @@ ParseOutcome regex_parse_at(const RegexElement& r, Text t, Pos pos) {
     int64_t n = r.anchored_regex->match_length_at(t, pos);
     if (n < 0) return ParseOutcome::fail(r.message, pos);
     Pos len = static_cast<Pos>(n);
-    return ParseOutcome::success(pos + len, TokenList(SharedText::copy(t.data + pos, len)));
+    return ParseOutcome::success(pos + len, TokenList(SharedText::view(t.data + pos, len)));
 }
 
 TryMatchOutcome regex_try_match_at(const RegexElement& r, Text t, Pos pos) {
@@ -294,7 +294,7 @@ ParseOutcome quoted_string_parse_at(const QuotedStringElement& r, Text t, Pos po
     if (!end) return ParseOutcome::fail(r.message, pos);
     Pos from = r.unquote ? pos + r.quote_len : pos;
     Pos to = r.unquote ? end - r.quote_len : end;
-    return ParseOutcome::success(end, TokenList(SharedText::copy(t.data + from, to - from)));
+    return ParseOutcome::success(end, TokenList(SharedText::view(t.data + from, to - from)));
 }
 
 ParseFromStartOutcome quoted_string_parse_from_start(const QuotedStringElement& r, Text t) {

@@ -57,6 +57,13 @@ inline bool on_boundary(Text t, Pos p) { return p >= t.len || !is_continuation(t
 // ---------------------------------------------------------------------------
 // SharedText: an immutable byte string with an atomic count. The empty text
 // holds no block, so empty tokens cost no allocation.
+//
+// A text is either owned (its bytes sit in a counted block just after the
+// count) or a view of bytes it does not own: a span of the text of the
+// operation now running, or a static text. A token that is a span of the
+// input needs no copy of its own, since the engines turn every token into a
+// str while the input is still held; a view must never outlive those bytes,
+// so records store owned texts only.
 class SharedText {
   public:
     SharedText() = default;
@@ -70,50 +77,77 @@ class SharedText {
         Block* b = new (mem) Block{};
         b->refs.store(1, std::memory_order_relaxed);
         std::memcpy(b->bytes(), bytes, n);
-        t.block_ = b;
+        t.ptr_ = b;
         t.len_ = n;
+        t.owned_ = 1;
         return t;
     }
     static SharedText copy(std::string_view s) { return copy(s.data(), static_cast<Pos>(s.size())); }
 
-    SharedText(const SharedText& o) : block_(o.block_), len_(o.len_) { retain(); }
-    SharedText(SharedText&& o) noexcept : block_(o.block_), len_(o.len_) {
-        o.block_ = nullptr;
-        o.len_ = 0;
+    // A view of `n` bytes that outlive every handle made from it (the
+    // running operation's text, or static storage); no allocation, no count.
+    static SharedText view(const char* bytes, Pos n) {
+        SharedText t;
+        if (n == 0) return t;
+        t.ptr_ = const_cast<char*>(bytes);
+        t.len_ = n;
+        return t;
     }
+    // A view of a static NUL-terminated text (a fixed message).
+    static SharedText fixed(const char* text) { return view(text, static_cast<Pos>(std::strlen(text))); }
+
+    SharedText(const SharedText& o) : ptr_(o.ptr_), len_(o.len_), owned_(o.owned_) { retain(); }
+    SharedText(SharedText&& o) noexcept : ptr_(o.ptr_), len_(o.len_), owned_(o.owned_) { o.reset(); }
     SharedText& operator=(SharedText o) noexcept {
-        std::swap(block_, o.block_);
+        std::swap(ptr_, o.ptr_);
         std::swap(len_, o.len_);
+        std::swap(owned_, o.owned_);
         return *this;
     }
     ~SharedText() { release(); }
 
-    const char* data() const { return block_ ? block_->bytes() : ""; }
+    const char* data() const {
+        if (owned_) return block()->bytes();
+        return ptr_ ? static_cast<const char*>(ptr_) : "";
+    }
     Pos size() const { return len_; }
     bool empty() const { return len_ == 0; }
     std::string_view view() const { return {data(), len_}; }
-    // Whether two handles share one block (the same stored text).
-    bool same_block(const SharedText& o) const { return block_ == o.block_; }
-    uint32_t use_count() const { return block_ ? block_->refs.load(std::memory_order_relaxed) : 0; }
+    // Whether two handles share one block (the same stored text); views hold none.
+    bool same_block(const SharedText& o) const { return block() == o.block(); }
+    uint32_t use_count() const { return owned_ ? block()->refs.load(std::memory_order_relaxed) : 0; }
+    // Whether the bytes sit in a block of this text's own (not a view).
+    bool owns_bytes() const { return owned_ != 0; }
 
   private:
     struct Block {
         std::atomic<uint32_t> refs;
         char* bytes() { return reinterpret_cast<char*>(this + 1); }
     };
+    Block* block() const { return owned_ ? static_cast<Block*>(ptr_) : nullptr; }
     void retain() {
-        if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
+        if (owned_) block()->refs.fetch_add(1, std::memory_order_relaxed);
     }
     void release() {
-        if (block_ && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            block_->~Block();
-            std::free(block_);
+        if (owned_) {
+            Block* b = block();
+            if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                b->~Block();
+                std::free(b);
+            }
         }
-        block_ = nullptr;
+        reset();
+    }
+    void reset() {
+        ptr_ = nullptr;
+        len_ = 0;
+        owned_ = 0;
     }
 
-    Block* block_ = nullptr;
+    // The block (owned) or the first byte (a view; null when empty).
+    void* ptr_ = nullptr;
     Pos len_ = 0;
+    uint32_t owned_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -82,7 +82,7 @@ ParseOutcome forward_parse_at(const ForwardElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return depth_failure(pos);
     ReadGuard g(r.lock);
-    if (!r.expr) return ParseOutcome::fail(SharedText::copy(msg::kForwardNotInitialized), pos);
+    if (!r.expr) return ParseOutcome::fail(SharedText::fixed(msg::kForwardNotInitialized), pos);
     return r.expr.parse_at(t, pos);
 }
 

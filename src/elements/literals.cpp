@@ -133,7 +133,7 @@ ParseOutcome char_parse_at(const CharElement& r, Text t, Pos pos) {
     TryMatchOutcome m = char_try_match_at(r, t, pos);
     if (!m.matched) return ParseOutcome::fail(r.message, pos);
     CharSpan s = char_text_span(t, pos);
-    return ParseOutcome::success(m.end, TokenList(SharedText::copy(t.data + s.start, s.end - s.start)));
+    return ParseOutcome::success(m.end, TokenList(SharedText::view(t.data + s.start, s.end - s.start)));
 }
 ParseFromStartOutcome char_parse_from_start(const CharElement& r, Text t) {
     return ParseFromStartOutcome::from(char_parse_at(r, t, 0));

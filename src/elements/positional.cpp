@@ -17,7 +17,7 @@ Pos find_newline(Text t, Pos from) {
 }
 
 namespace {
-ParseOutcome fixed_failure(const char* message, Pos pos) { return ParseOutcome::fail(SharedText::copy(message), pos); }
+ParseOutcome fixed_failure(const char* message, Pos pos) { return ParseOutcome::fail(SharedText::fixed(message), pos); }
 ParseFromStartOutcome fixed_failure_from_start(const char* message) {
     return ParseFromStartOutcome::from(fixed_failure(message, 0));
 }
@@ -36,7 +36,7 @@ ParseOutcome line_start_parse_at(const LineStartElement&, Text t, Pos pos) {
 ParseOutcome line_end_parse_at(const LineEndElement& r, Text t, Pos pos) {
     TryMatchOutcome m = line_end_try_match_at(r, t, pos);
     if (!m.matched) return fixed_failure(msg::kExpectedLineEnd, pos);
-    return ParseOutcome::success(m.end, TokenList(SharedText::copy("\n", 1)));
+    return ParseOutcome::success(m.end, TokenList(SharedText::view("\n", 1)));
 }
 ParseFromStartOutcome line_end_parse_from_start(const LineEndElement& r, Text t) {
     return ParseFromStartOutcome::from(line_end_parse_at(r, t, 0));
@@ -63,7 +63,7 @@ ParseOutcome rest_of_line_parse_at(const RestOfLineElement& r, Text t, Pos pos) 
     Pos end = find_newline(t, pos);
     Pos start = pos;
     while (start < end && is_continuation(t.at(start))) ++start;
-    return ParseOutcome::success(end, TokenList(SharedText::copy(t.data + start, end - start)));
+    return ParseOutcome::success(end, TokenList(SharedText::view(t.data + start, end - start)));
 }
 ParseFromStartOutcome rest_of_line_parse_from_start(const RestOfLineElement& r, Text t) {
     return ParseFromStartOutcome::from(rest_of_line_parse_at(r, t, 0));

@@ -8,7 +8,7 @@ namespace qgx {
 
 namespace {
 
-ParseOutcome fixed_failure(const char* message, Pos pos) { return ParseOutcome::fail(SharedText::copy(message), pos); }
+ParseOutcome fixed_failure(const char* message, Pos pos) { return ParseOutcome::fail(SharedText::fixed(message), pos); }
 
 bool any_reaches_forward(const std::vector<SharedElement>& v) {
     for (const SharedElement& e : v)
@@ -50,7 +50,7 @@ TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
 SharedText cut_token(Text t, Pos from, Pos to) {
     while (from < to && !on_boundary(t, from)) ++from;
     while (to > from && !on_boundary(t, to)) --to;
-    return SharedText::copy(t.data + from, to - from);
+    return SharedText::view(t.data + from, to - from);
 }
 
 }  // namespace

@@ -61,11 +61,15 @@ PyObject* run_parse_string(Text t, F&& parse_from_start) {
     return tokens_to_list(o.tokens);
 }
 
-// One input of parse_batch: its tokens at 0, or an empty list.
+// One input of parse_batch: its tokens at 0, or an empty list. The item is
+// held while its tokens, which may be views of its text, become strs: making
+// the list can run the collector, whose callbacks may drop the item from
+// `inputs`.
 template <class F>
 PyObject* parse_input_to_list(PyObject* item, F&& parse_at) {
     Text t;
     if (!read_item_text(item, t)) return nullptr;
+    OwnedRef held = OwnedRef::borrow(item);
     ParseOutcome o = parse_at(t, Pos{0});
     if (!o.ok) return new_list(0);
     return tokens_to_list(o.tokens);

@@ -39,6 +39,42 @@ TEST(SharedText, KeepsEmbeddedNulBytes) {
     EXPECT_EQ(t.view(), std::string_view("a\0b", 3));
 }
 
+TEST(SharedText, ViewPointsIntoTheGivenBytesAndHoldsNoBlock) {
+    const char text[] = "key=value";
+    SharedText v = SharedText::view(text + 4, 5);
+    EXPECT_FALSE(v.owns_bytes());
+    EXPECT_EQ(v.data(), text + 4);
+    EXPECT_EQ(v.view(), "value");
+    EXPECT_EQ(v.use_count(), 0u);
+    SharedText w = v;  // a copy is the same view
+    EXPECT_EQ(w.data(), text + 4);
+    SharedText moved = std::move(w);
+    EXPECT_EQ(moved.view(), "value");
+    EXPECT_TRUE(w.empty());
+    EXPECT_NE(w.data(), nullptr);
+    // Views and owned texts mix in one list; assigning over either releases right.
+    SharedText owned = SharedText::copy("value");
+    EXPECT_FALSE(owned.same_block(v));
+    SharedText slot = owned;
+    EXPECT_EQ(owned.use_count(), 2u);
+    slot = v;
+    EXPECT_EQ(owned.use_count(), 1u);
+    EXPECT_EQ(slot.data(), text + 4);
+    slot = owned;
+    EXPECT_EQ(owned.use_count(), 2u);
+    SharedText none = SharedText::view(text, 0);
+    EXPECT_TRUE(none.empty());
+    EXPECT_NE(none.data(), nullptr);
+}
+
+TEST(SharedText, FixedTextIsAViewOfTheStaticBytes) {
+    static const char kMessage[] = "Expected something";
+    SharedText f = SharedText::fixed(kMessage);
+    EXPECT_FALSE(f.owns_bytes());
+    EXPECT_EQ(f.data(), kMessage);
+    EXPECT_EQ(f.view(), "Expected something");
+}
+
 TEST(TokenList, TwoTokensInlineAThirdMovesToTheHeap) {
     TokenList l;
     l.push_back(SharedText::copy("a"));

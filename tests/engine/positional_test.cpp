@@ -128,7 +128,10 @@ TEST(PositionalKinds, RestOfLineSharesItsStoredMessage) {
     ParseOutcome b = rest_of_line_parse_at(rol, Text("ab"), 4);
     EXPECT_TRUE(a.failure.message.same_block(rol.message));
     EXPECT_TRUE(b.failure.message.same_block(rol.message));
+    // A fixed message is a view of static text: no block, no allocation.
     ParseOutcome c = no_match_parse_at(NoMatchElement{}, Text("ab"), 0);
     ParseOutcome d = no_match_parse_at(NoMatchElement{}, Text("ab"), 0);
-    EXPECT_FALSE(c.failure.message.same_block(d.failure.message));
+    EXPECT_FALSE(c.failure.message.owns_bytes());
+    EXPECT_EQ(c.failure.message.data(), d.failure.message.data());
+    EXPECT_EQ(c.failure.message.view(), d.failure.message.view());
 }

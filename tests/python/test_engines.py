@@ -214,3 +214,47 @@ def test_search_string_shares_texts_of_every_length_and_many_distinct():
     out = q.rest_of_line().search_string("\n".join(wide * 2))
     assert out == wide * 2
     _assert_shared_exactly_when_equal(out)
+
+
+
+def test_batch_tokens_survive_a_collector_callback_that_drops_the_items():
+    # Tokens are spans of each item's text until they become strs; a gc
+    # callback that runs while a result list is made and replaces every item
+    # of the inputs must not leave them pointing at freed text.
+    import gc
+
+    grammar = q.Group(q.Word(q.alphas()) + q.Suppress(q.Literal("=")) + q.Word(q.nums()))
+    words = ["".join(("key", chr(97 + i % 26) * 40)) for i in range(200)]
+    nums = ["".join((str(i % 10) * 40,)) for i in range(200)]
+    inputs = ["".join((w, "=", n)) for w, n in zip(words, nums)]
+    runs = []
+
+    def drop_all(phase, info):
+        if phase != "start":
+            return
+        gc_calls.append(phase)
+        if len(gc_calls) == 4:  # a few items in, while a result list is made
+            runs.append(phase)
+            for i in range(len(inputs)):
+                inputs[i] = "0"
+            # Kept alive, so that they take the freed items' memory.
+            junk.extend("".join(("y", "0" * 90)) for _ in range(400))
+
+    gc_calls, junk = [], []
+    old = gc.get_threshold()
+    gc.collect()
+    gc.callbacks.append(drop_all)
+    gc.set_threshold(1)
+    try:
+        out = grammar.parse_batch(inputs)
+    finally:
+        gc.callbacks.remove(drop_all)
+        gc.set_threshold(*old)
+    assert runs, "the collector never ran during the batch"
+    assert len(out) == len(words)
+    # Items read before the callback parse; what the batch does with items
+    # replaced under it is not this test's concern, only that no token holds
+    # freed text.
+    assert out[0] == [words[0], nums[0]]
+    originals = set(zip(words, nums))
+    assert all(o == [] or tuple(o) in originals for o in out)
