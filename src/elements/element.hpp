@@ -162,9 +162,15 @@ class TokenList {
         size_ = o.size_;
     }
     TokenList(TokenList&& o) noexcept { take(std::move(o)); }
-    TokenList& operator=(TokenList o) noexcept {
-        clear_and_free();
-        take(std::move(o));
+    TokenList& operator=(TokenList&& o) noexcept {
+        if (this != &o) {
+            clear_and_free();
+            take(std::move(o));
+        }
+        return *this;
+    }
+    TokenList& operator=(const TokenList& o) {
+        if (this != &o) *this = TokenList(o);
         return *this;
     }
     ~TokenList() { clear_and_free(); }
@@ -261,13 +267,12 @@ struct [[nodiscard]] ParseOutcome {
     TokenList tokens;
     ParseFailure failure;
 
-    static ParseOutcome success(Pos end, TokenList tokens = {}) {
-        ParseOutcome o;
-        o.ok = true;
-        o.end = end;
-        o.tokens = std::move(tokens);
-        return o;
-    }
+    ParseOutcome() = default;
+
+    // The tokens are moved in once, not assigned over a default list.
+    static ParseOutcome success(Pos end, TokenList&& tokens) { return ParseOutcome(end, std::move(tokens)); }
+    static ParseOutcome success(Pos end, const TokenList& tokens) { return ParseOutcome(end, TokenList(tokens)); }
+    static ParseOutcome success(Pos end) { return ParseOutcome(end, TokenList()); }
     static ParseOutcome fail(SharedText message, Pos position) {
         ParseOutcome o;
         o.failure.message = std::move(message);
@@ -279,6 +284,9 @@ struct [[nodiscard]] ParseOutcome {
         o.failure = std::move(f);
         return o;
     }
+
+  private:
+    ParseOutcome(Pos e, TokenList&& t) : ok(true), end(e), tokens(std::move(t)) {}
 };
 
 // Result of parse_from_start: tokens or a failure, no end.
@@ -287,13 +295,12 @@ struct [[nodiscard]] ParseFromStartOutcome {
     TokenList tokens;
     ParseFailure failure;
 
-    static ParseFromStartOutcome from(ParseOutcome&& o) {
-        ParseFromStartOutcome r;
-        r.ok = o.ok;
-        r.tokens = std::move(o.tokens);
-        r.failure = std::move(o.failure);
-        return r;
-    }
+    ParseFromStartOutcome() = default;
+    static ParseFromStartOutcome from(ParseOutcome&& o) { return ParseFromStartOutcome(std::move(o)); }
+
+  private:
+    explicit ParseFromStartOutcome(ParseOutcome&& o)
+        : ok(o.ok), tokens(std::move(o.tokens)), failure(std::move(o.failure)) {}
 };
 
 // Result of try_match_at: `end` means something only when `matched` is set.

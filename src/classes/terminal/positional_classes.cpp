@@ -228,6 +228,30 @@ struct RestOfLineClass : GeneralForms<RestOfLineElement, rest_of_line_parse_at, 
         if constexpr (kPlainPaths) return Base::matches(o, s);
         return bool_result(true);
     }
+    // The scan of search_string and transform_string with the line search
+    // inlined: a match starts at 0 and after each newline and runs to the next
+    // newline, and only the empty ones are dropped. All these positions are
+    // character boundaries, so no span needs trimming.
+    static void line_spans(Text s, std::vector<Span>& spans) {
+        Pos p = 0;
+        while (p < s.len) {
+            Pos end = find_newline(s, p);
+            if (end > p) spans.push_back(Span{p, end});
+            p = end + 1;
+        }
+    }
+    static PyObject* search_string(Object* o, Text s) {
+        if constexpr (kPlainPaths) return Base::search_string(o, s);
+        std::vector<Span> spans;
+        line_spans(s, spans);
+        return spans_to_list(s, spans);
+    }
+    static PyObject* transform_string(Object* o, Text s, Text r) {
+        if constexpr (kPlainPaths) return Base::transform_string(o, s, r);
+        std::vector<Span> spans;
+        line_spans(s, spans);
+        return replace_spans(s, spans, r);
+    }
     // The counting scan with the line search inlined: it visits only 0,
     // newlines and the positions after them, all character boundaries.
     static PyObject* search_string_count(Object* o, Text s) {
