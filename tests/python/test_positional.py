@@ -95,6 +95,29 @@ def test_transform_string(cls, text, out):
     assert cls().transform_string(text, "X") == out
 
 
+_LINE_TEXTS = ["", "\n", "\n\n\n", "a", "a\n", "\na", "ab\n\ncd\n", "x\r\ny\r\n", "\u00e9\n\u20ac\u00fc\n\n\U0001f600",
+               "same\nsame\nother\nsame", "\x00\n\x00"]
+
+
+@pytest.mark.parametrize("text", _LINE_TEXTS)
+def test_rest_of_line_lists_and_replaces_each_non_empty_line(text):
+    lines = text.split("\n")
+    out = q.rest_of_line().search_string(text)
+    assert out == [l for l in lines if l]
+    # Equal lines are one str object, the first one made.
+    first = {}
+    for s in out:
+        assert first.setdefault(s, s) is s
+    assert q.rest_of_line().transform_string(text, "<\u20ac>") == "\n".join("<\u20ac>" if l else l for l in lines)
+
+
+def test_rest_of_line_lines_of_a_long_text():
+    text = "".join(f"line {i % 5000}\n" for i in range(20000)) + "tail"
+    out = q.rest_of_line().search_string(text)
+    assert out == [l for l in text.split("\n") if l]
+    assert out[0] is out[5000] is out[15000] and out[1] is not out[0]
+
+
 @pytest.mark.parametrize(
     "cls, text, expected",
     [
