@@ -82,7 +82,7 @@ Rc<WordElement> make_word_element(Text init, const Text* body) {
 }
 
 ParseOutcome word_parse_at(const WordElement& r, Text t, Pos pos) {
-    if (pos >= t.len || !r.init_chars.has(t.at(pos))) return ParseOutcome::fail(r.message, pos);
+    if (pos >= t.len || !r.init_chars.has(t.at(pos))) return ParseOutcome::fail_stored(r.message, pos);
     Pos q = pos + 1;
     while (q < t.len) {
         SmallChar c = small_char_at(t, q);
@@ -90,10 +90,10 @@ ParseOutcome word_parse_at(const WordElement& r, Text t, Pos pos) {
         q += c.len;
         if (r.max_len != 0 && q - pos >= r.max_len) break;
     }
-    if (r.min_len != 0 && q - pos < r.min_len) return ParseOutcome::fail(r.message, pos);
+    if (r.min_len != 0 && q - pos < r.min_len) return ParseOutcome::fail_stored(r.message, pos);
     // A first byte that is part of a longer character (a member from
     // U+0080..U+00FF matched by byte value) would make a cut token.
-    if (!on_boundary(t, pos) || !on_boundary(t, q)) return ParseOutcome::fail(r.message, pos);
+    if (!on_boundary(t, pos) || !on_boundary(t, q)) return ParseOutcome::fail_stored(r.message, pos);
     return ParseOutcome::success(q, TokenList(SharedText::view(t.data + pos, q - pos)));
 }
 
@@ -218,7 +218,7 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
 
 ParseOutcome regex_parse_at(const RegexElement& r, Text t, Pos pos) {
     int64_t n = r.anchored_regex->match_length_at(t, pos);
-    if (n < 0) return ParseOutcome::fail(r.message, pos);
+    if (n < 0) return ParseOutcome::fail_stored(r.message, pos);
     Pos len = static_cast<Pos>(n);
     return ParseOutcome::success(pos + len, TokenList(SharedText::view(t.data + pos, len)));
 }
@@ -291,7 +291,7 @@ Pos quoted_string_close(const QuotedStringElement& r, Text t, Pos pos) {
 
 ParseOutcome quoted_string_parse_at(const QuotedStringElement& r, Text t, Pos pos) {
     Pos end = quoted_string_close(r, t, pos);
-    if (!end) return ParseOutcome::fail(r.message, pos);
+    if (!end) return ParseOutcome::fail_stored(r.message, pos);
     Pos from = r.unquote ? pos + r.quote_len : pos;
     Pos to = r.unquote ? end - r.quote_len : end;
     return ParseOutcome::success(end, TokenList(SharedText::view(t.data + from, to - from)));

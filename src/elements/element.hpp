@@ -279,6 +279,12 @@ struct [[nodiscard]] ParseOutcome {
         o.failure.position = position;
         return o;
     }
+    // A failure with a message stored in the record that fails: a view of
+    // it, since the record outlives the outcome (the operation holds it, and
+    // the engines make the error text before any Python code can run).
+    static ParseOutcome fail_stored(const SharedText& message, Pos position) {
+        return fail(SharedText::view(message.data(), message.size()), position);
+    }
     static ParseOutcome fail(ParseFailure f) {
         ParseOutcome o;
         o.failure = std::move(f);

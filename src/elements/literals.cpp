@@ -40,8 +40,13 @@ OwnedBytes lowered(std::string_view s) {
 
 uint8_t first_byte_of(std::string_view s) { return s.empty() ? 0 : static_cast<uint8_t>(s[0]); }
 
-// The one success of a literal kind: the prebuilt token shared, no text made.
-inline ParseOutcome prebuilt_success(const TokenList& tokens, Pos end) { return ParseOutcome::success(end, tokens); }
+// The one success of a literal kind: a view of the prebuilt token, no text
+// made and no count touched; the record outlives the outcome, as the stored
+// message does (ParseOutcome::fail_stored).
+inline ParseOutcome prebuilt_success(const TokenList& tokens, Pos end) {
+    if (tokens.size() != 1) return ParseOutcome::success(end, tokens);
+    return ParseOutcome::success(end, TokenList(SharedText::view(tokens[0].data(), tokens[0].size())));
+}
 
 }  // namespace
 
@@ -93,11 +98,11 @@ Rc<CharElement> build_char(std::string_view s) {
 // ---------------------------------------------------------------------------
 
 // The four kinds that hand out their prebuilt token list: the stored
-// message on failure, a clone of the list on success.
+// message on failure, the prebuilt token on success.
 template <class R, TryMatchOutcome (*TryMatchAt)(const R&, Text, Pos)>
 ParseOutcome prebuilt_parse_at(const R& r, Text t, Pos pos) {
     TryMatchOutcome m = TryMatchAt(r, t, pos);
-    if (!m.matched) return ParseOutcome::fail(r.message, pos);
+    if (!m.matched) return ParseOutcome::fail_stored(r.message, pos);
     return prebuilt_success(r.tokens, m.end);
 }
 
@@ -131,7 +136,7 @@ ParseFromStartOutcome caseless_keyword_parse_from_start(const CaselessKeywordEle
 
 ParseOutcome char_parse_at(const CharElement& r, Text t, Pos pos) {
     TryMatchOutcome m = char_try_match_at(r, t, pos);
-    if (!m.matched) return ParseOutcome::fail(r.message, pos);
+    if (!m.matched) return ParseOutcome::fail_stored(r.message, pos);
     CharSpan s = char_text_span(t, pos);
     return ParseOutcome::success(m.end, TokenList(SharedText::view(t.data + s.start, s.end - s.start)));
 }

@@ -59,7 +59,7 @@ ParseFromStartOutcome string_end_parse_from_start(const StringEndElement& r, Tex
 // a position) starts at the next character boundary instead, so that no token
 // holds a cut character; the match end is unchanged.
 ParseOutcome rest_of_line_parse_at(const RestOfLineElement& r, Text t, Pos pos) {
-    if (pos > t.len) return ParseOutcome::fail(r.message, pos);
+    if (pos > t.len) return ParseOutcome::fail_stored(r.message, pos);
     Pos end = find_newline(t, pos);
     Pos start = pos;
     while (start < end && is_continuation(t.at(start))) ++start;

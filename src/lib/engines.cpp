@@ -7,9 +7,21 @@
 namespace qgx {
 
 PyObject* tokens_to_list(const TokenList& tokens) {
-    PyObject* list = new_list(tokens.size());
-    for (uint32_t i = 0; i < tokens.size(); ++i)
-        PyList_SET_ITEM(list, i, new_str(tokens[i].data(), tokens[i].size()));
+    // Tokens may be views of the input or of records. The strs are made
+    // before the list: making a list can run the collector, whose callbacks
+    // may run any Python code, while making a str from whole characters runs
+    // none.
+    const uint32_t n = tokens.size();
+    PyObject* few[16];
+    std::vector<PyObject*> many;
+    PyObject** strs = few;
+    if (n > 16) {
+        many.resize(n);
+        strs = many.data();
+    }
+    for (uint32_t i = 0; i < n; ++i) strs[i] = new_str(tokens[i].data(), tokens[i].size());
+    PyObject* list = new_list(n);
+    for (uint32_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, strs[i]);
     return list;
 }
 

@@ -167,3 +167,40 @@ def test_target_replaced_while_other_threads_match():
     assert seen <= {True, False}
     f <<= Literal("a")
     assert g.matches("aaa")
+
+
+def test_tokens_survive_a_collector_callback_that_retargets_the_forward():
+    # Literal tokens and stored messages are views of their records until the
+    # results are made; a gc callback that retargets the Forward while a result
+    # list is made frees the old target's records, which must not show.
+    import gc
+
+    key = "".join(("key", "k" * 60))
+    fwd = q.Forward()
+    fwd <<= q.Literal(key) + q.Word(q.nums())
+    grammar = q.Group(fwd)
+    inputs = ["".join((key, str(i))) for i in range(300)]
+    starts = []
+
+    def retarget(phase, info):
+        if phase != "start":
+            return
+        starts.append(phase)
+        if len(starts) == 4:  # a few items in, while a result list is made
+            fwd.set(q.Literal("z"))
+            junk.extend(bytearray(b"y" * 80) for _ in range(200))
+
+    junk = []
+    old = gc.get_threshold()
+    gc.collect()
+    gc.callbacks.append(retarget)
+    gc.set_threshold(1)
+    try:
+        out = grammar.parse_batch(inputs)
+    finally:
+        gc.callbacks.remove(retarget)
+        gc.set_threshold(*old)
+    assert len(starts) >= 4, "the collector never ran during the batch"
+    parsed = [o for o in out if o]
+    assert parsed and parsed == [[key, str(i)] for i in range(len(parsed))]
+    assert all(o == [] for o in out[len(parsed):])
