@@ -87,12 +87,6 @@ struct RegexElement : ElementHeader {
     std::unique_ptr<CompiledRegex> anchored_regex;
     std::unique_ptr<CompiledRegex> unanchored_regex;
     SharedText message;  // "Expected match for /{}/"
-    // "^(?s:.*?)(?:{})": for a pattern that never matches empty and holds no
-    // assertion, the end of the next match of the iteration is the end of
-    // this one anchored where the search begins, found in one forward pass
-    // (the unanchored search needs a second, backward one for the start).
-    // Null for every other pattern.
-    std::unique_ptr<CompiledRegex> scan_regex;
     bool exact_class = false;
     bool whitespace_plus = false;  // "\s+" rather than "\s*"
 };

@@ -57,21 +57,35 @@ def test_constructor_argument_errors(args, kwargs, text):
     assert str(e.value) == text
 
 
+def parse_error(compiled, column, width, what):
+    """The engine's text for a syntax error in the text it compiled."""
+    return f"regex parse error:\n    {compiled}\n    {' ' * column}{'^' * width}\nerror: {what}"
+
+
+NEST = "exceed the maximum number of nested parentheses/brackets (250)"
+
+
 @pytest.mark.parametrize(
     "pattern, text",
     [
-        ("[", "Error parsing '^(?:[)': missing ]: [)"),
-        ("^[", "Error parsing '^[': missing ]: ["),
-        ("a)", "Error parsing '^(?:a))': unexpected ): ^(?:a))"),
-        ("a**", "Error parsing '^(?:a**)': bad repetition operator: **"),
-        (r"(a)\1", r"Error parsing '^(?:(a)\1)': invalid escape sequence: \1"),
-        ("(?=a)", "Error parsing '^(?:(?=a))': invalid perl operator: (?="),
-        (r"\w[", r"Error parsing '^(?:\w[)': missing ]: [)"),
-        # A byte-wide escape could cut a character; it is refused.
-        (r"a\C", r"Error parsing '^(?:a\C)': invalid escape sequence: \C"),
-        # The anchored form of a pattern with "^" is the pattern itself; the unanchored form fails.
-        ("^" + "(" * 250 + ")" * 250, "Error parsing '(?:^" + "(" * 250 + ")" * 250 + ")': nesting too deep: more than 250 levels of groups"),
-        ("(" * 250 + ")" * 250, "Error parsing '^(?:" + "(" * 250 + ")" * 250 + ")': nesting too deep: more than 250 levels of groups"),
+        ("[", parse_error("^(?:[)", 4, 1, "unclosed character class")),
+        ("^[", parse_error("^[", 1, 1, "unclosed character class")),
+        ("a)", parse_error("^(?:a))", 6, 1, "unopened group")),
+        (r"(a)\1", parse_error(r"^(?:(a)\1)", 7, 2, "backreferences are not supported")),
+        ("(?=a)", parse_error("^(?:(?=a))", 4, 3, "look-around, including look-ahead and look-behind, is not supported")),
+        (r"\w[", parse_error(r"^(?:\w[)", 6, 1, "unclosed character class")),
+        (r"a\C", parse_error(r"^(?:a\C)", 5, 2, "unrecognized escape sequence")),
+        # A class as a range end is refused (Python takes the "-" as a member).
+        (r"[\s-z]+", parse_error(r"^(?:[\s-z]+)", 5, 2, "invalid range boundary, must be a literal")),
+        # Matching a lone byte could cut a character.
+        (r"(?-u:\xFF)", parse_error(r"^(?:(?-u:\xFF))", 9, 4, "pattern can match invalid UTF-8")),
+        # The anchored form of a pattern with "^" is the pattern itself.
+        ("^" + "(" * 250 + ")" * 250, parse_error("^" + "(" * 250 + ")" * 250, 250, 2, NEST)),
+        ("(" * 250 + ")" * 250, parse_error("^(?:" + "(" * 250 + ")" * 250 + ")", 252, 4, NEST)),
+        # A pattern that closes the wrapping group is refused with the fault of its own text.
+        ("[x])|(?:y", parse_error("[x])|(?:y", 3, 1, "unopened group")),
+        ("a)|(b", parse_error("a)|(b", 1, 1, "unopened group")),
+        (")(", parse_error(")(", 0, 1, "unopened group")),
     ],
 )
 def test_constructor_pattern_errors(pattern, text):
@@ -80,14 +94,23 @@ def test_constructor_pattern_errors(pattern, text):
     assert str(e.value) == text
 
 
-def test_nesting_up_to_the_limit_compiles():
-    r = q.Regex("(" * 249 + "a" + ")" * 249)
+def test_nesting_limit_counts_the_text_compiled():
+    # The engine counts every nested construct of the text compiled, the
+    # wrapping group and the concatenation with "^" included: 248 groups
+    # inside the wrapper are the most it takes.
+    r = q.Regex("(" * 248 + "a" + ")" * 248)
     assert r.parse_string("ab") == ["a"]
+    with pytest.raises(ValueError) as e:
+        q.Regex("(" * 249 + "a" + ")" * 249)
+    assert str(e.value).endswith(NEST)
 
 
 def test_size_limit():
     with pytest.raises(ValueError) as e:
         q.Regex(".{1000}" * 200)
+    with pytest.raises(ValueError) as e:
+        q.Regex(r"\w{1000}\w{1000}\w{1000}")
+    assert str(e.value) == "Compiled regex exceeds size limit of 10485760 bytes."
     assert str(e.value) == "Compiled regex exceeds size limit of 10485760 bytes."
     q.Regex(".{1000}" * 5)
 
@@ -216,9 +239,7 @@ UNICODE_TEXT = "x-\u00a0y\u2003z\u3000 -αβγδ ٣٤٥ १२ 日本語_x \u202
 UNICODE_PATTERNS = [
     r"\d+", r"\D+", r"\w+", r"\W+", r"\s+", r"\S+", r"[\d]+", r"[\w]+", r"[\s]+", r"[^\d\s]+",
     r"[\W]+", r"[^\W]+", r"[^\W\d_]+", r"[a\W]+", r"[\S]+", r"[x\S]", r"\w\s\w", r"[\w-]+",
-    # A "-" after a class is a member here, as in RE2; Python wants it escaped.
-    (r"[\s-z]+", r"[\s\-z]+"), (r"[\w-!]+", r"[\w\-!]+"), (r"[\W-x]+", r"[\W\-x]+"),
-    (r"[\d-9]+", r"[\d\-9]+"), (r"[^\s-x]+", r"[^\s\-x]+"),
+    r"[\s\-z]+", r"[\w\-!]+", r"[\W\-x]+", r"[\d\-9]+", r"[^\s\-x]+", r"\b\w+\b", r"\B\w", r"\w\b",
 ]
 
 
@@ -252,14 +273,26 @@ def test_classes_where_python_differs():
     assert q.Regex(r"\s").search_string_count("\x1c\x1d\x1e\x1f\x0b") == 1
 
 
-def test_word_boundary_is_ascii_only():
-    # RE2 knows \b only in its ASCII form: a letter outside ASCII counts as a
-    # non-word character beside it.
-    assert q.Regex(r"\bab\b").search_string("ab éab abé") == ["ab", "ab", "ab"]
-    assert re.findall(r"\bab\b", "ab éab abé") == ["ab"]
-    assert q.Regex(r"\b").search_string_count("é") == 0
-    # An ASCII \B never yields a match inside a character.
-    assert q.Regex(r"\B").search_string("aé") == [""]
+@pytest.mark.parametrize(
+    "pattern, text, expected",
+    [
+        (r"\b\w+\b", "café au lait", ["café", "au", "lait"]),
+        (r"\bab\b", "ab éab abé", ["ab"]),
+        (r"\b", "é", ["", ""]),
+        # Only between the two characters, never inside one.
+        (r"\B", "éé", [""]),
+        (r"\B", "aé", [""]),
+        # A search that begins right after a non-ASCII character still sees it.
+        (r"\B\w", "éa", ["a"]),
+        (r"\b.", "é a", ["é", " ", "a"]),
+        (r"\w+\b", "ééé ééé", ["ééé", "ééé"]),
+    ],
+)
+def test_word_boundaries_follow_unicode(pattern, text, expected):
+    r = q.Regex(pattern)
+    assert [m.group() for m in iteration(pattern, text)] == expected
+    assert r.search_string(text) == expected
+    assert r.search_string_count(text) == len(expected)
 
 
 def test_dot_and_anchors():
