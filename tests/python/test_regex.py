@@ -438,3 +438,107 @@ _ITEMS = ["".join(["12"]), "".join(["a"]), "".join(["3", "4x"])] * 3
 )
 def test_no_leaks(op, raises):
     assert_no_leaks(op, _R, _TEXT, *_ITEMS, raises=raises)
+
+
+# ---------------------------------------------------------------------------
+# Generated patterns and texts against Python's re, where the two pattern
+# languages agree: characters on which the Unicode classes agree, no empty
+# loop body (where preference orders of engines differ), "\z" for re's "\Z".
+
+from hypothesis import assume, given, settings, strategies as st  # noqa: E402
+
+DIFF_ALPHABET = ["a", "b", "c", "é", "日", "1", "٣", " ", "_", "-", "\n"]
+DIFF_ATOMS = ["a", "b", "é", "日", "1", "-", " ", ".", r"\d", r"\w", r"\s", r"\D", r"\W", r"\S",
+              "[ab]", "[^a]", "[a-c]", "[é日]", r"[\d_]", r"[^\w]", r"[\s\-]"]
+DIFF_ASSERTIONS = ["^", r"\b", r"\B", r"\A", r"\z"]
+DIFF_QUANTIFIERS = ["*", "+", "?", "{1,2}", "{2}", "*?", "+?", "??", "{0,2}?"]
+
+
+def _nonempty(children):
+    """Expressions that never match empty."""
+    return st.one_of(
+        st.lists(children, min_size=1, max_size=3).map(lambda xs: "(?:" + "".join(xs) + ")"),
+        st.tuples(children, children).map(lambda ab: "(?:%s|%s)" % ab),
+    )
+
+
+NONEMPTY = st.recursive(st.sampled_from(DIFF_ATOMS), _nonempty, max_leaves=4)
+ITEM = st.one_of(
+    NONEMPTY,
+    st.tuples(NONEMPTY, st.sampled_from(DIFF_QUANTIFIERS)).map("".join),
+    st.sampled_from(DIFF_ASSERTIONS),
+)
+SEQ = st.lists(ITEM, max_size=4).map("".join)
+PATTERN = st.one_of(SEQ, st.tuples(SEQ, SEQ).map(lambda ab: "%s|%s" % ab))
+TEXT = st.lists(st.sampled_from(DIFF_ALPHABET), max_size=12).map("".join)
+
+
+def python_pattern(p):
+    return p.replace(r"\z", r"\Z")
+
+
+@settings(max_examples=400, deadline=None, derandomize=True, database=None)
+@given(PATTERN, TEXT, TEXT)
+def test_generated_patterns_agree_with_python_re(pattern, text, other):
+    # re's \B never matches in an empty text; the engine's holds there.
+    assume(not (r"\B" in pattern and "" in (text, other)))
+    r = q.Regex(pattern)
+    pp = python_pattern(pattern)
+    found = iteration(pp, text)
+    assert r.search_string(text) == [m.group() for m in found]
+    assert r.search_string_count(text) == len(found)
+    assert r.transform_string(text, "<>") == expected_transform(pp, text, "<>")
+    m = re.compile(pp).match(text)
+    assert r.matches(text) is (m is not None)
+    if m:
+        assert r.parse_string(text) == [m.group()]
+    else:
+        with pytest.raises(ValueError, match="^Expected regex match$"):
+            r.parse_string(text)
+    starts = [re.compile(pp).match(s) for s in (text, other, text)]
+    assert r.parse_batch([text, other, text]) == [x.group() for x in starts if x]
+    assert r.parse_batch_count([text, other, text]) == sum(1 for x in starts if x)
+
+
+# Patterns where engines may prefer differently (empty loop bodies) still
+# give one answer across the seven operations.
+SELF_ATOMS = DIFF_ATOMS + ["", "(?:|c+)", "(?:|ca*)", "(?:a|)", "x?"]
+SELF_PATTERN = st.lists(
+    st.one_of(st.sampled_from(SELF_ATOMS), st.tuples(st.sampled_from(SELF_ATOMS), st.sampled_from(DIFF_QUANTIFIERS)).map("".join),
+              st.sampled_from(DIFF_ASSERTIONS)),
+    max_size=4,
+).map("".join)
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, database=None)
+@given(SELF_PATTERN, st.lists(st.sampled_from(DIFF_ALPHABET + ["c", "x"]), max_size=10).map("".join))
+def test_operations_agree_with_each_other(pattern, text):
+    r = q.Regex(pattern)
+    listed = r.search_string(text)
+    assert r.search_string_count(text) == len(listed)
+    marked = r.transform_string(text, "\x01")
+    assert marked.count("\x01") == len(listed)
+    # The first match of the iteration begins at 0 exactly when the pattern
+    # matches at the start, and it is the same text.
+    at_start = r.matches(text)
+    assert at_start is marked.startswith("\x01")
+    assert r.parse_batch_count([text]) == int(at_start)
+    if at_start:
+        assert r.parse_string(text) == listed[:1]
+        assert r.parse_batch([text]) == listed[:1]
+    else:
+        assert r.parse_batch([text]) == []
+
+
+@pytest.mark.parametrize(
+    "pattern, text, parsed, listed",
+    [
+        ("b(?:|ca*)*", "bc", ["bc"], ["bc"]),
+        ("x?(?:|c+)*", "cc", ["cc"], ["cc"]),
+        ("x?(?:|c+)*", "cxc", ["c"], ["c", "xc"]),
+    ],
+)
+def test_empty_loop_bodies_are_one_answer(pattern, text, parsed, listed):
+    r = q.Regex(pattern)
+    assert r.parse_string(text) == parsed
+    assert r.search_string(text) == listed
