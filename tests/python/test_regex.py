@@ -542,3 +542,40 @@ def test_empty_loop_bodies_are_one_answer(pattern, text, parsed, listed):
     r = q.Regex(pattern)
     assert r.parse_string(text) == parsed
     assert r.search_string(text) == listed
+
+
+# ---------------------------------------------------------------------------
+# Results that cannot be made raise instead of ending the process
+
+
+def test_transform_too_large_to_make_raises_memory_error():
+    import subprocess
+    import textwrap
+
+    # 10^6 matches, each replaced by 10^6 characters: a terabyte of text.
+    code = textwrap.dedent(
+        """
+        import quillgramx as q
+        try:
+            q.Regex("a").transform_string("a" * 10**6, "b" * 10**6)
+        except MemoryError:
+            print("MemoryError")
+        """
+    )
+    import os
+
+    env = dict(os.environ)
+    # Under the sanitizers an allocation that fails must come back empty, as it does from malloc.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "MemoryError"
+
+
+def test_search_string_lists_every_match_of_a_long_iteration():
+    # Once sized by a separate count; now one pass: the list is exactly the iteration.
+    text = "x" + "ay" * 20000
+    r = q.Regex("[xy]|a")
+    listed = r.search_string(text)
+    assert len(listed) == r.search_string_count(text) == 40001
+    assert listed[0] == "x" and listed[1] is listed[3]
