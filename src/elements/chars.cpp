@@ -173,6 +173,7 @@ RegexBuildOutcome make_regex_element(Text pattern) {
     r->fast_set = c.fast_set;
     r->exact_class = c.exact_class;
     r->whitespace_plus = p == "\\s+";
+    r->ascii_run = !kPlainPaths && regex_ascii_run_class(p, r->run_set);
     r->anchored_regex = std::move(a.regex);
     r->unanchored_regex = std::move(u.regex);
     r->message = joined(msg::kRegexMessagePrefix, p, msg::kRegexMessageSuffix);
@@ -201,6 +202,11 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
         if (e < t.len && (t.at(e) == 11 || t.at(e) >= 0x80)) return kAskEngine;
         if (e == pos && r.whitespace_plus) return kNoMatch;
         return e;
+    }
+    if (r.ascii_run && pos <= t.len) {
+        int64_t e = regex_ascii_run_end(r, t, pos);
+        if (e < 0) return kAskEngine;
+        return e == pos ? kNoMatch : e;
     }
     return kAskEngine;
 }

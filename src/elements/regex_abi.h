@@ -26,6 +26,9 @@ void qgx_regex_free(QgxRegex* re);
  * seen as context: 1 with the span, 0 for none, -1 for an engine failure. */
 int32_t qgx_regex_find_at(const QgxRegex* re, const uint8_t* text, size_t text_len, size_t start,
                           size_t* match_start, size_t* match_end);
+/* Whether the pattern is one greedy "X+" of a single character class; if so
+ * members[0..1] get bit c for each ASCII character c of the class. 1 or 0. */
+int32_t qgx_regex_ascii_run_class(const uint8_t* pattern, size_t pattern_len, uint64_t* members);
 /* Whether the text holds a match anywhere: 1, 0, or -1 for an engine failure. */
 int32_t qgx_regex_is_match(const QgxRegex* re, const uint8_t* text, size_t text_len);
 

@@ -30,6 +30,15 @@ std::string regex_syntax_error(std::string_view pattern) {
     return kEngineFailure;
 }
 
+bool regex_ascii_run_class(std::string_view pattern, ByteSet& members) {
+    uint64_t words[2] = {0, 0};
+    if (qgx_regex_ascii_run_class(bytes_of(pattern.data()), pattern.size(), words) != 1) return false;
+    members = ByteSet{};
+    members.words[0] = words[0];
+    members.words[1] = words[1];
+    return true;
+}
+
 CompileOutcome CompiledRegex::compile(std::string_view text, bool starts_only) {
     CompileOutcome out;
     QgxRegex* re = nullptr;

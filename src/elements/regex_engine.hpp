@@ -36,6 +36,11 @@ struct [[nodiscard]] CompileOutcome {
 // its own; empty when it does.
 std::string regex_syntax_error(std::string_view pattern);
 
+// Whether `pattern` is one greedy repetition "X+" of a single character
+// class, as the engine reads it; if so `members` gets the class's ASCII
+// characters, taken from the engine's own class.
+bool regex_ascii_run_class(std::string_view pattern, ByteSet& members);
+
 // A span found by a search: byte offsets into the text searched.
 struct [[nodiscard]] RegexFound {
     bool found = false;
@@ -75,9 +80,12 @@ class CompiledRegex {
     // ends where the previous match ended is not reported. Only an empty
     // match can begin inside a character (the engine's \B between the bytes
     // of one); such a match is no match of the iteration and is passed over.
+    // `start` lets a caller that has read the text up to a character boundary
+    // itself, with no match reported from it ending after `start` and none
+    // that the iteration could begin before it, carry the iteration on.
     template <class F>
-    void for_each_match(Text t, F&& f) const {
-        uint64_t from = 0;
+    void for_each_match(Text t, F&& f, Pos start = 0) const {
+        uint64_t from = start;
         bool have_last = false;
         Pos last_end = 0;
         while (from <= t.len) {

@@ -229,7 +229,7 @@ TEST(RegexKind, ParseAndTryMatchAgree) {
 // positions inside characters, members next to non-members.
 TEST(RegexKind, ShortcutsNeverDifferFromTheEngine) {
     const char* patterns[] = {"\\s+", "\\s*", "[abc]", "[a\\]b]", "[a-c]", "[^a]", "[\\d]", "[\xc3\xa9]",
-                              "[ \\t]", "[a]b]", "[\\^]"};
+                              "[ \\t]", "[a]b]", "[\\^]", "\\d+", "[a-c]+", "(\\w)+", "\xc3\xa9+", "[^a]+"};
     const std::string texts[] = {
         "",
         "abc",

@@ -160,3 +160,37 @@ TEST(Search, ManyThreadsShareOneProgram) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Compile, AsciiRunClassComesFromTheEnginesClass) {
+    struct {
+        const char* pattern;
+        bool run;
+        const char* some_members;
+        const char* some_outside;
+    } cases[] = {
+        {"\\d+", true, "0189", "a /"},
+        {"(?:[a-c])+", true, "abc", "d-"},
+        {"(\\w)+", true, "aZ0_", " -"},
+        {"[^,\n]+", true, "a ", ",\n"},
+        {"\xc3\xa9+", true, "", "ae"},  // no ASCII member; every run is the engine's
+        {"\\d+?", false, "", ""},
+        {"(?U)\\d+", false, "", ""},
+        {"\\d*", false, "", ""},
+        {"\\d{2,}", false, "", ""},
+        {"\\d+x", false, "", ""},
+        {"\\b\\d+", false, "", ""},
+        {"[", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        ByteSet m;
+        EXPECT_EQ(regex_ascii_run_class(c.pattern, m), c.run) << c.pattern;
+        if (!c.run) continue;
+        for (const char* p = c.some_members; *p; ++p) EXPECT_TRUE(m.has(*p)) << c.pattern << " " << *p;
+        for (const char* p = c.some_outside; *p; ++p) EXPECT_FALSE(m.has(*p)) << c.pattern << " " << *p;
+        for (int b = 128; b < 256; ++b) EXPECT_FALSE(m.has(static_cast<unsigned char>(b))) << c.pattern;
+    }
+}
+
+}  // namespace

@@ -579,3 +579,32 @@ def test_search_string_lists_every_match_of_a_long_iteration():
     listed = r.search_string(text)
     assert len(listed) == r.search_string_count(text) == 40001
     assert listed[0] == "x" and listed[1] is listed[3]
+
+
+# One greedy "X+" of a class reads its runs byte by byte while the text is
+# ASCII and hands over to the engine at the first byte above 0x7F; the runs
+# must be the engine's wherever that hand-over falls.
+RUN_PATTERNS = [r"\d+", r"\w+", r"[^,\n]+", r"[a-c]+", r"(?:\s)+", "é+", r"[^\W]+", r"(\S)+", r"[\d_]+", "a+"]
+RUN_TEXTS = ["", "12 ab,c\n", "12٣4 x", "abé,cd", "ééa", "a,b\u00a0c d", "x1é", "日本 12", "___aé", "a" * 40 + "é"]
+
+
+@pytest.mark.parametrize("pattern", RUN_PATTERNS)
+def test_class_runs_equal_python_re(pattern):
+    r = q.Regex(pattern)
+    for text in RUN_TEXTS:
+        found = iteration(pattern, text)
+        assert r.search_string(text) == [m.group() for m in found], text
+        assert r.search_string_count(text) == len(found), text
+        assert r.transform_string(text, "<>") == expected_transform(pattern, text, "<>"), text
+        starts = [re.match(pattern, text[i:]) for i in range(len(text) + 1)]
+        pieces = [text[i:] for i in range(len(text) + 1)]
+        assert r.parse_batch(pieces) == [m.group() for m in starts if m], text
+        assert r.parse_batch_count(pieces) == sum(1 for m in starts if m), text
+        # Inside composites the run is read by the same rule.
+        assert q.OneOrMore(r).search_string(text) == [m.group() for m in found], text
+
+
+def test_lazy_or_bounded_runs_are_not_runs():
+    assert q.Regex(r"\d+?").search_string("123") == ["1", "2", "3"]
+    assert q.Regex(r"(?U)\d+").search_string("123") == ["1", "2", "3"]
+    assert q.Regex(r"\d{2}").search_string("12345") == ["12", "34"]

@@ -8,7 +8,7 @@ use std::ptr;
 
 use regex::internal::ExecBuilder;
 use regex::{Regex, RegexBuilder};
-use regex_syntax::hir::{Hir, HirKind, WordBoundary};
+use regex_syntax::hir::{Class, Hir, HirKind, Literal, RepetitionKind, WordBoundary};
 
 /// The compiled-program budget and nesting depth the module promises; both
 /// equal the engine's defaults, spelled out so that an engine update cannot
@@ -209,5 +209,62 @@ pub unsafe extern "C" fn qgx_regex_is_match(re: *const QgxRegex, text: *const u8
         Ok(true) => 1,
         Ok(false) => 0,
         Err(_) => -1,
+    }
+}
+
+/// Whether `pattern` is one greedy repetition "X+" of a single character or
+/// character class (inside any groups), as the engine's parser reads it.
+/// When it is, `members` (two words) gets bit c set for every ASCII
+/// character c of that class, taken from the engine's own class, so that a
+/// caller may answer runs of ASCII bytes without a search. 1 when it is, 0
+/// when it is not (or on an internal failure).
+#[no_mangle]
+pub unsafe extern "C" fn qgx_regex_ascii_run_class(pattern: *const u8, pattern_len: usize, members: *mut u64) -> i32 {
+    let raw = bytes(pattern, pattern_len);
+    let r = catch_unwind(AssertUnwindSafe(|| -> Option<[u64; 2]> {
+        let text = std::str::from_utf8(raw).ok()?;
+        let hir = regex_syntax::ParserBuilder::new().nest_limit(NEST_LIMIT).build().parse(text).ok()?;
+        let mut h = &hir;
+        while let HirKind::Group(g) = h.kind() {
+            h = &g.hir;
+        }
+        let rep = match h.kind() {
+            HirKind::Repetition(r) if r.greedy && matches!(r.kind, RepetitionKind::OneOrMore) => r,
+            _ => return None,
+        };
+        let mut body = &*rep.hir;
+        while let HirKind::Group(g) = body.kind() {
+            body = &g.hir;
+        }
+        let mut set = [0u64; 2];
+        let mut add = |lo: u32, hi: u32| {
+            for c in lo..=hi.min(127) {
+                set[(c / 64) as usize] |= 1u64 << (c % 64);
+            }
+        };
+        match body.kind() {
+            HirKind::Literal(Literal::Unicode(c)) => add(*c as u32, *c as u32),
+            HirKind::Literal(Literal::Byte(b)) => add(*b as u32, *b as u32),
+            HirKind::Class(Class::Unicode(cls)) => {
+                for r in cls.ranges() {
+                    add(r.start() as u32, r.end() as u32)
+                }
+            }
+            HirKind::Class(Class::Bytes(cls)) => {
+                for r in cls.ranges() {
+                    add(r.start() as u32, r.end() as u32)
+                }
+            }
+            _ => return None,
+        }
+        Some(set)
+    }));
+    match r {
+        Ok(Some(set)) => {
+            *members = set[0];
+            *members.add(1) = set[1];
+            1
+        }
+        _ => 0,
     }
 }

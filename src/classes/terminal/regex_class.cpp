@@ -20,7 +20,7 @@ int64_t match_end_at_start(const RegexElement& r, Text t) {
 }
 
 bool matches_at_start(const RegexElement& r, Text t) {
-    if (r.fast_path != RegexFastPath::FullRegex) return regex_try_match_at(r, t, 0).matched;
+    if (r.fast_path != RegexFastPath::FullRegex || r.ascii_run) return regex_try_match_at(r, t, 0).matched;
     return r.anchored_regex->matches_at_start(t);
 }
 
@@ -30,6 +30,32 @@ bool iterates_bytes(const RegexElement& r) {
     return !kPlainPaths && r.fast_path == RegexFastPath::ByteClass && r.exact_class;
 }
 
+// The iteration of an ascii_run pattern: the maximal runs of class members,
+// read byte by byte while the text is ASCII. At the first byte above 0x7F
+// the engine carries on from the start of the run it is in (or from that
+// byte): no match could begin in the ASCII non-members passed over, and the
+// pattern holds no assertion, so the engine finds what it would have found.
+template <class F>
+void for_each_run(const RegexElement& r, Text t, F&& f) {
+    Pos i = 0;
+    while (i < t.len) {
+        unsigned char b = t.at(i);
+        if (b >= 0x80) break;
+        if (!r.run_set.has(b)) {
+            ++i;
+            continue;
+        }
+        Pos s = i;
+        while (i < t.len && r.run_set.has(t.at(i))) ++i;
+        if (i < t.len && t.at(i) >= 0x80) {
+            i = s;
+            break;
+        }
+        f(s, i);
+    }
+    if (i < t.len) r.unanchored_regex->for_each_match(t, f, i);
+}
+
 template <class F>
 void for_each_match(const RegexElement& r, Text t, F&& f) {
     if (iterates_bytes(r)) {
@@ -37,6 +63,7 @@ void for_each_match(const RegexElement& r, Text t, F&& f) {
             if (r.fast_set.has(t.at(i))) f(i, i + 1);
         return;
     }
+    if (r.ascii_run) return for_each_run(r, t, f);
     r.unanchored_regex->for_each_match(t, f);
 }
 
@@ -46,7 +73,9 @@ uint64_t count_matches(const RegexElement& r, Text t) {
         for (Pos i = 0; i < t.len; ++i) n += r.fast_set.has(t.at(i));
         return n;
     }
-    return r.unanchored_regex->count_matches(t);
+    uint64_t n = 0;
+    for_each_match(r, t, [&](Pos, Pos) { ++n; });
+    return n;
 }
 
 // The iteration's texts as one list, equal texts sharing one str. One pass
