@@ -31,29 +31,40 @@ bool iterates_bytes(const RegexElement& r) {
 }
 
 // The iteration of an ascii_run pattern: the maximal runs of class members,
-// read byte by byte while the text is ASCII. At the first byte above 0x7F
-// the engine carries on from the start of the run it is in (or from that
-// byte): no match could begin in the ASCII non-members passed over, and the
-// pattern holds no assertion, so the engine finds what it would have found.
+// read byte by byte over ASCII text. Where a byte above 0x7F stands, in a run
+// or between runs, the engine finds the next match from the start of that
+// run (or that byte) and the byte reading goes on after it: no match could
+// begin in the ASCII non-members passed over, every match is non-empty and
+// the pattern holds no assertion, so each search finds what the engine's own
+// iteration would.
 template <class F>
 void for_each_run(const RegexElement& r, Text t, F&& f) {
     Pos i = 0;
     while (i < t.len) {
         unsigned char b = t.at(i);
-        if (b >= 0x80) break;
-        if (!r.run_set.has(b)) {
-            ++i;
-            continue;
-        }
         Pos s = i;
-        while (i < t.len && r.run_set.has(t.at(i))) ++i;
-        if (i < t.len && t.at(i) >= 0x80) {
-            i = s;
-            break;
+        if (b < 0x80) {
+            if (!r.run_set.has(b)) {
+                ++i;
+                continue;
+            }
+            while (i < t.len && r.run_set.has(t.at(i))) ++i;
+            if (i == t.len || t.at(i) < 0x80) {
+                f(s, i);
+                continue;
+            }
         }
-        f(s, i);
+        RegexFound m = r.unanchored_regex->find_from(t, s);
+        if (!m.found) return;
+        if (m.end <= m.start || !on_boundary(t, m.start) || !on_boundary(t, m.end)) {
+            // Not the kind of match this reading assumes: the engine's own
+            // iteration carries on from here.
+            r.unanchored_regex->for_each_match(t, f, s);
+            return;
+        }
+        f(m.start, m.end);
+        i = m.end;
     }
-    if (i < t.len) r.unanchored_regex->for_each_match(t, f, i);
 }
 
 template <class F>
