@@ -104,7 +104,10 @@ class SharedText {
         std::swap(owned_, o.owned_);
         return *this;
     }
-    ~SharedText() { release(); }
+    // Only an owned text has work to do; a view or a moved-from text none.
+    ~SharedText() {
+        if (owned_) drop();
+    }
 
     const char* data() const {
         if (owned_) return block()->bytes();
@@ -128,15 +131,12 @@ class SharedText {
     void retain() {
         if (owned_) block()->refs.fetch_add(1, std::memory_order_relaxed);
     }
-    void release() {
-        if (owned_) {
-            Block* b = block();
-            if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-                b->~Block();
-                std::free(b);
-            }
+    void drop() {
+        Block* b = block();
+        if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            b->~Block();
+            std::free(b);
         }
-        reset();
     }
     void reset() {
         ptr_ = nullptr;
