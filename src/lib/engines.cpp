@@ -40,10 +40,10 @@ PyObject* raise_parse_failure(const ParseFailure& f) {
     return nullptr;
 }
 
-PyObject* spans_to_list(Text t, const std::vector<Span>& spans) {
+PyObject* spans_to_list(Text t, const std::vector<Span>& spans, size_t distinct_hint) {
     PyObject* list = new_list(static_cast<Py_ssize_t>(spans.size()));
     if (spans.empty()) return list;
-    TextInterner made(spans.size() < 8192 ? spans.size() : 8192);
+    TextInterner made(spans.size() < distinct_hint ? spans.size() : distinct_hint);
     for (size_t i = 0; i < spans.size(); ++i)
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), made.get(t.data + spans[i].start, spans[i].end - spans[i].start));
     return list;

@@ -32,7 +32,11 @@ PyObject* tokens_to_list(const TokenList& tokens);
 PyObject* raise_parse_failure(const ParseFailure& f);
 
 // A list of `spans` texts of `t`, equal texts sharing one str (the first made).
-PyObject* spans_to_list(Text t, const std::vector<Span>& spans);
+// `distinct_hint`: about how many distinct texts to expect; the text map is
+// sized for the smaller of it and the span count. Small by default, since
+// most matches repeat; a caller whose texts are mostly distinct (lines) passes
+// more, to spare the map its doublings.
+PyObject* spans_to_list(Text t, const std::vector<Span>& spans, size_t distinct_hint = 32);
 
 // `t` with every span replaced by `replacement`, as a new str.
 PyObject* replace_spans(Text t, const std::vector<Span>& spans, Text replacement);

@@ -244,7 +244,8 @@ struct RestOfLineClass : GeneralForms<RestOfLineElement, rest_of_line_parse_at, 
         if constexpr (kPlainPaths) return Base::search_string(o, s);
         std::vector<Span> spans;
         line_spans(s, spans);
-        return spans_to_list(s, spans);
+        // Lines are mostly distinct: the map is sized for up to 8192 of them.
+        return spans_to_list(s, spans, 8192);
     }
     static PyObject* transform_string(Object* o, Text s, Text r) {
         if constexpr (kPlainPaths) return Base::transform_string(o, s, r);
