@@ -56,7 +56,8 @@ inline bool on_boundary(Text t, Pos p) { return p >= t.len || !is_continuation(t
 
 // ---------------------------------------------------------------------------
 // SharedText: an immutable byte string with an atomic count. The empty text
-// holds no block, so empty tokens cost no allocation.
+// holds no block, so empty tokens cost no allocation. It holds no pointer to
+// itself, so TokenList moves it by copying its bytes.
 class SharedText {
   public:
     SharedText() = default;
@@ -142,42 +143,63 @@ class TokenList {
     const SharedText* end() const { return slot(0) + size_; }
 
     void push_back(SharedText t) {
-        if (size_ == capacity()) reserve(size_ * 2 > 4 ? size_ * 2 : 4);
+        if (size_ == capacity()) grow_for(1);
         new (slot(size_)) SharedText(std::move(t));
         ++size_;
     }
     // Moves every token of `o` to the end of this list; no count changes.
+    // The room grows geometrically, so a list gathered by many appends costs
+    // time linear in its final size.
     void append(TokenList&& o) {
         if (o.size_ == 0) return;
-        if (size_ == 0 && capacity() == kInline) {
+        if (size_ == 0 && (heap_ == nullptr || o.heap_ != nullptr)) {
             *this = std::move(o);
             return;
         }
-        reserve(size_ + o.size_);
-        for (uint32_t i = 0; i < o.size_; ++i) new (slot(size_ + i)) SharedText(std::move(*o.slot(i)));
+        if (capacity() - size_ < o.size_) grow_for(o.size_);
+        // SharedText is a pointer and a length: moving one is copying its bytes.
+        std::memcpy(static_cast<void*>(slot(size_)), static_cast<const void*>(o.slot(0)), sizeof(SharedText) * o.size_);
         size_ += o.size_;
+        o.size_ = 0;
         o.clear_and_free();
     }
     bool on_heap() const { return heap_ != nullptr; }
+    // Room for tokens before the next move to a larger block.
+    uint32_t capacity() const { return heap_ ? heap_cap_ : kInline; }
 
   private:
     static constexpr uint32_t kInline = 2;
-    uint32_t capacity() const { return heap_ ? heap_cap_ : kInline; }
     SharedText* slot(uint32_t i) {
         return (heap_ ? heap_ : reinterpret_cast<SharedText*>(inline_)) + i;
     }
     const SharedText* slot(uint32_t i) const {
         return (heap_ ? heap_ : reinterpret_cast<const SharedText*>(inline_)) + i;
     }
+    // Room for at least `n` tokens, in a block of exactly that size when it moves.
     void reserve(uint32_t n) {
         if (n <= capacity()) return;
-        auto* mem = static_cast<SharedText*>(std::malloc(sizeof(SharedText) * n));
-        if (!mem) fatal("out of memory for a token list");
-        for (uint32_t i = 0; i < size_; ++i) {
-            new (mem + i) SharedText(std::move(*slot(i)));
-            slot(i)->~SharedText();
+        relocate(n);
+    }
+    // Room for `extra` more tokens: at least double the room, so that the
+    // moves of a list built by appends add up to at most twice its size.
+    void grow_for(uint32_t extra) {
+        uint64_t need = uint64_t{size_} + extra;
+        uint64_t doubled = uint64_t{capacity()} * 2;
+        uint64_t n = need > doubled ? need : doubled;
+        if (n < 4) n = 4;
+        if (need > UINT32_MAX) fatal("too many tokens for a token list");
+        relocate(static_cast<uint32_t>(n > UINT32_MAX ? UINT32_MAX : n));
+    }
+    void relocate(uint32_t n) {
+        SharedText* mem;
+        if (heap_) {
+            mem = static_cast<SharedText*>(std::realloc(static_cast<void*>(heap_), sizeof(SharedText) * size_t{n}));
+            if (!mem) fatal("out of memory for a token list");
+        } else {
+            mem = static_cast<SharedText*>(std::malloc(sizeof(SharedText) * size_t{n}));
+            if (!mem) fatal("out of memory for a token list");
+            std::memcpy(static_cast<void*>(mem), static_cast<const void*>(inline_), sizeof(SharedText) * size_);
         }
-        std::free(heap_);
         heap_ = mem;
         heap_cap_ = n;
     }

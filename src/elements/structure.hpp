@@ -8,6 +8,7 @@
 // the stack.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -31,10 +32,13 @@ struct AndElement : CompositeHeader {
     explicit AndElement(std::vector<SharedElement> e);
 };
 
-// Which alternatives can match at a position, by the byte there: built when
-// some alternatives are literals or keywords, whose first byte is known, so
-// that a position is tried only with the alternatives that can match there,
-// in their order. Bucket 256 is the end of the text.
+// Which alternatives can match at a position, by the byte there: built for
+// alternatives that can only match where the byte at the position lies in a
+// known set (literals, keywords, Char, Word, QuotedString, and composites that
+// must begin with one of these), so that a position is tried only with the
+// alternatives that can match there, in their order. Bucket 256 is the end
+// of the text. `start` has one more entry than the buckets: bucket b holds
+// items[start[b] .. start[b + 1]).
 struct AlternativeDispatch {
     uint32_t start[258] = {};
     std::vector<uint32_t> items;
@@ -42,8 +46,23 @@ struct AlternativeDispatch {
 
 struct MatchFirstElement : CompositeHeader {
     std::vector<SharedElement> exprs;  // in order of preference; may be empty
-    std::unique_ptr<AlternativeDispatch> dispatch;  // absent: every alternative everywhere
     explicit MatchFirstElement(std::vector<SharedElement> e);
+    ~MatchFirstElement();
+    // The dispatch table, made on the first match and kept; null when every
+    // alternative may match everywhere. Building it on every `|` of a chain
+    // would cost 257 steps per member each time.
+    const AlternativeDispatch* dispatch() const {
+        const AlternativeDispatch* d = dispatch_.load(std::memory_order_acquire);
+        if (d == nullptr) [[unlikely]] d = build_dispatch();
+        return d == no_dispatch() ? nullptr : d;
+    }
+
+  private:
+    static const AlternativeDispatch* no_dispatch();
+    const AlternativeDispatch* build_dispatch() const;
+    // Null until the first match, then the table or no_dispatch(); set once
+    // (a racing second build is dropped), so readers need no lock.
+    mutable std::atomic<const AlternativeDispatch*> dispatch_{nullptr};
 };
 
 // match_first_try_match_at without the depth guard, for the class's own scans.
