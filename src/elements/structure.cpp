@@ -1,5 +1,9 @@
 #include "elements/structure.hpp"
 
+#include <cctype>
+#include <cstring>
+#include <string_view>
+
 #include "elements/chars.hpp"
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
@@ -88,6 +92,106 @@ struct FirstBytes {
     }
 };
 
+// The bytes that can begin a match of a pattern, read from its text, or
+// false where the text is not of the simple forms understood here: a first
+// atom that is an ASCII character, an escaped ASCII punctuation character or
+// a class of ASCII characters and ranges (no negation, no class escape but
+// \n \t \r \f \v), not followed by a quantifier that allows zero, and no
+// alternation anywhere. Such a pattern matches only where its first atom
+// does: at one of these bytes, never at the end of the text.
+bool pattern_first_bytes(std::string_view p, ByteSet& out) {
+    auto ascii = [](unsigned char c) { return c < 0x80; };
+    // No "|" outside a class, with escapes and classes skipped.
+    for (size_t i = 0; i < p.size(); ++i) {
+        char c = p[i];
+        if (c == '\\') {
+            ++i;
+        } else if (c == '[') {
+            size_t j = i + 1;
+            if (j < p.size() && p[j] == '^') ++j;
+            if (j < p.size() && p[j] == ']') ++j;
+            for (; j < p.size() && p[j] != ']'; ++j) {
+                if (p[j] == '\\') ++j;
+                else if (p[j] == '[') return false;  // a named class: not read here
+            }
+            if (j >= p.size()) return false;
+            i = j;
+        } else if (c == '|') {
+            return false;
+        }
+    }
+    if (p.empty()) return false;
+    auto escaped_byte = [](char e, unsigned char& b) {
+        switch (e) {
+            case 'n': b = '\n'; return true;
+            case 't': b = '\t'; return true;
+            case 'r': b = '\r'; return true;
+            case 'f': b = '\f'; return true;
+            case 'v': b = '\v'; return true;
+            default: break;
+        }
+        unsigned char u = static_cast<unsigned char>(e);
+        if (u < 0x80 && u > 0x20 && !std::isalnum(u)) {
+            b = u;
+            return true;
+        }
+        return false;
+    };
+    ByteSet set;
+    size_t next = 0;
+    unsigned char c0 = static_cast<unsigned char>(p[0]);
+    if (c0 == '[') {
+        size_t i = 1;
+        if (i >= p.size() || p[i] == '^' || p[i] == ']') return false;
+        bool closed = false;
+        while (i < p.size()) {
+            unsigned char lo = static_cast<unsigned char>(p[i]);
+            if (lo == ']') {
+                closed = true;
+                ++i;
+                break;
+            }
+            if (lo == '\\') {
+                if (i + 1 >= p.size() || !escaped_byte(p[i + 1], lo)) return false;
+                i += 2;
+            } else {
+                if (!ascii(lo) || lo == '[') return false;
+                i += 1;
+            }
+            unsigned char hi = lo;
+            if (i + 1 < p.size() && p[i] == '-' && p[i + 1] != ']') {
+                hi = static_cast<unsigned char>(p[i + 1]);
+                if (hi == '\\') {
+                    if (i + 2 >= p.size() || !escaped_byte(p[i + 2], hi)) return false;
+                    i += 3;
+                } else {
+                    if (!ascii(hi) || hi == '[') return false;
+                    i += 2;
+                }
+                if (hi < lo) return false;
+            }
+            for (unsigned b = lo; b <= hi; ++b) set.add(static_cast<unsigned char>(b));
+        }
+        if (!closed) return false;
+        next = i;
+    } else if (c0 == '\\') {
+        unsigned char b;
+        if (p.size() < 2 || p[1] == 'n' || p[1] == 't' || p[1] == 'r' || p[1] == 'f' || p[1] == 'v' ||
+            !escaped_byte(p[1], b))
+            return false;
+        set.add(b);
+        next = 2;
+    } else {
+        if (!ascii(c0) || std::strchr("^$.()*+?{}|]", c0) != nullptr || c0 == 0) return false;
+        set.add(c0);
+        next = 1;
+    }
+    if (next < p.size() && (p[next] == '*' || p[next] == '?' || p[next] == '{')) return false;
+    if (set.empty()) return false;
+    out = set;
+    return true;
+}
+
 // How far the analysis follows composites into their children, and how many
 // alternatives of nested MatchFirsts it looks at in all: past either, an
 // element counts as matching anywhere.
@@ -131,6 +235,17 @@ FirstBytes first_bytes_of(const SharedElement& e, int depth, uint32_t& budget) {
         FirstBytes f;
         f.bytes = static_cast<const WordElement*>(rec)->init_chars;
         return f;
+    }
+    if (v == regex_vtable()) {
+        // The message holds the pattern as written: "Expected match for /{}/".
+        std::string_view m = static_cast<const RegexElement*>(rec)->message.view();
+        std::string_view prefix = msg::kRegexMessagePrefix, suffix = msg::kRegexMessageSuffix;
+        FirstBytes f;
+        if (m.size() >= prefix.size() + suffix.size() && m.substr(0, prefix.size()) == prefix &&
+            m.substr(m.size() - suffix.size()) == suffix &&
+            pattern_first_bytes(m.substr(prefix.size(), m.size() - prefix.size() - suffix.size()), f.bytes))
+            return f;
+        return FirstBytes::anywhere();
     }
     if (v == quoted_string_vtable()) return FirstBytes::one(static_cast<const QuotedStringElement*>(rec)->quote);
     if (depth >= kFirstBytesDepth) return FirstBytes::anywhere();
@@ -191,6 +306,8 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
             }
         }
         d->start[257] = static_cast<uint32_t>(d->items.size());
+        for (unsigned b = 0; b < 256; ++b)
+            if (d->start[b + 1] > d->start[b]) d->may_start.add(static_cast<unsigned char>(b));
         return d.release();
     } catch (...) {
         return nullptr;  // without a table every alternative is tried, as the plain path does

@@ -42,6 +42,8 @@ struct AndElement : CompositeHeader {
 struct AlternativeDispatch {
     uint32_t start[258] = {};
     std::vector<uint32_t> items;
+    // 1 for the bytes whose bucket is not empty: a scan passes over the others.
+    ByteTable may_start;
 };
 
 struct MatchFirstElement : CompositeHeader {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "elements/chars.hpp"
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
 #include "elements/structure.hpp"
@@ -397,4 +398,98 @@ TEST(ChoiceTrials, TableSkipsOnlyAlternativesThatCannotMatchThere) {
     total = 0;
     for (uint32_t c : anywhere->parse_calls) total += c;
     EXPECT_EQ(total, 4u);
+}
+
+TEST(ChoiceTrials, FirstByteTableNeverPassesOverAMatch) {
+    // Every kind the table reads, alone and behind composites, against the
+    // same alternatives counted (which hides them from the table): at every
+    // position of every text both give the same outcome.
+    auto regex = [](const char* p) {
+        RegexBuildOutcome b = make_regex_element(Text(p));
+        EXPECT_TRUE(b.error.empty()) << p;
+        return SharedElement(b.element, regex_vtable());
+    };
+    const std::string word_chars = "ab_";
+    const std::string quote = "'";
+    std::vector<SharedElement> kinds = {
+        literal("ab"), SharedElement(build_keyword("if"), keyword_vtable()),
+        SharedElement(build_caseless_literal("Ok"), caseless_literal_vtable()),
+        SharedElement(build_caseless_keyword("#x"), caseless_keyword_vtable()),
+        SharedElement(build_char("-+\xc3\xa9"), char_vtable()),
+        SharedElement(make_word_element(Text(word_chars), nullptr), word_vtable()),
+        SharedElement(make_quoted_string_element(Text(quote), nullptr, false, true), quoted_string_vtable()),
+        literal(""), regex("[a-c_]+"), regex("[-x]y"), regex("[x-]"), regex("\\.x"), regex("a*b"), regex("a?"),
+        regex("b{0}c"), regex("[]a]"), regex("c|d"), regex("(e)"), regex("[\\d]"), regex("\\d"), regex("[^a]"),
+        regex("\xc3\xa9"), regex("[a\\-c]"), regex("\\("), regex("[\\]x]"), regex("[\\n]"), regex("\\bq"),
+        regex("$"), regex("^"), regex("[[:digit:]]"), regex("x\\|y"), regex("(?i)k"), regex("[\\t-\\r]z"),
+        seq({literal("b"), literal("c")}), seq({optional(literal("b")), literal("c")}),
+        one_or_more(literal("ab")), exactly(literal("c"), 2), exactly(literal("c"), 0), group(literal("q")),
+        suppress(literal("Q")), combine(seq({literal("("), literal(")")})), first({literal("x"), literal("y")}),
+        first({literal("x"), optional(literal("y"))}), zero_or_more(literal("b")), skip_to(literal("b")),
+    };
+    const std::vector<std::string> texts = {
+        "", "ab", "if x", "ifx", "oK", "OK!", "#X", "#xy", "-+\xc3\xa9", "ab_c", "'q' x", "xy", "x-", ".x",
+        "aab", "b", "c", "]", "d", "e", "5", "\xd9\xa5", "z", "\xc3\xa9", "-", "(", "\\", "\n", "q", "x|y",
+        "K", "\tz", "\rz", "bc", "c", "cc", "Q", "()", "y", "\xc3", "a b\xc3\xa9#xz\n()ab'c'",
+    };
+    // Each kind alone, then every kind in one choice, and the choice reversed.
+    std::vector<std::vector<SharedElement>> choices;
+    for (const SharedElement& k : kinds) choices.push_back({literal("never"), k});
+    choices.push_back(kinds);
+    choices.push_back(std::vector<SharedElement>(kinds.rbegin(), kinds.rend()));
+    for (const auto& alternatives : choices) {
+        std::vector<Rc<CountedElement>> counts(alternatives.size());
+        std::vector<SharedElement> hidden;
+        for (size_t i = 0; i < alternatives.size(); ++i) hidden.push_back(counted(alternatives[i], counts[i]));
+        SharedElement table = first(alternatives), plain = first(hidden);
+        for (const std::string& s : texts) {
+            Text t(s);
+            for (Pos p = 0; p <= t.len; ++p) {
+                SCOPED_TRACE("text '" + s + "' at " + std::to_string(p) + ", " +
+                             std::to_string(alternatives.size()) + " alternatives");
+                TryMatchOutcome a = table.try_match_at(t, p), b = plain.try_match_at(t, p);
+                ASSERT_EQ(a.matched, b.matched);
+                if (a.matched) {
+                    ASSERT_EQ(a.end, b.end);
+                }
+                ParseOutcome x = table.parse_at(t, p), y = plain.parse_at(t, p);
+                ASSERT_EQ(x.ok, y.ok);
+                if (x.ok) {
+                    ASSERT_EQ(x.end, y.end);
+                    ASSERT_EQ(x.tokens.size(), y.tokens.size());
+                    for (uint32_t i = 0; i < x.tokens.size(); ++i) ASSERT_EQ(x.tokens[i].view(), y.tokens[i].view());
+                } else {
+                    ASSERT_EQ(x.failure.position, y.failure.position);
+                    ASSERT_EQ(x.failure.message.view(), y.failure.message.view());
+                }
+            }
+        }
+    }
+}
+
+TEST(ChoiceTrials, TableKnowsTheFirstBytesOfSimplePatterns) {
+    struct Case {
+        const char* pattern;
+        const char* bytes;  // the bytes that may begin a match; null: no table
+    };
+    for (Case c : std::vector<Case>{{"[a-c_]+", "abc_"}, {"#[^\\n]*", "#"}, {"\"[^\"\\n]*\"", "\""},
+                                    {"\\.x", "."}, {"[x-]", "x-"}, {"[\\t-\\r]", "\t\n\v\f\r"},
+                                    {"a*b", nullptr}, {"a|b", nullptr}, {"\\d+", nullptr}, {"[^a]", nullptr},
+                                    {"(a)", nullptr}, {"x{0}", nullptr}}) {
+        SCOPED_TRACE(c.pattern);
+        RegexBuildOutcome b = make_regex_element(Text(c.pattern));
+        ASSERT_TRUE(b.error.empty());
+        SharedElement choice = first({SharedElement(b.element, regex_vtable())});
+        const AlternativeDispatch* d = static_cast<const MatchFirstElement*>(choice.record())->dispatch();
+        if (kPlainPaths || c.bytes == nullptr) {
+            EXPECT_EQ(d, nullptr);
+            continue;
+        }
+        ASSERT_NE(d, nullptr);
+        std::string expected(c.bytes);
+        for (int x = 0; x < 256; ++x)
+            EXPECT_EQ(d->may_start.has(static_cast<unsigned char>(x)), expected.find(static_cast<char>(x)) != std::string::npos)
+                << "byte " << x;
+        EXPECT_EQ(d->start[257], d->start[256]);  // nothing at the end of the text
+    }
 }
