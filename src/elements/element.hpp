@@ -154,11 +154,18 @@ class TokenList {
         ++size_;
     }
     // Moves every token of `o` to the end of this list; no count changes.
-    // The room grows geometrically, so a list gathered by many appends costs
-    // time linear in its final size.
+    // The room grows geometrically at either end, so a list gathered by many
+    // appends costs time linear in its final size, also when each append puts
+    // a few tokens before many (a sequence around a nested match: "(" and the
+    // tokens of everything inside).
     void append(TokenList&& o) {
         if (o.size_ == 0) return;
         if (size_ == 0 && (heap_ == nullptr || o.heap_ != nullptr)) {
+            *this = std::move(o);
+            return;
+        }
+        if (o.heap_ != nullptr && size_ < o.size_) {
+            o.prepend_from(*this);
             *this = std::move(o);
             return;
         }
@@ -170,21 +177,21 @@ class TokenList {
         o.clear_and_free();
     }
     bool on_heap() const { return heap_ != nullptr; }
-    // Room for tokens before the next move to a larger block.
-    uint32_t capacity() const { return heap_ ? heap_cap_ : kInline; }
+    // Room for tokens after the first one before the next move to a larger block.
+    uint32_t capacity() const { return heap_ ? heap_cap_ - head_ : kInline; }
 
   private:
     static constexpr uint32_t kInline = 2;
     SharedText* slot(uint32_t i) {
-        return (heap_ ? heap_ : reinterpret_cast<SharedText*>(inline_)) + i;
+        return (heap_ ? heap_ + head_ : reinterpret_cast<SharedText*>(inline_)) + i;
     }
     const SharedText* slot(uint32_t i) const {
-        return (heap_ ? heap_ : reinterpret_cast<const SharedText*>(inline_)) + i;
+        return (heap_ ? heap_ + head_ : reinterpret_cast<const SharedText*>(inline_)) + i;
     }
     // Room for at least `n` tokens, in a block of exactly that size when it moves.
     void reserve(uint32_t n) {
         if (n <= capacity()) return;
-        relocate(n);
+        relocate(0, n);
     }
     // Room for `extra` more tokens: at least double the room, so that the
     // moves of a list built by appends add up to at most twice its size.
@@ -194,36 +201,61 @@ class TokenList {
         uint64_t n = need > doubled ? need : doubled;
         if (n < 4) n = 4;
         if (need > UINT32_MAX) fatal("too many tokens for a token list");
-        relocate(static_cast<uint32_t>(n > UINT32_MAX ? UINT32_MAX : n));
+        relocate(0, static_cast<uint32_t>(n > UINT32_MAX ? UINT32_MAX : n));
     }
-    void relocate(uint32_t n) {
+    // Moves the tokens of `front` (fewer than this list's, which is on the
+    // heap) before this list's own. When the room before them runs out, the
+    // block moves and leaves as much room before them as the list then holds.
+    void prepend_from(TokenList& front) {
+        uint32_t n = front.size_;
+        if (head_ < n) {
+            uint64_t want = uint64_t{size_} + n;
+            uint64_t cap = want + want + (heap_cap_ - head_ - size_);
+            if (cap > UINT32_MAX) fatal("too many tokens for a token list");
+            relocate(static_cast<uint32_t>(want), static_cast<uint32_t>(cap - want));
+        }
+        head_ -= n;
+        std::memcpy(static_cast<void*>(slot(0)), static_cast<const void*>(front.slot(0)), sizeof(SharedText) * n);
+        size_ += n;
+        front.size_ = 0;
+        front.clear_and_free();
+    }
+    // Moves the tokens to a block with `before` free slots before them and
+    // room for `n` from the first of them.
+    void relocate(uint32_t before, uint32_t n) {
         ++tls_token_list_moves;
         SharedText* mem;
-        if (heap_) {
-            mem = static_cast<SharedText*>(std::realloc(static_cast<void*>(heap_), sizeof(SharedText) * size_t{n}));
+        size_t total = size_t{before} + n;
+        if (heap_ && head_ == 0 && before == 0) {
+            mem = static_cast<SharedText*>(std::realloc(static_cast<void*>(heap_), sizeof(SharedText) * total));
             if (!mem) fatal("out of memory for a token list");
         } else {
-            mem = static_cast<SharedText*>(std::malloc(sizeof(SharedText) * size_t{n}));
+            mem = static_cast<SharedText*>(std::malloc(sizeof(SharedText) * total));
             if (!mem) fatal("out of memory for a token list");
-            std::memcpy(static_cast<void*>(mem), static_cast<const void*>(inline_), sizeof(SharedText) * size_);
+            std::memcpy(static_cast<void*>(mem + before), static_cast<const void*>(slot(0)), sizeof(SharedText) * size_);
+            std::free(heap_);
         }
         heap_ = mem;
-        heap_cap_ = n;
+        head_ = before;
+        heap_cap_ = static_cast<uint32_t>(total);
     }
     void clear_and_free() {
         for (uint32_t i = 0; i < size_; ++i) slot(i)->~SharedText();
         std::free(heap_);
         heap_ = nullptr;
         heap_cap_ = 0;
+        head_ = 0;
         size_ = 0;
     }
     void take(TokenList&& o) {
         if (o.heap_) {
             heap_ = o.heap_;
             heap_cap_ = o.heap_cap_;
+            head_ = o.head_;
             size_ = o.size_;
             o.heap_ = nullptr;
             o.heap_cap_ = 0;
+            o.head_ = 0;
             o.size_ = 0;
             return;
         }
@@ -237,7 +269,8 @@ class TokenList {
 
     alignas(SharedText) unsigned char inline_[sizeof(SharedText) * kInline];
     SharedText* heap_ = nullptr;
-    uint32_t heap_cap_ = 0;
+    uint32_t heap_cap_ = 0;  // slots of the heap block, those before the first token included
+    uint32_t head_ = 0;      // free slots before the first token
     uint32_t size_ = 0;
 };
 

@@ -279,6 +279,51 @@ TEST(TokenGathering, EveryGatheringCombinatorMovesLogarithmicallyOften) {
     }
 }
 
+TEST(TokenGathering, FewTokensBeforeManyMoveLogarithmicallyOften) {
+    // A sequence around a nested match appends everything inside after its
+    // own first token: room is kept before the tokens as well as after them.
+    constexpr uint32_t kN = 100000;
+    const SharedText a = SharedText::copy("a"), b = SharedText::copy("b");
+    for (uint32_t before : {1u, 2u, 3u}) {
+        SCOPED_TRACE(before);
+        uint64_t moves = tls_token_list_moves;
+        TokenList inside;
+        for (int i = 0; i < 3; ++i) inside.push_back(b);
+        uint32_t rounds = 0;
+        while (inside.size() < kN) {
+            TokenList outer;
+            for (uint32_t i = 0; i < before; ++i) outer.push_back(a);
+            moves += before > 2;  // the outer list's own block
+            outer.append(std::move(inside));
+            inside = std::move(outer);
+            ++rounds;
+        }
+        EXPECT_LE(tls_token_list_moves - moves - 1, moves_bound(kN));  // - 1: the first block of `inside`
+        for (uint32_t i = 0; i < inside.size(); ++i)
+            ASSERT_TRUE(inside[i].same_block(i < inside.size() - 3 ? a : b)) << i;
+    }
+}
+
+TEST(TokenGathering, NestedSequenceThroughAForwardMovesLogarithmicallyOften) {
+    // f <- "x" | "(" + f on "((...(x": every level puts "(" before the tokens
+    // of all the levels inside it.
+    constexpr Pos kLevels = 900;  // within the depth bound (three levels each)
+    Rc<ForwardElement> slot = Rc<ForwardElement>::make();
+    SharedElement f(slot, forward_vtable());
+    set_forward_target(*slot, first({lit("x"), seq({lit("("), f})}));
+    const std::string text = std::string(kLevels, '(') + "x";
+    uint64_t before = tls_token_list_moves;
+    reset_depth_exceeded();
+    ParseOutcome o = f.parse_at(Text(text), 0);
+    ASSERT_TRUE(o.ok);
+    EXPECT_FALSE(depth_exceeded());
+    ASSERT_EQ(o.tokens.size(), kLevels + 1);
+    EXPECT_EQ(o.tokens[0].view(), "(");
+    EXPECT_EQ(o.tokens[kLevels].view(), "x");
+    EXPECT_LE(tls_token_list_moves - before, moves_bound(kLevels));
+    set_forward_target(*slot, nothing());  // breaks the cycle
+}
+
 // ---------------------------------------------------------------------------
 // Ordered choice: each alternative is tried at most once per position, with
 // the first-byte table and without it, and a failure is the last alternative's.
