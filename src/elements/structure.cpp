@@ -1,6 +1,5 @@
 #include "elements/structure.hpp"
 
-#include <cctype>
 #include <cstring>
 #include <string_view>
 
@@ -131,7 +130,8 @@ bool pattern_first_bytes(std::string_view p, ByteSet& out) {
             default: break;
         }
         unsigned char u = static_cast<unsigned char>(e);
-        if (u < 0x80 && u > 0x20 && !std::isalnum(u)) {
+        bool alnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
+        if (u < 0x7F && u > 0x20 && !alnum) {
             b = u;
             return true;
         }
@@ -321,22 +321,17 @@ MatchFirstElement::MatchFirstElement(std::vector<SharedElement> e) : exprs(std::
 }
 
 MatchFirstElement::~MatchFirstElement() {
-    const AlternativeDispatch* d = dispatch_.load(std::memory_order_relaxed);
-    if (d != nullptr && d != no_dispatch()) delete d;
+    uintptr_t d = dispatch_.load(std::memory_order_relaxed);
+    if (d != kUnbuilt && d != kNoTable) delete reinterpret_cast<const AlternativeDispatch*>(d);
 }
 
-const AlternativeDispatch* MatchFirstElement::no_dispatch() {
-    static const AlternativeDispatch none;
-    return &none;
-}
-
-const AlternativeDispatch* MatchFirstElement::build_dispatch() const {
-    const AlternativeDispatch* made = make_dispatch(exprs);
-    if (made == nullptr) made = no_dispatch();
-    const AlternativeDispatch* expected = nullptr;
+uintptr_t MatchFirstElement::build_dispatch() const {
+    const AlternativeDispatch* table = make_dispatch(exprs);
+    uintptr_t made = table ? reinterpret_cast<uintptr_t>(table) : kNoTable;
+    uintptr_t expected = kUnbuilt;
     if (dispatch_.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire))
         return made;
-    if (made != no_dispatch()) delete made;  // another thread published first
+    delete table;  // another thread published first
     return expected;
 }
 OneChildElement::OneChildElement(SharedElement e) : expr(std::move(e)) { reaches_forward = child_reaches_forward(expr); }

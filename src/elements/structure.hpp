@@ -54,17 +54,20 @@ struct MatchFirstElement : CompositeHeader {
     // alternative may match everywhere. Building it on every `|` of a chain
     // would cost 257 steps per member each time.
     const AlternativeDispatch* dispatch() const {
-        const AlternativeDispatch* d = dispatch_.load(std::memory_order_acquire);
-        if (d == nullptr) [[unlikely]] d = build_dispatch();
-        return d == no_dispatch() ? nullptr : d;
+        uintptr_t d = dispatch_.load(std::memory_order_acquire);
+        if (d == kUnbuilt) [[unlikely]] d = build_dispatch();
+        return d == kNoTable ? nullptr : reinterpret_cast<const AlternativeDispatch*>(d);
     }
 
+    // Whether the first match has settled the table (made it or found none).
+    bool dispatch_settled() const { return dispatch_.load(std::memory_order_acquire) != kUnbuilt; }
+
   private:
-    static const AlternativeDispatch* no_dispatch();
-    const AlternativeDispatch* build_dispatch() const;
-    // Null until the first match, then the table or no_dispatch(); set once
-    // (a racing second build is dropped), so readers need no lock.
-    mutable std::atomic<const AlternativeDispatch*> dispatch_{nullptr};
+    static constexpr uintptr_t kUnbuilt = 0, kNoTable = 1;
+    uintptr_t build_dispatch() const;
+    // kUnbuilt until the first match, then the table's address or kNoTable;
+    // set once (a racing second build is dropped), so readers need no lock.
+    mutable std::atomic<uintptr_t> dispatch_{kUnbuilt};
 };
 
 // match_first_try_match_at without the depth guard, for the class's own scans.

@@ -538,3 +538,26 @@ TEST(ChoiceTrials, TableKnowsTheFirstBytesOfSimplePatterns) {
         EXPECT_EQ(d->start[257], d->start[256]);  // nothing at the end of the text
     }
 }
+
+TEST(ChoiceTrials, TableIsMadeOnceOnFirstUseNotWhenAChoiceIsBuilt) {
+    // A chain a | b | c ... builds a record per `|`; none of them makes a
+    // table until it is matched, and the one matched makes it once.
+    std::vector<SharedElement> members;
+    std::vector<SharedElement> chain;
+    for (int i = 0; i < 300; ++i) {
+        std::string w = std::to_string(i);
+        w.insert(w.begin(), 'w');
+        members.push_back(literal(w));
+        chain.push_back(first(members));
+    }
+    for (const SharedElement& c : chain)
+        EXPECT_FALSE(static_cast<const MatchFirstElement*>(c.record())->dispatch_settled());
+    const auto* last = static_cast<const MatchFirstElement*>(chain.back().record());
+    EXPECT_TRUE(chain.back().try_match_at(Text("w299"), 0).matched);
+    EXPECT_TRUE(last->dispatch_settled());
+    const AlternativeDispatch* d = last->dispatch();
+    EXPECT_EQ(d == nullptr, kPlainPaths);
+    EXPECT_TRUE(chain.back().parse_at(Text("w7"), 0).ok);
+    EXPECT_EQ(last->dispatch(), d);  // kept, not made again
+    EXPECT_FALSE(static_cast<const MatchFirstElement*>(chain.front().record())->dispatch_settled());
+}
