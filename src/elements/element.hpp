@@ -178,15 +178,15 @@ class TokenList {
     }
     bool on_heap() const { return heap_ != nullptr; }
     // Room for tokens after the first one before the next move to a larger block.
-    uint32_t capacity() const { return heap_ ? heap_cap_ - head_ : kInline; }
+    uint32_t capacity() const { return heap_ ? room_.cap - room_.head : kInline; }
 
   private:
     static constexpr uint32_t kInline = 2;
     SharedText* slot(uint32_t i) {
-        return (heap_ ? heap_ + head_ : reinterpret_cast<SharedText*>(inline_)) + i;
+        return (heap_ ? heap_ + room_.head : reinterpret_cast<SharedText*>(inline_)) + i;
     }
     const SharedText* slot(uint32_t i) const {
-        return (heap_ ? heap_ + head_ : reinterpret_cast<const SharedText*>(inline_)) + i;
+        return (heap_ ? heap_ + room_.head : reinterpret_cast<const SharedText*>(inline_)) + i;
     }
     // Room for at least `n` tokens, in a block of exactly that size when it moves.
     void reserve(uint32_t n) {
@@ -208,13 +208,13 @@ class TokenList {
     // block moves and leaves as much room before them as the list then holds.
     void prepend_from(TokenList& front) {
         uint32_t n = front.size_;
-        if (head_ < n) {
+        if (room_.head < n) {
             uint64_t want = uint64_t{size_} + n;
-            uint64_t cap = want + want + (heap_cap_ - head_ - size_);
+            uint64_t cap = want + want + (room_.cap - room_.head - size_);
             if (cap > UINT32_MAX) fatal("too many tokens for a token list");
             relocate(static_cast<uint32_t>(want), static_cast<uint32_t>(cap - want));
         }
-        head_ -= n;
+        room_.head -= n;
         std::memcpy(static_cast<void*>(slot(0)), static_cast<const void*>(front.slot(0)), sizeof(SharedText) * n);
         size_ += n;
         front.size_ = 0;
@@ -226,7 +226,7 @@ class TokenList {
         ++tls_token_list_moves;
         SharedText* mem;
         size_t total = size_t{before} + n;
-        if (heap_ && head_ == 0 && before == 0) {
+        if (heap_ && room_.head == 0 && before == 0) {
             mem = static_cast<SharedText*>(std::realloc(static_cast<void*>(heap_), sizeof(SharedText) * total));
             if (!mem) fatal("out of memory for a token list");
         } else {
@@ -236,26 +236,20 @@ class TokenList {
             std::free(heap_);
         }
         heap_ = mem;
-        head_ = before;
-        heap_cap_ = static_cast<uint32_t>(total);
+        room_ = Room{static_cast<uint32_t>(total), before};
     }
     void clear_and_free() {
         for (uint32_t i = 0; i < size_; ++i) slot(i)->~SharedText();
         std::free(heap_);
         heap_ = nullptr;
-        heap_cap_ = 0;
-        head_ = 0;
         size_ = 0;
     }
     void take(TokenList&& o) {
         if (o.heap_) {
             heap_ = o.heap_;
-            heap_cap_ = o.heap_cap_;
-            head_ = o.head_;
+            room_ = o.room_;
             size_ = o.size_;
             o.heap_ = nullptr;
-            o.heap_cap_ = 0;
-            o.head_ = 0;
             o.size_ = 0;
             return;
         }
@@ -267,10 +261,17 @@ class TokenList {
         o.size_ = 0;
     }
 
-    alignas(SharedText) unsigned char inline_[sizeof(SharedText) * kInline];
+    // The slots of the heap block (those before the first token included) and
+    // the free slots before the first token; kept where the inline tokens go,
+    // which a list on the heap does not use.
+    struct Room {
+        uint32_t cap, head;
+    };
+    union {
+        alignas(SharedText) unsigned char inline_[sizeof(SharedText) * kInline];
+        Room room_;
+    };
     SharedText* heap_ = nullptr;
-    uint32_t heap_cap_ = 0;  // slots of the heap block, those before the first token included
-    uint32_t head_ = 0;      // free slots before the first token
     uint32_t size_ = 0;
 };
 
