@@ -93,10 +93,6 @@ $(FUZZ_BUILD)/obj/%.o: %.cpp
 	@mkdir -p $(dir $@)
 	$(FUZZ_CXX) $(FUZZ_FLAGS) -c $< -o $@
 
-# clang does not honour `#pragma GCC target`, which the vector searcher's
-# AVX2 kernel relies on; the fuzzing machine has AVX2, so the file gets it whole.
-$(FUZZ_BUILD)/obj/src/elements/substring_search.o: FUZZ_FLAGS += -mavx2
-
 $(FUZZ_BUILD)/grammar_fuzz: $(FUZZ_OBJECTS)
 	$(FUZZ_CXX) -fsanitize=fuzzer,address,undefined $^ $(shell pkg-config --libs re2) \
 	  $(shell $(PYTHON)-config --embed --ldflags) -o $@
