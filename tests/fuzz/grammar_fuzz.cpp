@@ -704,7 +704,7 @@ void check_text_map(const uint8_t* data, size_t size) {
     Reader r{data, size, size > 24 ? size - 24 : 0};
     uint64_t x = 0;
     for (int i = 0; i < 8; ++i) x = x << 8 | r.byte();
-    const size_t n = 256 + size_t{r.byte()} % 64 * 32;
+    const size_t n = 256 + size_t{r.byte()} % 32 * 16;
     const uint64_t seed = 0x9E3779B97F4A7C15ull ^ 8, inv = 0x319642B2D24D8EC3ull;  // inverse of the old multiplier
     std::vector<std::string> texts;
     for (size_t i = 0; i < n; ++i) {
