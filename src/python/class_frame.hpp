@@ -184,7 +184,7 @@ struct ClassFrame {
 
     template <const ArgumentDescriptor& D, PyObject* (*Body)(Object*, Text)>
     static PyObject* text_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[1];
+        BoundArguments slots;
         if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
         SelfHold hold(self);
         Text s;
@@ -193,7 +193,7 @@ struct ClassFrame {
     }
 
     static PyObject* transform_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[2];
+        BoundArguments slots;
         if (!bind_vectorcall_arguments(kTransformString, args, nargs, kwnames, slots)) return nullptr;
         SelfHold hold(self);
         Text s, r;
@@ -204,7 +204,7 @@ struct ClassFrame {
 
     template <const ArgumentDescriptor& D, PyObject* (*Body)(Object*, PyObject*)>
     static PyObject* list_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[1];
+        BoundArguments slots;
         if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
         SelfHold hold(self);
         if (!convert_list_arg(slots[0], "inputs")) return nullptr;
@@ -212,16 +212,16 @@ struct ClassFrame {
     }
 
     static PyObject* set_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[1];
+        BoundArguments slots;
         if (!bind_vectorcall_arguments(kSet, args, nargs, kwnames, slots)) return nullptr;
         SelfHold hold(self);
         return C::set(reinterpret_cast<Object*>(self), slots[0]);
     }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-        PyObject* slots[kMaxParams];
+        BoundArguments slots;
         if (!bind_tuple_arguments(C::kNew, args, kwargs, slots)) return nullptr;
-        return C::construct(type, slots);
+        return C::construct(type, slots.slots);
     }
 
     static void dealloc(PyObject* self) {

@@ -127,7 +127,7 @@ namespace {
 constexpr ArgumentDescriptor kOneOfParams{nullptr, "one_of", {"strs"}, 1, 1};
 
 PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1];
+    BoundArguments slots;
     if (!bind_vectorcall_arguments(kOneOfParams, args, nargs, kwnames, slots)) return nullptr;
     Text t;
     if (!convert_text_arg(slots[0], "strs", t)) return nullptr;
