@@ -15,8 +15,11 @@ PyObject* tokens_to_list(const TokenList& tokens) {
 
 PyObject* raise_parse_failure(const ParseFailure& f) {
     if (depth_exceeded()) {
-        PyErr_Format(PyExc_ValueError, msg::kRecursionLimit, static_cast<unsigned>(f.position),
-                     static_cast<unsigned>(kMaxMatchDepth));
+        if (depth_stack_short())
+            PyErr_Format(PyExc_ValueError, msg::kStackLimit, static_cast<unsigned>(f.position));
+        else
+            PyErr_Format(PyExc_ValueError, msg::kRecursionLimit, static_cast<unsigned>(f.position),
+                         static_cast<unsigned>(kMaxMatchDepth));
         return nullptr;
     }
     // %s would stop at a NUL byte inside a stored message; build the text whole.

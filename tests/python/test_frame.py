@@ -335,3 +335,43 @@ def test_arguments_dropped_by_caller_code_during_construction(case):
     script = "import gc\nimport quillgramx as q\njunk = []\n" + DROPPED_ARGUMENT_CASES[case] + "print('ok')\n"
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stdout + proc.stderr
+
+
+def test_qualified_type_name_is_rendered_whole():
+    class Odd:
+        pass
+
+    Odd.__qualname__ = "Odd\0tail\udc80"
+    with pytest.raises(TypeError) as e:
+        q.Empty().matches(Odd())
+    assert str(e.value) == "argument 's': 'Odd\0tail\udc80' object cannot be converted to 'PyString'"
+
+
+def named(name):
+    """A metaclass whose `__name__` reads as `name` (a type's own name cannot hold a NUL)."""
+    return type("Named", (type,), {"__name__": property(lambda cls: name)})
+
+
+@pytest.mark.parametrize(
+    "module, name, accepted",
+    [
+        ("numpy", "bool_", True),
+        ("numpy", "bool", True),
+        ("numpy\0", "bool_", False),
+        ("numpy\0x", "bool", False),
+        ("numpyx", "bool_", False),
+        ("numpy", "bool_\0", False),
+        ("numpy", "bool\0_", False),
+        ("numpy", "boolx", False),
+        ("numpy", "bool_x", False),
+        ("numpy.core", "bool_", False),
+    ],
+)
+def test_numpy_boolean_names_are_compared_whole(module, name, accepted):
+    cls = named(name)("T", (), {"__module__": module, "__bool__": lambda self: True})
+    if accepted:
+        assert q.QuotedString(multiline=cls()).parse_string('"a\nb"') == ["a\nb"]
+    else:
+        with pytest.raises(TypeError) as e:
+            q.QuotedString(multiline=cls())
+        assert str(e.value) == "argument 'multiline': 'T' object cannot be converted to 'PyBool'"
