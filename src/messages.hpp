@@ -28,6 +28,8 @@ inline constexpr char kSubinterpreters[] =
     "interpreter that imported it first)";
 inline constexpr char kTextTooLong[] = "text too long: %zu bytes (the limit is 4294967295)";
 inline constexpr char kNotBaseException[] = "exceptions must derive from BaseException";
+// A C++ exception other than an allocation failure reached a Python entry point.
+inline constexpr char kInternalException[] = "quillgramx: internal error (unexpected C++ exception)";
 
 // Engines.
 inline constexpr char kParseException[] = "ParseException at position %u: %s";

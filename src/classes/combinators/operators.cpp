@@ -126,7 +126,7 @@ namespace {
 
 constexpr ArgumentDescriptor kOneOfParams{nullptr, "one_of", {"strs"}, 1, 1};
 
-PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* one_of_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments slots;
     if (!bind_vectorcall_arguments(kOneOfParams, args, nargs, kwnames, slots)) return nullptr;
     Text t;
@@ -140,6 +140,10 @@ PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     list.reserve(words.size());
     for (std::string_view w : words) list.emplace_back(build_literal(w), literal_vtable());
     return build(ClassId::MatchFirst, std::move(list));
+}
+
+PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_entry([&] { return one_of_body(args, nargs, kwnames); });
 }
 
 }  // namespace
