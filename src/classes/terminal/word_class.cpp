@@ -200,8 +200,7 @@ PyObject* search_repeating(const WordTables& tb, Text s, Pos k) {
         }
         PyObject* all = PySequence_Repeat(one, q);
         Py_DECREF(one);
-        if (!all) fatal_python_error("could not make a list result");
-        return all;
+        return all ? all : ensure_error();  // as many words as the text holds: MemoryError
     }
     const Py_ssize_t total = nb * q + static_cast<Py_ssize_t>(rest.size());
     PyObject* list = new_sized_list(static_cast<uint64_t>(total));
