@@ -70,11 +70,6 @@ inline constexpr char kExpectedWord[] = "Expected word";
 inline constexpr char kExpectedRegexMatch[] = "Expected regex match";
 inline constexpr char kRegexMessagePrefix[] = "Expected match for /";  // "Expected match for /{}/"
 inline constexpr char kRegexMessageSuffix[] = "/";
-inline constexpr char kRegexSizeLimitText[] = "Compiled regex exceeds size limit of %lld bytes.";
-inline constexpr char kRegexParseErrorPrefix[] = "Error parsing '";  // "Error parsing '{}': {}"
-inline constexpr char kRegexParseErrorMiddle[] = "': ";
-inline constexpr char kRegexEscapeC[] = "invalid escape sequence: \\C";
-inline constexpr char kRegexNestTooDeep[] = "nesting too deep: more than 250 levels of groups";
 inline constexpr char kQuotedMessagePrefix[] = "Expected quoted string starting with '";  // "...'{}'"
 inline constexpr char kQuotedMessageSuffix[] = "'";
 

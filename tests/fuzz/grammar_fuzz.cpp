@@ -169,7 +169,9 @@ std::string word(Reader& r, int max_len) {
 
 const char* const kPatterns[] = {"a+", "a*", "", "\\s+", "\\s*", "[abc]", "[a\\]b]", "[a-c]+", "^a|b", "(?:ab)+",
                                  "\\bab", "a$", ".", "\\d+", "\\w+", "[\xc3\xa9]", "a|ab", "(a|b)*c", "[^a]",
-                                 "\xe6\x97\xa5+", "\\(", "a{1,2}", "x*?", "[", "(?:"};
+                                 "\xe6\x97\xa5+", "\\(", "a{1,2}", "x*?", "[", "(?:",
+                                 // Patterns that close the wrapping group: refused, never a wider pattern.
+                                 "[x])|(?:y", "a)|(b", ")|(", "\\b", "\\B"};
 constexpr int kPatternCount = sizeof(kPatterns) / sizeof(kPatterns[0]);
 
 const char* const kPositional[] = {"Empty", "NoMatch", "LineStart", "LineEnd", "StringStart", "StringEnd",
@@ -724,6 +726,9 @@ void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits
         }
         if (ss && !is_class(obj, "And") && static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) > PyLong_AsUnsignedLongLong(sc.p))
             breach("search_string lists more matches than search_string_count counts");
+    } else if (ss && static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) != PyLong_AsUnsignedLongLong(sc.p)) {
+        // Regex lists every match of the iteration it counts, empty ones included.
+        breach("Regex search_string and search_string_count disagree");
     }
 
     std::vector<Ref> pool;
