@@ -61,6 +61,7 @@ SharedText cut_token(Text t, Pos from, Pos to) {
 
 AndElement::AndElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
     reaches_forward = any_reaches_forward(exprs);
+    note_composite_built(exprs.size());
 }
 namespace {
 
@@ -318,6 +319,11 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
 
 MatchFirstElement::MatchFirstElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
     reaches_forward = any_reaches_forward(exprs);
+    note_composite_built(exprs.size());
+}
+OneChildElement::OneChildElement(SharedElement e) : expr(std::move(e)) {
+    reaches_forward = child_reaches_forward(expr);
+    note_composite_built(1);
 }
 
 MatchFirstElement::~MatchFirstElement() {
@@ -334,7 +340,6 @@ uintptr_t MatchFirstElement::build_dispatch() const {
     delete table;  // another thread published first
     return expected;
 }
-OneChildElement::OneChildElement(SharedElement e) : expr(std::move(e)) { reaches_forward = child_reaches_forward(expr); }
 
 ParseOutcome depth_failure(Pos pos) { return fixed_failure(msg::kRecursionLimitFailure, pos); }
 
