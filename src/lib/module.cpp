@@ -37,15 +37,12 @@ PyObject* count_result(uint64_t n) {
 }
 
 PyObject* new_str(const char* data, Pos n) {
-    PyObject* s = PyUnicode_FromStringAndSize(data, n);
-    if (s) [[likely]] return s;
     // A token cut inside a character (a kind that hands one over) must not end
-    // the process: its partial characters are dropped instead.
-    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-        PyErr_Clear();
-        s = PyUnicode_DecodeUTF8(data, n, "ignore");
-        if (s) return s;
-    }
+    // the process: its partial characters are dropped. The decoder drops them
+    // without making an exception object, so making a str never starts a
+    // collection (batches read their inputs in place around it).
+    PyObject* s = PyUnicode_DecodeUTF8(data, n, "ignore");
+    if (s) [[likely]] return s;
     fatal_python_error("could not make a str result");
 }
 

@@ -228,6 +228,11 @@ struct AndClass {
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
         const AndElement& r = rec(o);
+        // The list is read in place: until every item has been read, nothing
+        // here makes an object that the collector tracks or calls into Python
+        // code (the texts become str objects, which never start a collection,
+        // and a member text is always whole characters, so making one never
+        // raises), and the lists are made after the last read.
         const Py_ssize_t n = PyList_GET_SIZE(inputs);
         if (n == 0) return new_list(0);
         PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;

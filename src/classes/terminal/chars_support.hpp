@@ -52,19 +52,18 @@ class IdentityCache {
     size_t used_ = 0;
 };
 
-// Cuts `list` (made with room for `size` items, the first `used` filled) to
-// its filled part.
-inline PyObject* truncate_list(PyObject* list, Py_ssize_t used, Py_ssize_t size) {
-    if (used < size && PyList_SetSlice(list, used, size, nullptr) < 0) fatal_python_error("could not cut a list result");
-    return list;
-}
-
 // The flat parse_batch of Word and Regex: one entry per input that matches at
 // its start, in input order. `eval(item, out)` gives -1 with the error set, 0
 // for no entry, or 1 with a new reference in `out` (the input itself when it
 // is matched whole). Repeating inputs reuse the first period's results;
 // otherwise an object met again reuses its result (neighbours always, others
 // while the identity cache has room).
+//
+// `eval` makes only str objects, which never start a collection, so no code
+// can run while the items are read in place. The entries go into a PyMem
+// buffer (which never collects either), and the result list, whose making
+// may start a collection, is made around that buffer once every item has
+// been read.
 template <class Eval>
 PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
     Py_ssize_t n = PyList_GET_SIZE(inputs);
@@ -72,12 +71,10 @@ PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
     if (n == 0) return new_list(0);
     Py_ssize_t k = (!kPlainPaths && n >= 2) ? find_identity_period(items, n) : 0;
     Py_ssize_t limit = k ? k : n;
-    // Entries go straight into a list with room for every item; unfilled
-    // slots stay NULL, which the list's release skips on the error path.
-    PyObject* list = new_list(limit);
-    PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
-    Py_ssize_t used = 0;
     IdentityCache seen;
+    PyObject** out = PyMem_New(PyObject*, static_cast<size_t>(limit));
+    if (!out) return PyErr_NoMemory();
+    Py_ssize_t used = 0;
     PyObject* prev_item = nullptr;
     PyObject* prev_result = nullptr;
     for (Py_ssize_t i = 0; i < limit; ++i) {
@@ -101,7 +98,8 @@ PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
         } else {
             int e = eval(item, r);
             if (e < 0) {
-                Py_DECREF(list);
+                for (Py_ssize_t j = 0; j < used; ++j) Py_DECREF(out[j]);
+                PyMem_Free(out);
                 return nullptr;
             }
             if (!e) r = nullptr;
@@ -111,8 +109,16 @@ PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
         prev_item = item;
         prev_result = r;
     }
-    truncate_list(list, used, limit);
-    if (!k || used == 0) return list;
+    if (used == 0) {
+        PyMem_Free(out);
+        return new_list(0);
+    }
+    // A list keeps its storage, so room for the unmatched items is given back.
+    if (used < limit / 2)
+        if (auto* fit = static_cast<PyObject**>(PyMem_Realloc(out, sizeof(PyObject*) * static_cast<size_t>(used))))
+            out = fit;
+    PyObject* list = list_from_buffer(out, used);
+    if (!k) return list;
     PyObject* repeated = PySequence_Repeat(list, n / k);
     Py_DECREF(list);
     if (!repeated) fatal_python_error("could not make a list result");
