@@ -4,18 +4,47 @@
 
 #include <vector>
 
+#include <sys/mman.h>
+
 #include "lib/engines.hpp"
 #include "lib/text_map.hpp"
 #include "python/class_frame.hpp"
 
 namespace qgx {
 
+// Zeroed memory for a large lookup table. A table of millions of slots is
+// written at random, so each of its pages is touched at once and costs a
+// page fault; above a few MiB it is mapped directly and marked for huge
+// pages where the system offers them, which turns thousands of faults into a
+// few. Smaller tables come from PyMem's calloc. Neither starts a collection.
+class TableMemory {
+  public:
+    static constexpr size_t kMapFrom = size_t{4} << 20;
+
+    // nullptr when the memory cannot be had.
+    static void* allocate(size_t bytes) {
+        if (bytes < kMapFrom) return PyMem_Calloc(1, bytes);
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+        madvise(p, bytes, MADV_HUGEPAGE);  // advice only: refused, the table still works
+#endif
+        return p;
+    }
+    static void release(void* p, size_t bytes) {
+        if (bytes < kMapFrom)
+            PyMem_Free(p);
+        else
+            munmap(p, bytes);
+    }
+};
+
 // Input object -> its result (a borrowed str, or nullptr for no entry), for
 // every object of a call that may be met again. Open addressing over a
 // power-of-two table that doubles at half load, so a lookup stays one or two
 // probes however many objects a list holds. The first table is inline (a
-// call with few shared objects allocates nothing); a larger one comes from
-// PyMem, which never starts a collection.
+// call with few shared objects allocates nothing); a larger one is
+// TableMemory.
 class IdentityMap {
   public:
     struct Slot {
@@ -29,7 +58,7 @@ class IdentityMap {
     IdentityMap(const IdentityMap&) = delete;
     IdentityMap& operator=(const IdentityMap&) = delete;
     ~IdentityMap() {
-        if (slots_ != inline_) PyMem_Free(slots_);
+        if (slots_ != inline_) TableMemory::release(slots_, (mask_ + 1) * sizeof(Slot));
     }
 
     // The slot of `key`: `found` tells whether it was stored before (its
@@ -67,15 +96,14 @@ class IdentityMap {
 
     bool grow() {
         size_t cap = (mask_ + 1) * 2;
-        Slot* bigger = PyMem_New(Slot, cap);
+        auto* bigger = static_cast<Slot*>(TableMemory::allocate(cap * sizeof(Slot)));
         if (!bigger) {
             PyErr_NoMemory();
             return false;
         }
-        for (size_t i = 0; i < cap; ++i) bigger[i] = Slot{nullptr, nullptr};
         for (size_t i = 0; i <= mask_; ++i)
             if (slots_[i].key) *probe(bigger, cap - 1, slots_[i].key) = slots_[i];
-        if (slots_ != inline_) PyMem_Free(slots_);
+        if (slots_ != inline_) TableMemory::release(slots_, (mask_ + 1) * sizeof(Slot));
         slots_ = bigger;
         mask_ = cap - 1;
         return true;
