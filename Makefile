@@ -7,8 +7,8 @@ JOBS ?= $(shell nproc)
 CMAKE_CONFIGURE = cmake -S . -G Ninja -DPython3_EXECUTABLE=$(PYTHON)
 
 DEB_PACKAGES = g++ cmake ninja-build pkg-config python3-dev python3-pytest python3-numpy \
-               python3-hypothesis python3-setuptools python3-wheel python3-venv libre2-dev libgtest-dev \
-               clang-14 libclang-rt-14-dev valgrind
+               python3-hypothesis python3-setuptools python3-wheel python3-venv libgtest-dev \
+               cargo rustc librust-regex-dev clang-14 libclang-rt-14-dev valgrind
 
 .PHONY: deps build test test-asan test-plain test-install demo bench clean
 
@@ -97,8 +97,17 @@ $(FUZZ_BUILD)/obj/%.o: %.cpp
 # AVX2 kernel relies on; the fuzzing machine has AVX2, so the file gets it whole.
 $(FUZZ_BUILD)/obj/src/elements/substring_search.o: FUZZ_FLAGS += -mavx2
 
-$(FUZZ_BUILD)/grammar_fuzz: $(FUZZ_OBJECTS)
-	$(FUZZ_CXX) -fsanitize=fuzzer,address,undefined $^ $(shell pkg-config --libs re2) \
+# The pattern engine, built as the CMake build does (offline, Debian's crates).
+FUZZ_REGEX_LIB = $(FUZZ_BUILD)/cargo-target/release/libqgx_regex.a
+$(FUZZ_REGEX_LIB): rust/qgx_regex/Cargo.toml rust/qgx_regex/Cargo.lock $(wildcard rust/qgx_regex/src/*.rs)
+	@mkdir -p $(FUZZ_BUILD)/cargo-home
+	printf '[source.crates-io]\nreplace-with = "debian"\n[source.debian]\ndirectory = "/usr/share/cargo/registry"\n[net]\noffline = true\n' \
+	  > $(FUZZ_BUILD)/cargo-home/config.toml
+	CARGO_HOME=$(CURDIR)/$(FUZZ_BUILD)/cargo-home RUSTFLAGS= /usr/bin/cargo build --release --offline --quiet \
+	  --manifest-path rust/qgx_regex/Cargo.toml --target-dir $(CURDIR)/$(FUZZ_BUILD)/cargo-target
+
+$(FUZZ_BUILD)/grammar_fuzz: $(FUZZ_OBJECTS) $(FUZZ_REGEX_LIB)
+	$(FUZZ_CXX) -fsanitize=fuzzer,address,undefined $^ -lpthread -ldl -lm \
 	  $(shell $(PYTHON)-config --embed --ldflags) -o $@
 
 fuzz-build: $(FUZZ_BUILD)/grammar_fuzz

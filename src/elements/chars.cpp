@@ -118,7 +118,9 @@ RegexClassification classify_pattern(Text p) {
     if (v.size() < 2 || v.front() != '[' || v.back() != ']') return c;
     std::string_view inner = v.substr(1, v.size() - 2);
     if (inner.empty() || inner.find('[') != std::string_view::npos) return c;
-    bool exact = inner.front() != '^';
+    // "&&" and "~~" are class operations to the engine (as "--" is).
+    bool exact = inner.front() != '^' && inner.find("&&") == std::string_view::npos &&
+                 inner.find("~~") == std::string_view::npos;
     std::string unescaped;
     for (size_t i = 0; i < inner.size(); ++i) {
         unsigned char ch = static_cast<unsigned char>(inner[i]);
@@ -139,31 +141,13 @@ RegexClassification classify_pattern(Text p) {
     return c;
 }
 
-namespace {
-
-// Whether the iteration of `p` may be counted with the forward scan: no
-// assertion (whose empty matches depend on the text around them), no empty
-// match (so every match is non-empty and the next search begins at its
-// end), and no leading literal (whose unanchored search RE2 speeds up with
-// a substring search, faster than the scan).
-bool counts_by_scan(std::string_view p, const CompiledRegex& anchored) {
-    if (p.empty() || std::isalnum(static_cast<unsigned char>(p.front())) ||
-        static_cast<unsigned char>(p.front()) >= 0x80)
-        return false;
-    if (p.find_first_of("^$") != std::string_view::npos) return false;
-    for (const char* a : {"\\b", "\\B", "\\A", "\\z"})
-        if (p.find(a) != std::string_view::npos) return false;
-    return !anchored.matches_at_start(Text("", 0));
-}
-
-}  // namespace
-
 RegexBuildOutcome make_regex_element(Text pattern) {
     RegexBuildOutcome out;
     std::string_view p = pattern.view();
-    std::string anchored = !p.empty() && p.front() == '^' ? std::string(p) : "^(?:" + std::string(p) + ")";
+    bool wrapped = p.empty() || p.front() != '^';
+    std::string anchored = wrapped ? "^(?:" + std::string(p) + ")" : std::string(p);
     std::string unanchored = "(?:" + std::string(p) + ")";
-    CompileOutcome a = CompiledRegex::compile(anchored);
+    CompileOutcome a = CompiledRegex::compile(anchored, wrapped);
     if (!a.regex) {
         out.error = std::move(a.error);
         return out;
@@ -173,17 +157,25 @@ RegexBuildOutcome make_regex_element(Text pattern) {
         out.error = std::move(u.error);
         return out;
     }
+    // A pattern that closes the wrapping group ("[x])|(?:y") would compile
+    // into texts that mean something other than the pattern, and the two
+    // forms would then disagree; such a pattern is refused with the engine's
+    // description of its own text. Every pattern that parses alone keeps
+    // the errors of the wrapped texts above.
+    std::string alone = regex_syntax_error(p);
+    if (!alone.empty()) {
+        out.error = std::move(alone);
+        return out;
+    }
     RegexClassification c = classify_pattern(pattern);
-    std::unique_ptr<CompiledRegex> scan;
-    if (!kPlainPaths && counts_by_scan(p, *a.regex)) scan = CompiledRegex::compile("^(?s:.*?)(?:" + std::string(p) + ")").regex;
     Rc<RegexElement> r = Rc<RegexElement>::make();
     r->fast_path = c.fast_path;
     r->fast_set = c.fast_set;
     r->exact_class = c.exact_class;
     r->whitespace_plus = p == "\\s+";
+    r->ascii_run = !kPlainPaths && regex_ascii_run_class(p, r->run_set);
     r->anchored_regex = std::move(a.regex);
     r->unanchored_regex = std::move(u.regex);
-    r->scan_regex = std::move(scan);
     r->message = joined(msg::kRegexMessagePrefix, p, msg::kRegexMessageSuffix);
     out.element = std::move(r);
     return out;
@@ -210,6 +202,11 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
         if (e < t.len && (t.at(e) == 11 || t.at(e) >= 0x80)) return kAskEngine;
         if (e == pos && r.whitespace_plus) return kNoMatch;
         return e;
+    }
+    if (r.ascii_run && pos <= t.len) {
+        int64_t e = regex_ascii_run_end(r, t, pos);
+        if (e < 0) return kAskEngine;
+        return e == pos ? kNoMatch : e;
     }
     return kAskEngine;
 }

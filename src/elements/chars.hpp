@@ -87,14 +87,15 @@ struct RegexElement : ElementHeader {
     std::unique_ptr<CompiledRegex> anchored_regex;
     std::unique_ptr<CompiledRegex> unanchored_regex;
     SharedText message;  // "Expected match for /{}/"
-    // "^(?s:.*?)(?:{})": for a pattern that never matches empty and holds no
-    // assertion, the end of the next match of the iteration is the end of
-    // this one anchored where the search begins, found in one forward pass
-    // (the unanchored search needs a second, backward one for the start).
-    // Null for every other pattern.
-    std::unique_ptr<CompiledRegex> scan_regex;
     bool exact_class = false;
     bool whitespace_plus = false;  // "\s+" rather than "\s*"
+    // The pattern is one greedy "X+" of a single class: a match is the run of
+    // class members that begins at its start. On ASCII bytes the run is read
+    // from run_set (the class's ASCII members, from the engine); a run that
+    // meets a byte above 0x7F is left to the engine, which knows whether
+    // that character belongs.
+    bool ascii_run = false;
+    ByteSet run_set;
 };
 
 // Builds the record, or gives the ValueError text: both forms are compiled,
@@ -104,6 +105,15 @@ struct [[nodiscard]] RegexBuildOutcome {
     std::string error;
 };
 RegexBuildOutcome make_regex_element(Text pattern);
+
+// The end of the ASCII run of run_set members from `pos` (for an ascii_run
+// record): -1 when a byte above 0x7F stops it, so the engine must answer.
+inline int64_t regex_ascii_run_end(const RegexElement& r, Text t, Pos pos) {
+    Pos e = pos;
+    while (e < t.len && r.run_set.has(t.at(e))) ++e;
+    if (e < t.len && t.at(e) >= 0x80) return -1;
+    return e;
+}
 
 ParseOutcome regex_parse_at(const RegexElement& r, Text t, Pos pos);
 // Decides exactly as regex_parse_at; the byte shortcuts answer only where

@@ -440,6 +440,7 @@ struct MatchDepthState {
     uint32_t depth = 0;
     bool aborting = false;  // the bound was passed in the match now running
     bool exceeded = false;  // the bound was passed since the last reset
+    bool stack_short = false;  // ... and first by the stack margin, not the level count
     // The thread's stack: [stack_low, stack_high), and the lowest frame address
     // allowed; found on first use (stack_high == 0 until then).
     uintptr_t stack_low = 0, stack_high = 0, stack_floor = 0;
@@ -455,8 +456,12 @@ void find_stack_bounds(MatchDepthState& s) noexcept;
 class [[nodiscard]] MatchDepth {
   public:
     MatchDepth() : state_(tls_match_depth) {
-        ok_ = ++state_.depth <= kMaxMatchDepth && !state_.aborting && stack_left();
-        if (!ok_) state_.aborting = state_.exceeded = true;
+        bool within = ++state_.depth <= kMaxMatchDepth && !state_.aborting;
+        ok_ = within && stack_left();
+        if (!ok_) {
+            if (!state_.exceeded) state_.stack_short = within;
+            state_.aborting = state_.exceeded = true;
+        }
     }
     ~MatchDepth() {
         if (--state_.depth == 0) state_.aborting = false;
@@ -482,7 +487,10 @@ class [[nodiscard]] MatchDepth {
 // True while the match now running is being abandoned at the bound.
 inline bool depth_aborting() { return tls_match_depth.aborting; }
 // Clears the flag at the start of an operation; read it after a failure.
-inline void reset_depth_exceeded() { tls_match_depth.exceeded = false; }
+inline void reset_depth_exceeded() { tls_match_depth.exceeded = tls_match_depth.stack_short = false; }
 inline bool depth_exceeded() { return tls_match_depth.exceeded; }
+// True when the bound was first passed because the thread's stack ran short
+// (a small thread stack), not because of the level count.
+inline bool depth_stack_short() { return tls_match_depth.stack_short; }
 
 }  // namespace qgx

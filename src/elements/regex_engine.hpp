@@ -1,7 +1,9 @@
-// The adapter between the Regex kind and the pattern engine (RE2): pattern
-// translation, compilation with the module's fixed settings, the anchored
-// search of the rest of a text, and the iteration over successive matches.
-// Nothing here touches the interpreter; RE2 appears only in the source file.
+// The adapter between the Regex kind and the pattern engine (the Rust
+// library behind src/elements/regex_abi.h): compilation with the module's
+// fixed settings, the search of the rest of a text from a position, and the
+// iteration over successive matches. Nothing here touches the interpreter.
+// The module's own rules (character boundaries, the iteration) live here,
+// on this side of the interface; the engine only answers searches.
 #pragma once
 
 #include <cstdint>
@@ -11,42 +13,33 @@
 
 #include "elements/element.hpp"
 
-namespace re2 {
-class RE2;
-}
+struct QgxRegex;
 
 namespace qgx {
 
-// The compiled-program budget: a pattern whose forward program needs more
-// fails with "Compiled regex exceeds size limit of {} bytes.".
+// The compiled-program budget and the deepest nesting the engine accepts
+// (counted on the text compiled, so a wrapping group counts as one level).
 inline constexpr int64_t kRegexSizeLimit = 10485760;
-// Deepest group nesting accepted, counted on the text compiled (so the
-// wrapping group of the anchored and unanchored forms counts as one level).
 inline constexpr int kRegexNestLimit = 250;
-
-// Rewrites a pattern so that \d \D \w \W \s \S mean their Unicode classes
-// under RE2, whose own Perl classes are ASCII-only. Escapes, \Q...\E and
-// bracket classes are tokenised as RE2 reads them, so the result means
-// exactly what the original means on ASCII text. `error` is set (and `text`
-// meaningless) for what the module refuses before RE2 sees it: \C, which
-// matches a single byte and so could cut a character, and nesting deeper
-// than kRegexNestLimit.
-struct [[nodiscard]] TranslateOutcome {
-    std::string text;
-    std::string error;
-};
-TranslateOutcome translate_pattern(std::string_view pattern);
 
 class CompiledRegex;
 
-// A compiled pattern, or the ValueError text that compiling it gave:
-// the size-limit text, or "Error parsing '{}': {}" with the text that was
-// compiled (as the caller wrote it, before translation) and RE2's
-// description of the fault.
+// A compiled pattern, or the ValueError text that compiling it gave: the
+// engine's description of a syntax error (which shows the text compiled) or
+// "Compiled regex exceeds size limit of 10485760 bytes.".
 struct [[nodiscard]] CompileOutcome {
     std::unique_ptr<CompiledRegex> regex;
     std::string error;
 };
+
+// The engine's description of the fault when `pattern` does not parse on
+// its own; empty when it does.
+std::string regex_syntax_error(std::string_view pattern);
+
+// Whether `pattern` is one greedy repetition "X+" of a single character
+// class, as the engine reads it; if so `members` gets the class's ASCII
+// characters, taken from the engine's own class.
+bool regex_ascii_run_class(std::string_view pattern, ByteSet& members);
 
 // A span found by a search: byte offsets into the text searched.
 struct [[nodiscard]] RegexFound {
@@ -54,46 +47,51 @@ struct [[nodiscard]] RegexFound {
     Pos start = 0, end = 0;
 };
 
-// A pattern compiled once with the module's settings: UTF-8, case-sensitive,
-// leftmost-first, "." not matching a newline, no capture groups recorded,
-// errors not logged. RE2 objects are safe to search from many threads at once.
+// A pattern compiled once: Unicode-aware, case-sensitive, leftmost-first.
+// Searches may run on any thread; the engine keeps its scratch per thread.
 class CompiledRegex {
   public:
-    // Compiles `text` (already wrapped by the caller) after translation.
-    static CompileOutcome compile(std::string_view text);
+    // Compiles `text` as it stands. `starts_only` says that every match of
+    // the program begins where its text begins (the caller wrapped it in
+    // "^(?:...)"), which lets the start test skip finding the span.
+    static CompileOutcome compile(std::string_view text, bool starts_only = false);
 
     ~CompiledRegex();
     CompiledRegex(const CompiledRegex&) = delete;
     CompiledRegex& operator=(const CompiledRegex&) = delete;
 
-    // The leftmost-first match that begins at `pos`, the rest of `t` from
-    // `pos` handed over as the engine's whole text (so "^", "\A" and word
-    // boundaries see `pos` as the start, "$" the real end). Gives the match
-    // length, or -1 when no match begins there.
+    // The length of the leftmost-first match that begins at `pos`, the rest
+    // of `t` from `pos` handed over as the engine's whole text (so "^", "\A"
+    // and word boundaries see `pos` as the start, "$" the real end); -1 when
+    // the first match of that rest does not begin at its start, or when
+    // `pos` is not a character boundary.
     int64_t match_length_at(Text t, Pos pos) const;
 
-    // Whether a match begins at byte 0 of `t`; cheaper than the length.
+    // Whether match_length_at(t, 0) finds a match; cheaper than the length.
     bool matches_at_start(Text t) const;
 
     // The leftmost-first match of the whole of `t` that begins at or after
-    // `from`, searched with the text before `from` as context.
+    // `from` (a character boundary), the text before `from` as context.
     RegexFound find_from(Text t, Pos from) const;
 
     // Calls f(start, end) for each match of the iteration over the whole of
     // `t`: successive non-overlapping matches from the start; after an empty
     // match the next search begins one character later; an empty match that
-    // ends where the previous match ended is not reported. A match can only
-    // begin inside a character when it is empty (ASCII \B between the bytes
-    // of one character); such a match is passed over.
+    // ends where the previous match ended is not reported. Only an empty
+    // match can begin inside a character (the engine's \B between the bytes
+    // of one); such a match is no match of the iteration and is passed over.
+    // `start` lets a caller that has read the text up to a character boundary
+    // itself, with no match reported from it ending after `start` and none
+    // that the iteration could begin before it, carry the iteration on.
     template <class F>
-    void for_each_match(Text t, F&& f) const {
-        uint64_t from = 0;
+    void for_each_match(Text t, F&& f, Pos start = 0) const {
+        uint64_t from = start;
         bool have_last = false;
         Pos last_end = 0;
         while (from <= t.len) {
             RegexFound m = find_from(t, static_cast<Pos>(from));
             if (!m.found) return;
-            if (!on_boundary(t, m.start)) {
+            if (!on_boundary(t, m.start) || !on_boundary(t, m.end)) {
                 from = next_boundary(t, m.start);
                 continue;
             }
@@ -124,8 +122,9 @@ class CompiledRegex {
     }
 
   private:
-    explicit CompiledRegex(std::unique_ptr<re2::RE2> re);
-    std::unique_ptr<re2::RE2> re_;
+    CompiledRegex(QgxRegex* re, bool starts_only) : re_(re), starts_only_(starts_only) {}
+    QgxRegex* re_;
+    bool starts_only_;
 };
 
 }  // namespace qgx

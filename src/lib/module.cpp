@@ -46,6 +46,24 @@ PyObject* new_str(const char* data, Pos n) {
     fatal_python_error("could not make a str result");
 }
 
+bool check_result_size(uint64_t n) {
+    if (n <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) return true;
+    PyErr_NoMemory();
+    return false;
+}
+
+PyObject* new_sized_str(const char* data, uint64_t n) {
+    if (!check_result_size(n)) return nullptr;
+    PyObject* s = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), "ignore");
+    return s ? s : ensure_error();
+}
+
+PyObject* new_sized_list(uint64_t n) {
+    if (!check_result_size(n)) return nullptr;
+    PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
+    return l ? l : ensure_error();
+}
+
 PyObject* new_list(Py_ssize_t n) {
     PyObject* l = PyList_New(n);
     if (!l) fatal_python_error("could not make a list result");

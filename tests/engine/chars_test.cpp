@@ -191,12 +191,14 @@ const RegexCase kRegexCases[] = {
     {"[a-z]", "abc", 1, "b"},
     {"[abc]", "a-c", 1, kNoToken},
     {"", "abc", 3, ""},
-    {"(?:)", "\xc3\xa9", 1, ""},
+    {"(?:)", "\xc3\xa9", 1, kNoToken},
     {"\\w+", "x\xc3\xa9t\xc3\xa9!", 0, "x\xc3\xa9t\xc3\xa9"},
-    // From inside a character no character can match, only an empty match.
+    // Inside a character nothing matches, not even the empty pattern: the
+    // engine is only ever handed whole characters.
     {"[^a]", "\xc3\xa9", 1, kNoToken},
     {"(?s).", "\xe6\x97\xa5", 2, kNoToken},
-    {"\\W*", "\xc3\xa9", 1, ""},
+    {"\\W*", "\xc3\xa9", 1, kNoToken},
+    {"\\W*", "\xc3\xa9", 2, ""},
 };
 
 TEST(RegexKind, ParseAndTryMatchAgree) {
@@ -227,7 +229,7 @@ TEST(RegexKind, ParseAndTryMatchAgree) {
 // positions inside characters, members next to non-members.
 TEST(RegexKind, ShortcutsNeverDifferFromTheEngine) {
     const char* patterns[] = {"\\s+", "\\s*", "[abc]", "[a\\]b]", "[a-c]", "[^a]", "[\\d]", "[\xc3\xa9]",
-                              "[ \\t]", "[a]b]", "[\\^]"};
+                              "[ \\t]", "[a]b]", "[\\^]", "\\d+", "[a-c]+", "(\\w)+", "\xc3\xa9+", "[^a]+"};
     const std::string texts[] = {
         "",
         "abc",
@@ -260,9 +262,13 @@ TEST(RegexKind, ShortcutsNeverDifferFromTheEngine) {
 TEST(RegexKind, CompileErrorsAreValues) {
     RegexBuildOutcome b = make_regex_element(Text("["));
     EXPECT_FALSE(b.element);
-    EXPECT_EQ(b.error, "Error parsing '^(?:[)': missing ]: [)");
+    EXPECT_EQ(b.error, "regex parse error:\n    ^(?:[)\n        ^\nerror: unclosed character class");
     b = make_regex_element(Text("^a)"));
-    EXPECT_EQ(b.error, "Error parsing '^a)': unexpected ): ^a)");
+    EXPECT_EQ(b.error, "regex parse error:\n    ^a)\n      ^\nerror: unopened group");
+    // A pattern that closes the wrapping group is refused with the fault of its own text.
+    b = make_regex_element(Text("[x])|(?:y"));
+    EXPECT_FALSE(b.element);
+    EXPECT_EQ(b.error, "regex parse error:\n    [x])|(?:y\n       ^\nerror: unopened group");
 }
 
 // ---------------------------------------------------------------------------

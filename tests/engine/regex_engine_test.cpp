@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -16,94 +17,36 @@ std::unique_ptr<CompiledRegex> compiled(const std::string& text) {
     return std::move(c.regex);
 }
 
-std::string cat(std::string a, const std::string& b, const std::string& c = "") {
-    a.append(b);
-    a.append(c);
-    return a;
-}
-
-std::string translated(const std::string& p) {
-    TranslateOutcome t = translate_pattern(p);
-    EXPECT_EQ(t.error, "") << p;
-    return t.text;
-}
-
-const std::string kWord = "[\\p{L}\\p{M}\\p{Nd}\\p{Nl}\\p{Pc}\\x{200C}\\x{200D}]";
-const std::string kSpace =
-    "\\x{9}-\\x{D}\\x{20}\\x{85}\\x{A0}\\x{1680}\\x{2000}-\\x{200A}\\x{2028}\\x{2029}\\x{202F}\\x{205F}\\x{3000}";
-
-TEST(Translate, PerlClassesBecomeUnicodeClasses) {
-    struct {
-        std::string in, out;
-    } cases[] = {
-        {"\\d+", "\\p{Nd}+"},
-        {"\\D", "\\P{Nd}"},
-        {"\\w", kWord},
-        {"\\W", cat("[^", kWord.substr(1))},
-        {"\\s", cat("[", kSpace, "]")},
-        {"\\S", cat("[^", kSpace, "]")},
-        {"[\\d_]", "[\\p{Nd}_]"},
-        {"[^\\s]", cat("[^", kSpace, "]")},
-        {"[\\w-]", cat("[", kWord.substr(1, kWord.size() - 2), "-]")},
-        // Escaped backslashes, quoted text and other escapes are left alone.
-        {"\\\\d", "\\\\d"},
-        {"\\Q\\d[\\E\\d", "\\Q\\d[\\E\\p{Nd}"},
-        {"\\Q\\d", "\\Q\\d"},
-        {"\\x{64}\\x41\\pN\\p{Greek}\\n\\.", "\\x{64}\\x41\\pN\\p{Greek}\\n\\."},
-        {"[\\pN\\x{5d}\\]]", "[\\pN\\x{5d}\\]]"},
-        // "]" first is a member; [:name:] is one item.
-        {"[]\\d]", "[]\\p{Nd}]"},
-        {"[^]\\d]", "[^]\\p{Nd}]"},
-        {"[[:alpha:]\\d]", "[[:alpha:]\\p{Nd}]"},
-        // A class escape as the end of a range stays as written, so RE2 refuses it as before.
-        {"[a-\\d]", "[a-\\d]"},
-        // A "-" after a class is a member: kept one after the spelled-out members.
-        {"[\\d-z]", "[\\p{Nd}\\-z]"},
-        {"[\\s-z]", cat("[", kSpace, "\\-z]")},
-        {"[\\s--z]", cat("[", kSpace, "\\--z]")},
-        {"[\\w-\\d]", cat("[", kWord.substr(1, kWord.size() - 2), "\\-\\p{Nd}]")},
-        {"\\bx\\B", "\\bx\\B"},
-        {"(?i)a(?:b)", "(?i)a(?:b)"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(translated(c.in), c.out) << c.in;
-}
-
-TEST(Translate, NonWordInsideABracketIsSpelledOut) {
-    std::string t = translated("[a\\W]");
-    EXPECT_EQ(t.substr(0, 2), "[a");
-    EXPECT_EQ(t.substr(2, 12), "\\x{0}-\\x{2F}");
-    EXPECT_EQ(t.back(), ']');
-    EXPECT_EQ(t.find('['), 0u);
-    EXPECT_EQ(t.find(']'), t.size() - 1);
-}
-
-TEST(Translate, RefusesSingleByteEscapeAndDeepNesting) {
-    EXPECT_EQ(translate_pattern("a\\C").error, "invalid escape sequence: \\C");
-    EXPECT_EQ(translate_pattern("[\\C]").error, "");  // RE2 itself refuses it inside a bracket
-    std::string ok(kRegexNestLimit, '('), deep(kRegexNestLimit + 1, '(');
-    ok += std::string(kRegexNestLimit, ')');
-    deep += std::string(kRegexNestLimit + 1, ')');
-    EXPECT_EQ(translate_pattern(ok).error, "");
-    EXPECT_EQ(translate_pattern(deep).error, "nesting too deep: more than 250 levels of groups");
-    // Parentheses that are escaped, quoted or bracketed do not nest.
-    EXPECT_EQ(translate_pattern(std::string(300, '\\') + "[(((]\\Q((((\\E").error, "");
-}
-
-TEST(Compile, ErrorTexts) {
+TEST(Compile, ErrorTextsAreTheEnginesAndShowTheTextCompiled) {
     struct {
         std::string text, error;
     } cases[] = {
-        {"^(?:[)", "Error parsing '^(?:[)': missing ]: [)"},
-        {"^(?:a**)", "Error parsing '^(?:a**)': bad repetition operator: **"},
-        {"^(?:\\w[)", "Error parsing '^(?:\\w[)': missing ]: [)"},
-        {"^(?:a\\C)", "Error parsing '^(?:a\\C)': invalid escape sequence: \\C"},
-        {"^(?:(?<n>a))", "Error parsing '^(?:(?<n>a))': invalid perl operator: (?<"},
+        {"^(?:[)", "regex parse error:\n    ^(?:[)\n        ^\nerror: unclosed character class"},
+        {"^(?:(a)\\1)", "regex parse error:\n    ^(?:(a)\\1)\n           ^^\nerror: backreferences are not supported"},
+        {"^(?:(?=a))",
+         "regex parse error:\n    ^(?:(?=a))\n        ^^^\nerror: look-around, including look-ahead and look-behind, is not "
+         "supported"},
+        {"^(?:\\C)", "regex parse error:\n    ^(?:\\C)\n        ^^\nerror: unrecognized escape sequence"},
+        // A pattern that can match invalid UTF-8 could cut a character.
+        {"(?-u:\\xFF)", "regex parse error:\n    (?-u:\\xFF)\n         ^^^^\nerror: pattern can match invalid UTF-8"},
     };
     for (const auto& c : cases) EXPECT_EQ(CompiledRegex::compile(c.text).error, c.error);
-    std::string big = "(?:";
-    for (int i = 0; i < 200; ++i) big += ".{1000}";
-    big += ")";
-    EXPECT_EQ(CompiledRegex::compile(big).error, "Compiled regex exceeds size limit of 10485760 bytes.");
+    EXPECT_EQ(CompiledRegex::compile("\\w{1000}\\w{1000}\\w{1000}").error,
+              "Compiled regex exceeds size limit of 10485760 bytes.");
+}
+
+TEST(Compile, NestingLimitCountsTheTextCompiled) {
+    auto nested = [](int depth) { return std::string(depth, '(') + "a" + std::string(depth, ')'); };
+    // The limit is on the nesting of the text compiled: 249 groups and the
+    // wrapping group are accepted, one more is refused.
+    EXPECT_EQ(CompiledRegex::compile("^(?:" + nested(248) + ")").error, "");
+    std::string e = CompiledRegex::compile("^(?:" + nested(250) + ")").error;
+    EXPECT_NE(e.find("error: exceed the maximum number of nested parentheses/brackets (250)"), std::string::npos) << e;
+}
+
+TEST(Compile, SyntaxCheckOfAPatternAlone) {
+    EXPECT_EQ(regex_syntax_error("a|b"), "");
+    EXPECT_EQ(regex_syntax_error("[x])|(?:y"), "regex parse error:\n    [x])|(?:y\n       ^\nerror: unopened group");
 }
 
 TEST(Search, AnchoredAtPositionSeesThePositionAsTheStart) {
@@ -118,6 +61,21 @@ TEST(Search, AnchoredAtPositionSeesThePositionAsTheStart) {
     EXPECT_EQ(caret->match_length_at(a, 1), 1);
     EXPECT_FALSE(caret->matches_at_start(a));
     EXPECT_EQ(caret->match_length_at(a, 3), -1);
+    // A later top-level alternative may match further on; that is no match here.
+    auto later = compiled("^a|b");
+    EXPECT_EQ(later->match_length_at(Text("xb"), 0), -1);
+    EXPECT_FALSE(later->matches_at_start(Text("xb")));
+    // Inside a character there is no match at all.
+    auto empty = compiled("^(?:)");
+    EXPECT_EQ(empty->match_length_at(Text("\xc3\xa9"), 1), -1);
+    EXPECT_EQ(empty->match_length_at(Text("\xc3\xa9"), 2), 0);
+}
+
+TEST(Search, StartsOnlyFormAgreesWithTheLength) {
+    CompileOutcome c = CompiledRegex::compile("^(?:a+)", true);
+    ASSERT_TRUE(c.regex);
+    for (const char* s : {"", "a", "ba", "ab", "\xc3\xa9"})
+        EXPECT_EQ(c.regex->matches_at_start(Text(s)), c.regex->match_length_at(Text(s), 0) >= 0) << s;
 }
 
 TEST(Search, FindFromKeepsTheTextBefore) {
@@ -129,16 +87,42 @@ TEST(Search, FindFromKeepsTheTextBefore) {
     EXPECT_EQ(f.end, 8u);
 }
 
-std::vector<std::pair<Pos, Pos>> iterate(const std::string& pattern, const std::string& text) {
+TEST(Search, UnicodeWordBoundaryAfterANonAsciiCharacter) {
+    // The character before the start decides the boundary, whatever the
+    // bytes the search itself reads.
+    struct {
+        const char *pattern, *text;
+        Pos from;
+        bool found;
+        Pos at;
+    } cases[] = {
+        {"\\b", "\xc3\xa9" "a", 2, true, 3},   // é|a: no boundary at 2; the end after 'a' is one
+        {"\\B", "\xc3\xa9" "a", 2, true, 2},   // é|a
+        {"\\B", "\xc3\xa9 a", 2, false, 0},    // é| a is a boundary, " |a" too, "a|" too
+        {"\\b", "\xc3\xa9 a", 2, true, 2},
+        {"\\b", "\xc3\xa9\xc3\xa9", 4, true, 4},  // the end after 'é'
+        {"\\B", "\xc3\xa9\xc3\xa9", 4, false, 0},
+    };
+    for (const auto& c : cases) {
+        auto re = compiled(c.pattern);
+        RegexFound f = re->find_from(Text(c.text), c.from);
+        EXPECT_EQ(f.found, c.found) << c.pattern << " " << c.text;
+        if (c.found && f.found) {
+            EXPECT_EQ(f.start, c.at) << c.pattern << " " << c.text;
+        }
+    }
+}
+
+using Spans = std::vector<std::pair<Pos, Pos>>;
+
+Spans iterate(const std::string& pattern, const std::string& text) {
     auto re = compiled("(?:" + pattern + ")");
-    std::vector<std::pair<Pos, Pos>> out;
+    Spans out;
     Text t(text);
     re->for_each_match(t, [&](Pos a, Pos b) { out.emplace_back(a, b); });
     EXPECT_EQ(re->count_matches(t), out.size());
     return out;
 }
-
-using Spans = std::vector<std::pair<Pos, Pos>>;
 
 TEST(Iteration, EmptyMatchRules) {
     EXPECT_EQ(iterate("", "ab"), (Spans{{0, 0}, {1, 1}, {2, 2}}));
@@ -152,9 +136,61 @@ TEST(Iteration, EmptyMatchRules) {
     EXPECT_EQ(iterate("\\d+", "12 x 345"), (Spans{{0, 2}, {5, 8}}));
 }
 
-TEST(Iteration, AsciiNonBoundaryInsideACharacterIsPassedOver) {
-    // RE2's \B holds between the two bytes of 'é'; no match may begin there.
-    EXPECT_EQ(iterate("\\B", "a\xc3\xa9"), (Spans{{3, 3}}));
+TEST(Iteration, WordBoundariesFollowUnicode) {
+    // café au lait: three words, the 'é' inside the first.
+    EXPECT_EQ(iterate("\\b\\w+\\b", "caf\xc3\xa9 au lait"), (Spans{{0, 5}, {6, 8}, {9, 13}}));
+    // Only between the two characters of 'éé', never inside one.
+    EXPECT_EQ(iterate("\\B", "\xc3\xa9\xc3\xa9"), (Spans{{2, 2}}));
+    EXPECT_EQ(iterate("\\B", "a\xc3\xa9"), (Spans{{1, 1}}));
+    EXPECT_EQ(iterate("\\b", "\xc3\xa9 a"), (Spans{{0, 0}, {2, 2}, {3, 3}, {4, 4}}));
+}
+
+TEST(Search, ManyThreadsShareOneProgram) {
+    auto re = compiled("(?:\\b\\w+\\b)");
+    std::string text;
+    for (int i = 0; i < 2000; ++i) text += "caf\xc3\xa9 au lait ";
+    uint64_t expected = re->count_matches(Text(text));
+    std::vector<std::thread> threads;
+    std::vector<uint64_t> got(8);
+    for (size_t i = 0; i < got.size(); ++i)
+        threads.emplace_back([&, i] { got[i] = re->count_matches(Text(text)); });
+    for (auto& th : threads) th.join();
+    for (uint64_t g : got) EXPECT_EQ(g, expected);
+    EXPECT_EQ(expected, 6000u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Compile, AsciiRunClassComesFromTheEnginesClass) {
+    struct {
+        const char* pattern;
+        bool run;
+        const char* some_members;
+        const char* some_outside;
+    } cases[] = {
+        {"\\d+", true, "0189", "a /"},
+        {"(?:[a-c])+", true, "abc", "d-"},
+        {"(\\w)+", true, "aZ0_", " -"},
+        {"[^,\n]+", true, "a ", ",\n"},
+        {"\xc3\xa9+", true, "", "ae"},  // no ASCII member; every run is the engine's
+        {"\\d+?", false, "", ""},
+        {"(?U)\\d+", false, "", ""},
+        {"\\d*", false, "", ""},
+        {"\\d{2,}", false, "", ""},
+        {"\\d+x", false, "", ""},
+        {"\\b\\d+", false, "", ""},
+        {"[", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        ByteSet m;
+        EXPECT_EQ(regex_ascii_run_class(c.pattern, m), c.run) << c.pattern;
+        if (!c.run) continue;
+        for (const char* p = c.some_members; *p; ++p) EXPECT_TRUE(m.has(*p)) << c.pattern << " " << *p;
+        for (const char* p = c.some_outside; *p; ++p) EXPECT_FALSE(m.has(*p)) << c.pattern << " " << *p;
+        for (int b = 128; b < 256; ++b) EXPECT_FALSE(m.has(static_cast<unsigned char>(b))) << c.pattern;
+    }
 }
 
 }  // namespace

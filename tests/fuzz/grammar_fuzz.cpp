@@ -70,6 +70,75 @@ struct Ref {
 
 PyObject* g_module = nullptr;
 
+// Adversaries written in Python: caller code that runs inside a call and
+// changes what the call was handed (batch inputs changed by a collection
+// callback, constructor arguments dropped by a conversion's own code).
+const char kAdversaries[] = R"PY(
+import gc
+import quillgramx as q
+
+class DropCount:
+    """A count whose __index__ empties the call's keyword dict."""
+    def __init__(self, n):
+        self.n = n
+    def __index__(self):
+        for r in gc.get_referrers(self):
+            if isinstance(r, dict) and "count" in r:
+                r.clear()
+        return self.n
+
+def drop_bool(self):
+    for r in gc.get_referrers(self):
+        if isinstance(r, dict) and "multiline" in r:
+            r.clear()
+    return self.value
+
+DropBool = type("bool_", (), {"__module__": "numpy", "__bool__": drop_bool})
+
+def exactly_dropping(expr, n):
+    return q.Exactly(**{"expr": expr, "count": DropCount(n)})
+
+def quoted_dropping(quote, esc, multiline, unquote):
+    b = DropBool()
+    b.value = multiline
+    return q.QuotedString(**{"quote_char": "".join([quote, ""]), "esc_char": esc, "multiline": b,
+                             "unquote": unquote})
+
+def changed_batch(g, op, items, how):
+    """op over a fresh copy of items (each distinct object copied once) whose
+    list the first collection inside the call changes."""
+    copies = {}
+    fresh = [copies.setdefault(id(x), x[:1] + x[1:]) for x in items]
+    del copies
+    state = [False, False]
+    def hook(phase, info):
+        if phase == "start" and state[0] and not state[1]:
+            state[1] = True
+            if how == 0:
+                fresh.clear()
+            elif how == 1:
+                del fresh[1:]
+            elif how == 2:
+                fresh.extend("grown%d" % i for i in range(len(fresh) + 10))
+            else:
+                fresh[:] = ["zz%d" % i for i in range(len(fresh))]
+    call = getattr(g, op)
+    old = gc.get_threshold()
+    gc.callbacks.append(hook)
+    try:
+        gc.set_threshold(1, 1000000, 1000000)
+        gc.collect()
+        pad = []
+        state[0] = True
+        return call(fresh)
+    finally:
+        gc.callbacks.remove(hook)
+        gc.set_threshold(*old)
+)PY";
+PyObject* g_adversaries = nullptr;  // the namespace of kAdversaries
+
+PyObject* adversary(const char* name) { return PyDict_GetItemString(g_adversaries, name); }
+
 Ref attr(const char* name) {
     PyObject* o = PyObject_GetAttrString(g_module, name);
     if (!o) PyErr_Clear();
@@ -100,7 +169,9 @@ std::string word(Reader& r, int max_len) {
 
 const char* const kPatterns[] = {"a+", "a*", "", "\\s+", "\\s*", "[abc]", "[a\\]b]", "[a-c]+", "^a|b", "(?:ab)+",
                                  "\\bab", "a$", ".", "\\d+", "\\w+", "[\xc3\xa9]", "a|ab", "(a|b)*c", "[^a]",
-                                 "\xe6\x97\xa5+", "\\(", "a{1,2}", "x*?", "[", "(?:"};
+                                 "\xe6\x97\xa5+", "\\(", "a{1,2}", "x*?", "[", "(?:",
+                                 // Patterns that close the wrapping group: refused, never a wider pattern.
+                                 "[x])|(?:y", "a)|(b", ")|(", "\\b", "\\B"};
 constexpr int kPatternCount = sizeof(kPatterns) / sizeof(kPatterns[0]);
 
 const char* const kPositional[] = {"Empty", "NoMatch", "LineStart", "LineEnd", "StringStart", "StringEnd",
@@ -223,7 +294,11 @@ struct Builder {
                 Ref uq(PyBool_FromLong(flags & 2));
                 describe("QuotedString(" + quoted(q) + ", " + (e ? quoted(e) : std::string("None")) +
                          (flags & 1 ? ", True" : ", False") + (flags & 2 ? ", True)" : ", False)"));
-                push(PyObject_CallFunctionObjArgs(c.p, qa.p, ea.p, ml.p, uq.p, nullptr));
+                // Sometimes through a numpy-named bool whose __bool__ empties the keyword dict.
+                if ((flags & 4) && *q)
+                    push(PyObject_CallFunctionObjArgs(adversary("quoted_dropping"), qa.p, ea.p, ml.p, uq.p, nullptr));
+                else
+                    push(PyObject_CallFunctionObjArgs(c.p, qa.p, ea.p, ml.p, uq.p, nullptr));
                 break;
             }
             case 8: {
@@ -258,11 +333,16 @@ struct Builder {
                 Ref c = attr("Exactly");
                 if (!c) break;
                 static const unsigned long long kCounts[] = {0, 1, 2, 3, 4294967295ull, 4294967296ull};
-                unsigned long long count = kCounts[r.byte() % 6];
+                uint8_t cb = r.byte();
+                unsigned long long count = kCounts[cb % 6];
                 Ref n(PyLong_FromUnsignedLongLong(count));
                 Ref top = pop();
                 describe("Exactly(" + pending + ", " + std::to_string(count) + ")");
-                push(PyObject_CallFunctionObjArgs(c.p, top.p, n.p, nullptr));
+                // Half the time through a count whose __index__ empties the keyword dict.
+                if (cb & 0x80)
+                    push(PyObject_CallFunctionObjArgs(adversary("exactly_dropping"), top.p, n.p, nullptr));
+                else
+                    push(PyObject_CallFunctionObjArgs(c.p, top.p, n.p, nullptr));
                 break;
             }
             case 13:
@@ -577,6 +657,24 @@ void check_batches(PyObject* obj, PyObject* inputs) {
     if (!(is_and && uniform) && !equal(batch.p, expect.p))
         breach("parse_batch differs from the items one by one", repr(batch.p) + " vs " + repr(expect.p));
     if (PyLong_AsLong(count.p) != matched) breach("parse_batch_count differs from the count of matches");
+
+    // The same lists, changed by a collection callback during the call: the
+    // results are those for the lists as they stood when the call began.
+    for (const char* op : {"parse_batch", "parse_batch_count"}) {
+        Ref opname(PyUnicode_FromString(op));
+        Ref how(PyLong_FromLong(static_cast<long>(n % 4)));
+        qgx::reset_depth_exceeded();
+        Ref changed(PyObject_CallFunctionObjArgs(adversary("changed_batch"), obj, opname.p, inputs, how.p, nullptr));
+        if (!changed) {
+            PyErr_Print();
+            breach("batch over a list changed during the call raised", op);
+        }
+        if (qgx::depth_exceeded()) continue;
+        PyObject* want = op[11] ? count.p : batch.p;
+        if (!equal(changed.p, want))
+            breach("batch over a list changed during the call differs", std::string(op) + ": " + repr(changed.p) +
+                                                                            " vs " + repr(want));
+    }
 }
 
 void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits& traits) {
@@ -628,6 +726,9 @@ void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits
         }
         if (ss && !is_class(obj, "And") && static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) > PyLong_AsUnsignedLongLong(sc.p))
             breach("search_string lists more matches than search_string_count counts");
+    } else if (ss && static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) != PyLong_AsUnsignedLongLong(sc.p)) {
+        // Regex lists every match of the iteration it counts, empty ones included.
+        breach("Regex search_string and search_string_count disagree");
     }
 
     std::vector<Ref> pool;
@@ -699,6 +800,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         PyErr_Print();
         std::abort();
     }
+    g_adversaries = PyDict_New();
+    PyDict_SetItemString(g_adversaries, "__builtins__", PyEval_GetBuiltins());
+    PyObject* done = PyRun_String(kAdversaries, Py_file_input, g_adversaries, g_adversaries);
+    if (!done) {
+        PyErr_Print();
+        std::abort();
+    }
+    Py_DECREF(done);
     return 0;
 }
 

@@ -177,7 +177,7 @@ def test_items_of_the_snapshot_are_released_once(collections_often):
     assert after == before
 
 
-def test_issue_reproducer_in_a_subprocess():
+def test_list_cleared_by_a_finalizer_under_default_thresholds():
     """The list cleared by a finalizer under the default thresholds, the way
     it was first reported; it used to end in a segmentation fault."""
     script = textwrap.dedent('''

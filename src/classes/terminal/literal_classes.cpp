@@ -48,11 +48,13 @@ PyObject* list_of_one(PyObject* item) {
 // and Keyword list their occurrences.
 PyObject* repeated_token_list(PyObject* cached, uint64_t count) {
     if (count == 0) return new_list(0);
+    // The count is the text's to choose (up to its length), so a list that
+    // cannot be made is MemoryError.
+    if (!check_result_size(count)) return nullptr;
     OwnedRef inner = OwnedRef::steal(list_of_one(cached));
     OwnedRef outer = OwnedRef::steal(list_of_one(inner.get()));
     PyObject* r = PySequence_Repeat(outer.get(), static_cast<Py_ssize_t>(count));
-    if (!r) fatal_python_error("could not make a list result");
-    return r;
+    return r ? r : ensure_error();
 }
 
 // parse_batch of Literal and Keyword: every matching input gets the one
@@ -172,10 +174,14 @@ void advise_huge_pages(void* p, size_t n) {
 // of the searcher. When both texts are ASCII the result is written straight
 // into a new str; otherwise it is assembled as UTF-8 and decoded once.
 PyObject* replace_occurrences(Text s, Text needle, uint64_t count, Text r) {
+    // Below 2**64: the count and both lengths are below 2**32. The replacement
+    // can make it far larger than the text, so the size is checked first and
+    // a result that cannot be made is MemoryError, as for str.replace.
     uint64_t out_len = uint64_t{s.len} - count * needle.len + count * r.len;
+    if (!check_result_size(out_len)) return nullptr;
     if (all_ascii(r.data, r.len) && all_ascii(s.data, s.len)) {
         PyObject* res = PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127);
-        if (!res) fatal_python_error("could not make a str result");
+        if (!res) return ensure_error();
         advise_huge_pages(PyUnicode_1BYTE_DATA(res), out_len);
         replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len,
                            reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(res)), out_len);
@@ -183,9 +189,7 @@ PyObject* replace_occurrences(Text s, Text needle, uint64_t count, Text r) {
     }
     std::string buf(out_len, '\0');
     replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len, buf.data(), buf.size());
-    PyObject* res = PyUnicode_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size()));
-    if (!res) fatal_python_error("could not make a str result");
-    return res;
+    return new_sized_str(buf.data(), buf.size());
 }
 
 }  // namespace

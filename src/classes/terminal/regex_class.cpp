@@ -1,6 +1,10 @@
 // The Regex class: every operation uses the record's two compiled patterns
 // directly (the anchored one at the start of a text, the unanchored one for
 // the iteration over a whole text).
+#include <cstring>
+#include <new>
+#include <vector>
+
 #include "classes/terminal/chars_support.hpp"
 #include "elements/chars.hpp"
 #include "messages.hpp"
@@ -16,7 +20,7 @@ int64_t match_end_at_start(const RegexElement& r, Text t) {
 }
 
 bool matches_at_start(const RegexElement& r, Text t) {
-    if (r.fast_path != RegexFastPath::FullRegex) return regex_try_match_at(r, t, 0).matched;
+    if (r.fast_path != RegexFastPath::FullRegex || r.ascii_run) return regex_try_match_at(r, t, 0).matched;
     return r.anchored_regex->matches_at_start(t);
 }
 
@@ -26,6 +30,43 @@ bool iterates_bytes(const RegexElement& r) {
     return !kPlainPaths && r.fast_path == RegexFastPath::ByteClass && r.exact_class;
 }
 
+// The iteration of an ascii_run pattern: the maximal runs of class members,
+// read byte by byte over ASCII text. Where a byte above 0x7F stands, in a run
+// or between runs, the engine finds the next match from the start of that
+// run (or that byte) and the byte reading goes on after it: no match could
+// begin in the ASCII non-members passed over, every match is non-empty and
+// the pattern holds no assertion, so each search finds what the engine's own
+// iteration would.
+template <class F>
+void for_each_run(const RegexElement& r, Text t, F&& f) {
+    Pos i = 0;
+    while (i < t.len) {
+        unsigned char b = t.at(i);
+        Pos s = i;
+        if (b < 0x80) {
+            if (!r.run_set.has(b)) {
+                ++i;
+                continue;
+            }
+            while (i < t.len && r.run_set.has(t.at(i))) ++i;
+            if (i == t.len || t.at(i) < 0x80) {
+                f(s, i);
+                continue;
+            }
+        }
+        RegexFound m = r.unanchored_regex->find_from(t, s);
+        if (!m.found) return;
+        if (m.end <= m.start || !on_boundary(t, m.start) || !on_boundary(t, m.end)) {
+            // Not the kind of match this reading assumes: the engine's own
+            // iteration carries on from here.
+            r.unanchored_regex->for_each_match(t, f, s);
+            return;
+        }
+        f(m.start, m.end);
+        i = m.end;
+    }
+}
+
 template <class F>
 void for_each_match(const RegexElement& r, Text t, F&& f) {
     if (iterates_bytes(r)) {
@@ -33,6 +74,7 @@ void for_each_match(const RegexElement& r, Text t, F&& f) {
             if (r.fast_set.has(t.at(i))) f(i, i + 1);
         return;
     }
+    if (r.ascii_run) return for_each_run(r, t, f);
     r.unanchored_regex->for_each_match(t, f);
 }
 
@@ -42,16 +84,64 @@ uint64_t count_matches(const RegexElement& r, Text t) {
         for (Pos i = 0; i < t.len; ++i) n += r.fast_set.has(t.at(i));
         return n;
     }
-    if (r.scan_regex) {
-        uint64_t n = 0;
-        for (Pos from = 0; from < t.len; ++n) {
-            int64_t len = r.scan_regex->match_length_at(t, from);
-            if (len <= 0) break;
-            from += static_cast<Pos>(len);
-        }
-        return n;
+    uint64_t n = 0;
+    for_each_match(r, t, [&](Pos, Pos) { ++n; });
+    return n;
+}
+
+// The iteration's texts as one list, equal texts sharing one str. One pass
+// of the engine: the strings are gathered as they are found, then moved
+// into a list of exactly their number (the list cannot be sized from a
+// separate count without a second pass, and a second pass could only
+// disagree with the first).
+PyObject* match_texts(const RegexElement& r, Text s) {
+    std::vector<PyObject*> found;
+    try {
+        TextInterner made;
+        for_each_match(r, s, [&](Pos a, Pos e) {
+            PyObject* str = made.get(s.data + a, e - a);
+            try {
+                found.push_back(str);
+            } catch (...) {
+                Py_DECREF(str);
+                throw;
+            }
+        });
+    } catch (const std::bad_alloc&) {
+        for (PyObject* o : found) Py_DECREF(o);
+        return PyErr_NoMemory();
     }
-    return r.unanchored_regex->count_matches(t);
+    PyObject* list = new_list(static_cast<Py_ssize_t>(found.size()));
+    if (!found.empty())
+        std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, found.data(), found.size() * sizeof(PyObject*));
+    return list;
+}
+
+// `s` with each span replaced by `replacement`. The result's size is
+// checked before anything is made, so a text that cannot be built raises
+// MemoryError instead of exhausting memory.
+PyObject* replace_matches(Text s, const std::vector<Span>& spans, Text replacement) {
+    if (spans.empty()) return new_str(s.data, s.len);
+    uint64_t kept = s.len;
+    for (const Span& sp : spans) kept -= sp.end - sp.start;
+    uint64_t limit = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+    if (replacement.len && spans.size() > (limit - kept) / replacement.len) return PyErr_NoMemory();
+    uint64_t size = kept + uint64_t{replacement.len} * spans.size();
+    char* buf = static_cast<char*>(PyMem_Malloc(size ? static_cast<size_t>(size) : 1));
+    if (!buf) return PyErr_NoMemory();
+    char* w = buf;
+    Pos mark = 0;
+    for (const Span& sp : spans) {
+        std::memcpy(w, s.data + mark, sp.start - mark);
+        w += sp.start - mark;
+        std::memcpy(w, replacement.data, replacement.len);
+        w += replacement.len;
+        mark = sp.end;
+    }
+    std::memcpy(w, s.data + mark, s.len - mark);
+    PyObject* out = PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(size));
+    PyMem_Free(buf);
+    return out;
 }
 
 }  // namespace
@@ -103,14 +193,7 @@ struct RegexClass {
     static PyObject* matches(Object* o, Text s) { return bool_result(matches_at_start(rec(o), s)); }
 
     static PyObject* search_string(Object* o, Text s) {
-        const RegexElement& r = rec(o);
-        uint64_t count = count_matches(r, s);
-        PyObject* list = new_list(static_cast<Py_ssize_t>(count));
-        if (count == 0) return list;
-        TextInterner made;
-        PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
-        for_each_match(r, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
-        return list;
+        return match_texts(rec(o), s);
     }
 
     static PyObject* search_string_count(Object* o, Text s) { return count_result(count_matches(rec(o), s)); }
@@ -118,9 +201,13 @@ struct RegexClass {
     static PyObject* transform_string(Object* o, Text s, Text replacement) {
         const RegexElement& r = rec(o);
         std::vector<Span> spans;
-        spans.reserve(4);
-        for_each_match(r, s, [&](Pos a, Pos e) { spans.push_back({a, e}); });
-        return replace_spans(s, spans, replacement);
+        try {
+            spans.reserve(4);
+            for_each_match(r, s, [&](Pos a, Pos e) { spans.push_back({a, e}); });
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        return replace_matches(s, spans, replacement);
     }
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
