@@ -128,8 +128,9 @@ class IdentityMap {
 // no map at all, and the map holds only objects that can recur.
 //
 // `eval` makes only str objects, which never start a collection, so no code
-// can run while the items are read in place (nor can a reference count
-// change under the test above). The entries go into a PyMem buffer (which
+// can run while the items are read in place; the only reference counts that
+// change meanwhile are the ones this call raises, so an item that stands at
+// two positions never looks held once. The entries go into a PyMem buffer (which
 // never collects either), and the result list, whose making may start a
 // collection, is made around that buffer once every item has been read.
 template <class Eval>
