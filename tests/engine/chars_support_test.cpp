@@ -44,11 +44,15 @@ OwnedRef list_of(const std::vector<PyObject*>& items) {
 
 TEST(IdentityMap, KeepsEveryKeyAndValueAcrossGrowth) {
     // Keys are only compared, never read: addresses that step by 16, as
-    // objects from one allocator pool do, and by a large power of two.
+    // objects from one allocator pool do, and by a large power of two. 300000
+    // keys take the table past the size that is mapped directly, and through
+    // one growth from such a table to the next.
+    constexpr uintptr_t kKeys = 150000;
     IdentityMap map;
-    auto key = [](uintptr_t i, int stride) { return reinterpret_cast<PyObject*>((i + 1) << stride); };
+    // The two sets never meet: the second is offset by 8 from every multiple of 16.
+    auto key = [](uintptr_t i, int stride) { return reinterpret_cast<PyObject*>(((i + 1) << stride) + (stride == 4 ? 0 : 8)); };
     for (int stride : {4, 20}) {
-        for (uintptr_t i = 0; i < 10000; ++i) {
+        for (uintptr_t i = 0; i < kKeys; ++i) {
             bool found = true;
             IdentityMap::Slot* s = map.find_or_insert(key(i, stride), found);
             ASSERT_NE(s, nullptr);
@@ -57,7 +61,7 @@ TEST(IdentityMap, KeepsEveryKeyAndValueAcrossGrowth) {
         }
     }
     for (int stride : {4, 20}) {
-        for (uintptr_t i = 0; i < 10000; ++i) {
+        for (uintptr_t i = 0; i < kKeys; ++i) {
             bool found = false;
             IdentityMap::Slot* s = map.find_or_insert(key(i, stride), found);
             ASSERT_TRUE(found) << i;
