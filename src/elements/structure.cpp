@@ -57,6 +57,7 @@ SharedText cut_token(Text t, Pos from, Pos to) {
 
 AndElement::AndElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
     reaches_forward = any_reaches_forward(exprs);
+    note_composite_built(exprs.size());
 }
 namespace {
 
@@ -101,8 +102,12 @@ std::unique_ptr<AlternativeDispatch> build_dispatch(const std::vector<SharedElem
 
 MatchFirstElement::MatchFirstElement(std::vector<SharedElement> e) : exprs(std::move(e)), dispatch(build_dispatch(exprs)) {
     reaches_forward = any_reaches_forward(exprs);
+    note_composite_built(exprs.size());
 }
-OneChildElement::OneChildElement(SharedElement e) : expr(std::move(e)) { reaches_forward = child_reaches_forward(expr); }
+OneChildElement::OneChildElement(SharedElement e) : expr(std::move(e)) {
+    reaches_forward = child_reaches_forward(expr);
+    note_composite_built(1);
+}
 
 ParseOutcome depth_failure(Pos pos) { return fixed_failure(msg::kRecursionLimitFailure, pos); }
 

@@ -26,6 +26,13 @@ struct CompositeHeader : ElementHeader {
     mutable bool gc_live = false;
 };
 
+// Tells the Forward cycle collector (forward.hpp) that a combinator record
+// holding `children` handles was built. The collector paces its passes by
+// the records built since the last one as well as by releases, so that
+// dropped recursive grammars never pile up beyond a fixed multiple of what
+// is alive, whatever their size.
+void note_composite_built(size_t children) noexcept;
+
 struct AndElement : CompositeHeader {
     std::vector<SharedElement> exprs;  // at least two members, built by `+`
     explicit AndElement(std::vector<SharedElement> e);

@@ -35,6 +35,12 @@
 #include "elements/literals.hpp"
 #define QGX_FUZZ_LITERALS 1
 #endif
+#if __has_include("lib/text_map.hpp")
+#include <map>
+
+#include "lib/text_map.hpp"
+#define QGX_FUZZ_TEXT_MAP 1
+#endif
 
 extern "C" PyObject* PyInit_quillgramx();
 
@@ -789,6 +795,49 @@ void check_routines(Text t, Reader& r) {
 #endif
 }
 
+// The per-call text maps under texts crafted to share one probe run of a
+// fixed hash (the maps' old one, inverted), mixed with duplicates and the
+// fuzzer's own words: each text finds the entry of its first occurrence, and
+// the probes stay a few per lookup. Reads the input's last bytes on a reader
+// of its own, so the decoding of everything else is unchanged.
+void check_text_map(const uint8_t* data, size_t size) {
+#ifdef QGX_FUZZ_TEXT_MAP
+    Reader r{data, size, size > 24 ? size - 24 : 0};
+    uint64_t x = 0;
+    for (int i = 0; i < 8; ++i) x = x << 8 | r.byte();
+    const size_t n = 256 + size_t{r.byte()} % 32 * 16;
+    const uint64_t seed = 0x9E3779B97F4A7C15ull ^ 8, inv = 0x319642B2D24D8EC3ull;  // inverse of the old multiplier
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t how = r.byte();
+        if (how % 8 == 1 && !texts.empty()) {
+            texts.push_back(texts[(x >> 7) % texts.size()]);
+        } else if (how % 8 == 2) {
+            texts.push_back(word(r, 9));
+        } else {
+            uint64_t h = (x += 0x9E3779B97F4A7C15ull) << 17;  // the old hash's low 17 bits clear
+            h ^= h >> 32;
+            uint64_t w = ((h ^ (h >> 29) ^ (h >> 58)) * inv) ^ seed;
+            texts.emplace_back(reinterpret_cast<const char*>(&w), 8);
+        }
+    }
+    qgx::TextMap<uint32_t> map(r.byte() % 64);
+    std::map<std::string, uint32_t> first;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        bool fresh = false;
+        uint32_t& v = map.find_or_insert(texts[i], fresh);
+        auto [at, inserted] = first.emplace(texts[i], static_cast<uint32_t>(i));
+        if (fresh != inserted) breach("text map: a text new to the map was seen before, or the reverse");
+        if (fresh) v = static_cast<uint32_t>(i);
+        else if (v != at->second) breach("text map: a text found another text's entry");
+    }
+    if (map.probes() > 8 * texts.size() + 64) breach("text map: crafted texts share a probe run");
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -818,6 +867,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!pytext) breach("text is not UTF-8");
     Text t(text.data(), static_cast<Pos>(text.size()));
     check_routines(t, r);
+    check_text_map(data, size);
 
     Builder b;
     int ops = 1 + r.byte() % 24;
