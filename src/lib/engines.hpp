@@ -250,8 +250,8 @@ class InputMatchCache {
 // matches at its start. Returns -1 with the error set when an item cannot be read.
 // It reads the list in place: reading a text and testing it make no object
 // that the collector tracks and run no Python code (an item that cannot be
-// read ends the count before anything else is read), so the list cannot
-// change under it.
+// read ends the count before anything else is read), so neither the list nor
+// the reference counts of its items can change under it.
 template <class Test>
 int64_t count_batch(PyObject* inputs, Test&& test) {
     Py_ssize_t n = PyList_GET_SIZE(inputs);
@@ -287,6 +287,16 @@ int64_t count_batch(PyObject* inputs, Test&& test) {
     InputMatchCache cache;
     int64_t count = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        // Held by this list alone, at this one position: the item cannot be
+        // met again, so it is evaluated without a look into the cache (whose
+        // full probe of 32 slots would be most of the cost of a list of
+        // distinct strings) and leaves its entries to objects that can recur.
+        if (Py_REFCNT(items[i]) == 1) {
+            int r = eval(items[i]);
+            if (r < 0) return -1;
+            count += r;
+            continue;
+        }
         int slot = -1;
         uint8_t state = cache.lookup(items[i], slot);
         if (state == 0) {
