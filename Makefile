@@ -93,10 +93,6 @@ $(FUZZ_BUILD)/obj/%.o: %.cpp
 	@mkdir -p $(dir $@)
 	$(FUZZ_CXX) $(FUZZ_FLAGS) -c $< -o $@
 
-# clang does not honour `#pragma GCC target`, which the vector searcher's
-# AVX2 kernel relies on; the fuzzing machine has AVX2, so the file gets it whole.
-$(FUZZ_BUILD)/obj/src/elements/substring_search.o: FUZZ_FLAGS += -mavx2
-
 # The pattern engine, built as the CMake build does (offline, Debian's crates).
 FUZZ_REGEX_LIB = $(FUZZ_BUILD)/cargo-target/release/libqgx_regex.a
 $(FUZZ_REGEX_LIB): rust/qgx_regex/Cargo.toml rust/qgx_regex/Cargo.lock $(wildcard rust/qgx_regex/src/*.rs)

@@ -2,6 +2,9 @@
 at n and at 4n and prints the ratio (about 4 when the operation is linear),
 beside the same workload on ordinary input."""
 
+import os
+import random
+
 import quillgramx as q
 
 
@@ -19,4 +22,200 @@ def rows():
     out.append(growth_row("Literal.search_string_count ordinary text",
                           lambda size: (lambda t="abc " * (size // 4): q.Literal("abc").search_string_count(t)),
                           1 << 20))
+    out.extend(search_rows())
+    out.extend(hash_rows())
+    out.extend(forward_rows())
+    _gathering_rows(out)
+    _choice_rows(out)
     return out
+
+
+# Literal and Keyword searches whose candidates all fail late: the needle
+# grows with the text (a twentieth of it), so comparing at every position
+# would grow 16 times for 4 times the input.
+def search_rows():
+    def late_literal(size):
+        lit, text = q.Literal("z" * (size // 20) + " "), "z" * size + "q"
+        return lambda: lit.search_string_count(text)
+
+    def late_replace(size):
+        lit, text = q.Literal("z" * (size // 20) + " "), "z" * size + "q"
+        return lambda: lit.transform_string(text, "X")
+
+    def overlapping_keyword(size):
+        kw, text = q.Keyword("a" * (size // 20)), "a" * size
+        return lambda: kw.search_string_count(text)
+
+    def ordinary(size):
+        rnd = random.Random(3)
+        words = "the of and to because people through between".split()
+        text = " ".join(rnd.choice(words) for _ in range(size // 6))[:size]
+        lit = q.Literal("because " + "x" * (size // 20))
+        return lambda: lit.search_string_count(text)
+
+    n = 1 << 20
+    return [
+        growth_row("Literal count, late-failing candidates", late_literal, n),
+        growth_row("Literal replace, late-failing candidates", late_replace, n),
+        growth_row("Keyword count, an occurrence at every byte", overlapping_keyword, n),
+        growth_row("Literal count, long needle on ordinary text", ordinary, n),
+    ]
+
+
+# Words crafted so that all share one probe run of the text maps' old fixed
+# hash, against random words of the same shape (8 ASCII bytes).
+def crafted_words(count, zero_bits=17, seed=5):
+    import numpy as np
+
+    inv = np.uint64(pow(0x94D049BB133111EB, -1, 1 << 64))
+    old_seed = np.uint64(0x9E3779B97F4A7C15 ^ 8)
+    rng = np.random.default_rng(seed)
+    out = set()
+    while len(out) < count:
+        r = rng.integers(0, 1 << (64 - zero_bits), size=1 << 20, dtype=np.uint64) << np.uint64(zero_bits)
+        h = r ^ (r >> np.uint64(32))
+        u = h ^ (h >> np.uint64(29)) ^ (h >> np.uint64(58))
+        w = (u * inv) ^ old_seed
+        raw = w[(w & np.uint64(0x8080808080808080)) == 0].tobytes()
+        out.update(raw[i:i + 8].decode("ascii") for i in range(0, len(raw), 8))
+    return sorted(out)[:count]
+
+
+def random_words(count, seed=6):
+    rnd = random.Random(seed)
+    return ["".join(chr(rnd.randrange(128)) for _ in range(8)) for _ in range(count)]
+
+
+def hash_rows():
+    try:
+        crafted = crafted_words(160_000)
+    except ImportError:
+        return []
+    rand = random_words(160_000)
+    word = q.Word("".join(map(chr, range(128))))
+    group = q.Group(word)
+    ascii_run = q.Regex("[\\x00-\\x7f]+")
+    seq = word + q.Empty()
+    out = []
+    for name, words in (("crafted", crafted), ("random", rand)):
+        def texts(size, words=words):
+            return "\u00e9".join(words[:size])
+
+        for label, op in (("Word.search_string", lambda t, w: word.search_string(t)),
+                          ("Group(Word).search_string", lambda t, w: group.search_string(t)),
+                          ("Regex.search_string", lambda t, w: ascii_run.search_string(t)),
+                          ("And.parse_batch", lambda t, w: seq.parse_batch(w))):
+            def make(size, op=op, words=words, texts=texts):
+                t, w = texts(size), words[:size]
+                return lambda: op(t, w)
+
+            out.append(growth_row(f"{label}, {name} words", make, 40_000))
+    return out
+
+
+# Recursive grammars built, used and dropped: time per round at n and 4n
+# rounds, and the resident size over the run in the label (flat when the
+# collector keeps up).
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def forward_rows():
+    def rounds_of(words):
+        names = [f"w{i}" for i in range(words)]
+
+        def run(count):
+            for _ in range(count):
+                stmt = q.Forward()
+                stmt <<= q.MatchFirst([q.Suppress(q.CaselessKeyword(w)) for w in names]) + q.Optional(q.Group(stmt))
+                stmt.parse_string("w1 ")
+
+        return run
+
+    out = []
+    for words, n in ((50, 20_000), (2000, 200)):
+        run = rounds_of(words)
+        run(n // 10)
+        before = resident_bytes()
+        run(n * 5)
+        grown = (resident_bytes() - before) >> 10
+        out.append(growth_row(f"Forward rounds, {words} words (RSS {grown:+d} KiB over {n * 5})",
+                              lambda size, run=run: (lambda: run(size)), n))
+    return out
+
+
+def _words_text(size, seed=11):
+    import random
+    rnd = random.Random(seed)
+    words = "alpha beta gamma delta epsilon zeta eta theta iota kappa".split()
+    parts, n = [], 0
+    while n < size:
+        w = rnd.choice(words)
+        parts.append(w)
+        n += len(w) + 1
+    return " ".join(parts) + " "
+
+
+def _gathering_rows(out):
+    # Token gathering: one token per byte (each append once moved every
+    # token gathered so far), then the same repetition over words.
+    def one_per_byte(size):
+        g, t = q.OneOrMore(q.Literal("a")), "a" * size
+        return lambda: g.parse_string(t)
+
+    def words(size):
+        g = q.OneOrMore(q.Group(q.Word(q.alphas()) + q.Suppress(q.Literal(" "))))
+        t = _words_text(size)
+        return lambda: g.parse_string(t)
+
+    def wide_and(size):
+        a = q.Literal("a")
+        e = a + a
+        while len(e.parse_string("a" * size)) < size:
+            e = e + e
+        g, t = q.Group(e), "a" * size
+        return lambda: g.parse_string(t)
+
+    out.append(growth_row("OneOrMore(Literal).parse_string one token per byte", one_per_byte, 1 << 16))
+    # Kept below about 32 KiB of words: past that, glibc hands the freed token
+    # blocks back to the system on every call and the page faults of getting
+    # them again (not the gathering) set the growth on a virtual machine.
+    out.append(growth_row("OneOrMore(Group(Word + Suppress)).parse_string words", words, 1 << 12))
+    out.append(growth_row("Group(And of n members).parse_string", wide_and, 1 << 13))
+
+
+def _choice_rows(out):
+    # A failing choice nested n deep (the last alternative was tried twice
+    # per level), then the same grammar on input that matches.
+    def nested(tail):
+        def make(size):
+            f = q.Forward()
+            f <<= q.MatchFirst([q.Literal("x"), q.Literal("(") + f])
+            t = "(" * size + tail
+            g = q.Group(f)
+
+            def run():
+                try:
+                    g.parse_string(t)
+                except ValueError:
+                    pass
+            return run
+        return make
+
+    out.append(growth_row("nested failing MatchFirst.parse_string", nested("y"), 200))
+    out.append(growth_row("nested matching MatchFirst.parse_string", nested("x"), 200))
+
+    # Building a chain of n alternatives with | against the same chain with +:
+    # the first-byte table is made once, on first use, not on every |.
+    words = [q.Literal("w%d" % i) for i in range(3500)]
+
+    def chain(op):
+        def build():
+            e = words[0]
+            for w in words[1:]:
+                e = op(e, w)
+            return e
+        return build
+
+    out.append(("| chain of 3500 Literals against the + chain", chain(lambda a, b: a | b), chain(lambda a, b: a + b)))

@@ -13,6 +13,7 @@ inline constexpr char kMultipleValues[] = "%s got multiple values for argument '
 inline constexpr char kUnexpectedKeyword[] = "%s got an unexpected keyword argument '%U'";
 inline constexpr char kMissingRequired[] = "%s missing %zd required positional %s: %s";
 inline constexpr char kCannotConvert[] = "'%s' object cannot be converted to '%s'";
+inline constexpr char kCannotConvertNamed[] = "'%U' object cannot be converted to '%s'";
 inline constexpr char kFailedTypeName[] = "<failed to extract type name>";
 inline constexpr char kArgumentWrap[] = "argument '%s': %U";
 inline constexpr char kUnprintableNamed[] = "<unprintable %U object>";
@@ -27,11 +28,16 @@ inline constexpr char kSubinterpreters[] =
     "interpreter that imported it first)";
 inline constexpr char kTextTooLong[] = "text too long: %zu bytes (the limit is 4294967295)";
 inline constexpr char kNotBaseException[] = "exceptions must derive from BaseException";
+// A C++ exception other than an allocation failure reached a Python entry point.
+inline constexpr char kInternalException[] = "quillgramx: internal error (unexpected C++ exception)";
 
 // Engines.
 inline constexpr char kParseException[] = "ParseException at position %u: %s";
 inline constexpr char kRecursionLimit[] =
     "ParseException at position %u: recursion limit exceeded (grammar nested deeper than %u levels)";
+// The same bound reached through the stack margin of a thread with a small stack.
+inline constexpr char kStackLimit[] =
+    "ParseException at position %u: recursion limit exceeded (the thread's stack ran short)";
 
 // Conversion of element arguments and operators.
 inline constexpr char kUnsupportedElement[] = "Unsupported parser element type";
@@ -83,5 +89,6 @@ inline constexpr char kRecursionLimitFailure[] = "recursion limit exceeded";
 // The parse_string forms that report no position (And, MatchFirst, Suppress).
 inline constexpr char kRecursionLimitNoPosition[] =
     "recursion limit exceeded (grammar nested deeper than %u levels)";
+inline constexpr char kStackLimitNoPosition[] = "recursion limit exceeded (the thread's stack ran short)";
 
 }  // namespace qgx::msg

@@ -25,24 +25,10 @@ size_t first_mismatch(const char* a, const char* b, size_t n) {
     return n;
 }
 
-// The leftmost scan over [0, n): its count and the end of its last occurrence
-// (0 when there is none).
-struct ScanResult {
-    uint64_t count = 0;
-    size_t last_end = 0;
-};
-ScanResult leftmost_scan(const char* hay, size_t n, Text needle, size_t from = 0) {
-    ScanResult r;
-    r.last_end = from;
-    size_t i = from;
-    while (i + needle.len <= n) {
-        const char* hit = find_substring(hay + i, n - i, needle.data, needle.len);
-        if (!hit) break;
-        ++r.count;
-        i = static_cast<size_t>(hit - hay) + needle.len;
-        r.last_end = i;
-    }
-    return r;
+// The leftmost scan over [from, n): its count and the end of its last
+// occurrence (`from` when there is none).
+SubstringTally leftmost_scan(const char* hay, size_t n, Text needle, size_t from = 0) {
+    return tally_substring(hay, n, needle.data, needle.len, from);
 }
 
 }  // namespace
@@ -83,8 +69,8 @@ uint64_t count_literal_occurrences(Text text, Text needle) {
     if (p == 0 || 2 * p > text.len) return count_substring(text.data, text.len, needle.data, needle.len);
     // The first two blocks give the count up to the last whole block; only
     // the cut-short tail is scanned.
-    ScanResult one = leftmost_scan(text.data, p, needle);
-    ScanResult two = leftmost_scan(text.data, 2 * p, needle);
+    SubstringTally one = leftmost_scan(text.data, p, needle);
+    SubstringTally two = leftmost_scan(text.data, 2 * p, needle);
     uint64_t d = text.len / p;
     uint64_t whole = d * p;
     uint64_t total = one.count + (d - 1) * (two.count - one.count);
@@ -105,12 +91,14 @@ uint64_t count_keyword_occurrences(const KeywordElement& k, Text text) {
         return count;
     }
     // The searcher finds the next place the keyword's bytes occur; only the
-    // byte after it is left to test.
+    // byte after it is left to test. After an occurrence followed by an
+    // identifier byte the scan goes on one byte later, inside it: the one
+    // searcher keeps its place across those calls, so the count stays linear.
+    SubstringSearcher searcher(k.text.data(), m);
     size_t i = 0;
     while (i + m <= text.len) {
-        const char* hit = find_substring(text.data + i, text.len - i, k.text.data(), m);
-        if (!hit) break;
-        size_t o = static_cast<size_t>(hit - text.data);
+        size_t o = searcher.find(text.data, text.len, i);
+        if (o == SubstringSearcher::kNotFound) break;
         size_t end = o + m;
         if (end == text.len || !ident.has(text.at(static_cast<Pos>(end)))) {
             ++count;

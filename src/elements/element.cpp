@@ -20,7 +20,13 @@ void release_element(ElementHeader* h) noexcept {
     if (h->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     ReleaseQueue& q = tls_release;
     if (q.draining) {
-        q.pending.push_back(h);
+        try {
+            q.pending.push_back(h);
+        } catch (...) {
+            // No room to queue it (memory exhausted): destroyed here instead,
+            // one level deeper on the stack.
+            h->destroy(h);
+        }
         return;
     }
     q.draining = true;

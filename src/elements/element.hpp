@@ -56,7 +56,8 @@ inline bool on_boundary(Text t, Pos p) { return p >= t.len || !is_continuation(t
 
 // ---------------------------------------------------------------------------
 // SharedText: an immutable byte string with an atomic count. The empty text
-// holds no block, so empty tokens cost no allocation.
+// holds no block, so empty tokens cost no allocation. It holds no pointer to
+// itself, so TokenList moves it by copying its bytes.
 //
 // A text is either owned (its bytes sit in a counted block just after the
 // count) or a view of bytes it does not own: a span of the text of the
@@ -152,6 +153,12 @@ class SharedText {
 
 // ---------------------------------------------------------------------------
 // TokenList: the tokens of one match; two fit inline before it moves to the heap.
+
+// How many times token lists of this thread have moved to a new heap block;
+// the tests read it to check that gathering grows geometrically. Counted only
+// on a move, which is rare, so it costs nothing on the paths that match.
+[[gnu::tls_model("initial-exec")]] inline thread_local uint64_t tls_token_list_moves = 0;
+
 class TokenList {
   public:
     TokenList() = default;
@@ -182,59 +189,107 @@ class TokenList {
     const SharedText* end() const { return slot(0) + size_; }
 
     void push_back(SharedText t) {
-        if (size_ == capacity()) reserve(size_ * 2 > 4 ? size_ * 2 : 4);
+        if (size_ == capacity()) grow_for(1);
         new (slot(size_)) SharedText(std::move(t));
         ++size_;
     }
     // Moves every token of `o` to the end of this list; no count changes.
+    // The room grows geometrically at either end, so a list gathered by many
+    // appends costs time linear in its final size, also when each append puts
+    // a few tokens before many (a sequence around a nested match: "(" and the
+    // tokens of everything inside).
     void append(TokenList&& o) {
         if (o.size_ == 0) return;
-        if (size_ == 0 && capacity() == kInline) {
+        if (size_ == 0 && (heap_ == nullptr || o.heap_ != nullptr)) {
             *this = std::move(o);
             return;
         }
-        reserve(size_ + o.size_);
-        for (uint32_t i = 0; i < o.size_; ++i) new (slot(size_ + i)) SharedText(std::move(*o.slot(i)));
+        if (o.heap_ != nullptr && size_ < o.size_) {
+            o.prepend_from(*this);
+            *this = std::move(o);
+            return;
+        }
+        if (capacity() - size_ < o.size_) grow_for(o.size_);
+        // SharedText is a pointer and a length: moving one is copying its bytes.
+        std::memcpy(static_cast<void*>(slot(size_)), static_cast<const void*>(o.slot(0)), sizeof(SharedText) * o.size_);
         size_ += o.size_;
+        o.size_ = 0;
         o.clear_and_free();
     }
     bool on_heap() const { return heap_ != nullptr; }
+    // Room for tokens after the first one before the next move to a larger block.
+    uint32_t capacity() const { return heap_ ? room_.cap - room_.head : kInline; }
 
   private:
     static constexpr uint32_t kInline = 2;
-    uint32_t capacity() const { return heap_ ? heap_cap_ : kInline; }
     SharedText* slot(uint32_t i) {
-        return (heap_ ? heap_ : reinterpret_cast<SharedText*>(inline_)) + i;
+        return (heap_ ? heap_ + room_.head : reinterpret_cast<SharedText*>(inline_)) + i;
     }
     const SharedText* slot(uint32_t i) const {
-        return (heap_ ? heap_ : reinterpret_cast<const SharedText*>(inline_)) + i;
+        return (heap_ ? heap_ + room_.head : reinterpret_cast<const SharedText*>(inline_)) + i;
     }
+    // Room for at least `n` tokens, in a block of exactly that size when it moves.
     void reserve(uint32_t n) {
         if (n <= capacity()) return;
-        auto* mem = static_cast<SharedText*>(std::malloc(sizeof(SharedText) * n));
-        if (!mem) fatal("out of memory for a token list");
-        for (uint32_t i = 0; i < size_; ++i) {
-            new (mem + i) SharedText(std::move(*slot(i)));
-            slot(i)->~SharedText();
+        relocate(0, n);
+    }
+    // Room for `extra` more tokens: at least double the room, so that the
+    // moves of a list built by appends add up to at most twice its size.
+    void grow_for(uint32_t extra) {
+        uint64_t need = uint64_t{size_} + extra;
+        uint64_t doubled = uint64_t{capacity()} * 2;
+        uint64_t n = need > doubled ? need : doubled;
+        if (n < 4) n = 4;
+        if (need > UINT32_MAX) fatal("too many tokens for a token list");
+        relocate(0, static_cast<uint32_t>(n > UINT32_MAX ? UINT32_MAX : n));
+    }
+    // Moves the tokens of `front` (fewer than this list's, which is on the
+    // heap) before this list's own. When the room before them runs out, the
+    // block moves and leaves as much room before them as the list then holds.
+    void prepend_from(TokenList& front) {
+        uint32_t n = front.size_;
+        if (room_.head < n) {
+            uint64_t want = uint64_t{size_} + n;
+            uint64_t cap = want + want + (room_.cap - room_.head - size_);
+            if (cap > UINT32_MAX) fatal("too many tokens for a token list");
+            relocate(static_cast<uint32_t>(want), static_cast<uint32_t>(cap - want));
         }
-        std::free(heap_);
+        room_.head -= n;
+        std::memcpy(static_cast<void*>(slot(0)), static_cast<const void*>(front.slot(0)), sizeof(SharedText) * n);
+        size_ += n;
+        front.size_ = 0;
+        front.clear_and_free();
+    }
+    // Moves the tokens to a block with `before` free slots before them and
+    // room for `n` from the first of them.
+    void relocate(uint32_t before, uint32_t n) {
+        ++tls_token_list_moves;
+        SharedText* mem;
+        size_t total = size_t{before} + n;
+        if (heap_ && room_.head == 0 && before == 0) {
+            mem = static_cast<SharedText*>(std::realloc(static_cast<void*>(heap_), sizeof(SharedText) * total));
+            if (!mem) fatal("out of memory for a token list");
+        } else {
+            mem = static_cast<SharedText*>(std::malloc(sizeof(SharedText) * total));
+            if (!mem) fatal("out of memory for a token list");
+            std::memcpy(static_cast<void*>(mem + before), static_cast<const void*>(slot(0)), sizeof(SharedText) * size_);
+            std::free(heap_);
+        }
         heap_ = mem;
-        heap_cap_ = n;
+        room_ = Room{static_cast<uint32_t>(total), before};
     }
     void clear_and_free() {
         for (uint32_t i = 0; i < size_; ++i) slot(i)->~SharedText();
         std::free(heap_);
         heap_ = nullptr;
-        heap_cap_ = 0;
         size_ = 0;
     }
     void take(TokenList&& o) {
         if (o.heap_) {
             heap_ = o.heap_;
-            heap_cap_ = o.heap_cap_;
+            room_ = o.room_;
             size_ = o.size_;
             o.heap_ = nullptr;
-            o.heap_cap_ = 0;
             o.size_ = 0;
             return;
         }
@@ -246,9 +301,17 @@ class TokenList {
         o.size_ = 0;
     }
 
-    alignas(SharedText) unsigned char inline_[sizeof(SharedText) * kInline];
+    // The slots of the heap block (those before the first token included) and
+    // the free slots before the first token; kept where the inline tokens go,
+    // which a list on the heap does not use.
+    struct Room {
+        uint32_t cap, head;
+    };
+    union {
+        alignas(SharedText) unsigned char inline_[sizeof(SharedText) * kInline];
+        Room room_;
+    };
     SharedText* heap_ = nullptr;
-    uint32_t heap_cap_ = 0;
     uint32_t size_ = 0;
 };
 
@@ -487,6 +550,7 @@ struct MatchDepthState {
     uint32_t depth = 0;
     bool aborting = false;  // the bound was passed in the match now running
     bool exceeded = false;  // the bound was passed since the last reset
+    bool stack_short = false;  // ... and first by the stack margin, not the level count
     // The thread's stack: [stack_low, stack_high), and the lowest frame address
     // allowed; found on first use (stack_high == 0 until then).
     uintptr_t stack_low = 0, stack_high = 0, stack_floor = 0;
@@ -502,8 +566,12 @@ void find_stack_bounds(MatchDepthState& s) noexcept;
 class [[nodiscard]] MatchDepth {
   public:
     MatchDepth() : state_(tls_match_depth) {
-        ok_ = ++state_.depth <= kMaxMatchDepth && !state_.aborting && stack_left();
-        if (!ok_) state_.aborting = state_.exceeded = true;
+        bool within = ++state_.depth <= kMaxMatchDepth && !state_.aborting;
+        ok_ = within && stack_left();
+        if (!ok_) {
+            if (!state_.exceeded) state_.stack_short = within;
+            state_.aborting = state_.exceeded = true;
+        }
     }
     ~MatchDepth() {
         if (--state_.depth == 0) state_.aborting = false;
@@ -529,7 +597,10 @@ class [[nodiscard]] MatchDepth {
 // True while the match now running is being abandoned at the bound.
 inline bool depth_aborting() { return tls_match_depth.aborting; }
 // Clears the flag at the start of an operation; read it after a failure.
-inline void reset_depth_exceeded() { tls_match_depth.exceeded = false; }
+inline void reset_depth_exceeded() { tls_match_depth.exceeded = tls_match_depth.stack_short = false; }
 inline bool depth_exceeded() { return tls_match_depth.exceeded; }
+// True when the bound was first passed because the thread's stack ran short
+// (a small thread stack), not because of the level count.
+inline bool depth_stack_short() { return tls_match_depth.stack_short; }
 
 }  // namespace qgx

@@ -36,13 +36,27 @@ void ReentrantReadLock::lock() noexcept {
 
 namespace {
 
+// The slots, and the pacing of the collector. A pass costs what it visits:
+// the records alive from the slots and the garbage it frees. It runs once
+// the releases since the last pass reach a quarter of the work alive after
+// that pass, or once the records built since then reach half of it (with
+// floors for a small world), so that its cost is paid by the releases and
+// the building that came before it, and the garbage waiting for it never
+// exceeds a fixed multiple of what is alive plus the floor. (Pacing by the
+// size of the whole last pass, garbage included, let each pass wait for
+// more garbage than the one before: memory grew without bound.)
 struct Registry {
     std::mutex mutex;
     std::vector<ForwardElement*> slots;
     uint32_t epoch = 0;
-    uint32_t events = 0;
-    uint32_t budget = kMinCollectBudget;
-    static constexpr uint32_t kMinCollectBudget = 16;
+    uint64_t events = 0;
+    uint64_t event_budget = kMinEventBudget;
+    uint64_t built_at_pass = 0;
+    uint64_t built_budget = kMinBuiltBudget;
+    std::atomic<uint64_t> built{0};  // records and child handles built, ever
+    CollectorStats stats;
+    static constexpr uint64_t kMinEventBudget = 16;
+    static constexpr uint64_t kMinBuiltBudget = 4096;
 };
 
 Registry& registry() {
@@ -52,8 +66,21 @@ Registry& registry() {
 
 }  // namespace
 
+void note_composite_built(size_t children) noexcept {
+    registry().built.fetch_add(1 + children, std::memory_order_relaxed);
+}
+
+CollectorStats forward_collector_stats() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> g(reg.mutex);
+    CollectorStats s = reg.stats;
+    s.built = reg.built.load(std::memory_order_relaxed);
+    return s;
+}
+
 ForwardElement::ForwardElement() {
     reaches_forward = true;
+    note_composite_built(1);
     Registry& reg = registry();
     std::lock_guard<std::mutex> g(reg.mutex);
     registry_index = reg.slots.size();
@@ -121,6 +148,7 @@ namespace {
 struct Node {
     const CompositeHeader* rec;
     const ElementVTable* vt;
+    size_t edges = 0;  // its child handles
 };
 
 // Calls f(child) for each child handle of a combinator record.
@@ -145,51 +173,59 @@ void for_each_child(const Node& n, F&& f) {
 uint32_t collect_forward_cycles() {
     Registry& reg = registry();
     std::vector<SharedElement> released;
-    uint32_t visited = 0;
     {
         std::lock_guard<std::mutex> g(reg.mutex);
         const uint32_t epoch = ++reg.epoch;
         std::vector<Node> nodes;
-        std::vector<Node> stack;
+        std::vector<size_t> stack;
         auto enter = [&](const CompositeHeader* rec, const ElementVTable* vt) {
             if (rec->gc_epoch == epoch) return;
             rec->gc_epoch = epoch;
             rec->gc_internal = 0;
             rec->gc_live = false;
+            stack.push_back(nodes.size());
             nodes.push_back({rec, vt});
-            stack.push_back({rec, vt});
         };
         for (ForwardElement* f : reg.slots)
             if (f->refs.load(std::memory_order_acquire) > 0) enter(f, forward_vtable());
         // Count the handles that the records of the set hold on one another.
         while (!stack.empty()) {
-            Node n = stack.back();
+            size_t at = stack.back();
             stack.pop_back();
+            const Node n = nodes[at];
+            size_t edges = 0;
             for_each_child(n, [&](const SharedElement& c) {
+                ++edges;
                 const CompositeHeader* cc = composite_of(c);
                 if (!cc) return;  // terminal kinds hold no children
                 enter(cc, c.vtable());
                 ++cc->gc_internal;
             });
+            nodes[at].edges = edges;
         }
-        visited = static_cast<uint32_t>(nodes.size());
         // A record held by more handles than the set holds on it is reachable
         // from outside; so is everything it reaches.
+        std::vector<Node> marking;
         for (const Node& n : nodes) {
             if (n.rec->refs.load(std::memory_order_acquire) > n.rec->gc_internal && !n.rec->gc_live) {
                 n.rec->gc_live = true;
-                stack.push_back(n);
+                marking.push_back(n);
             }
         }
-        while (!stack.empty()) {
-            Node n = stack.back();
-            stack.pop_back();
+        while (!marking.empty()) {
+            Node n = marking.back();
+            marking.pop_back();
             for_each_child(n, [&](const SharedElement& c) {
                 const CompositeHeader* cc = composite_of(c);
                 if (!cc || cc->gc_live) return;
                 cc->gc_live = true;
-                stack.push_back({cc, c.vtable()});
+                marking.push_back({cc, c.vtable()});
             });
+        }
+        uint64_t visited = 0, live = 0;
+        for (const Node& n : nodes) {
+            visited += 1 + n.edges;
+            if (n.rec->gc_live) live += 1 + n.edges;
         }
         // The slots that nothing outside reaches: their targets go.
         for (ForwardElement* f : reg.slots) {
@@ -199,9 +235,15 @@ uint32_t collect_forward_cycles() {
             f->expr = SharedElement();
             f->lock.unlock();
         }
+        // The next pass is paced by what stays alive, not by what this one
+        // visited: the garbage freed now is paid for by its own building.
         reg.events = 0;
-        uint32_t b = visited / 4;
-        reg.budget = b > Registry::kMinCollectBudget ? b : Registry::kMinCollectBudget;
+        reg.built_at_pass = reg.built.load(std::memory_order_relaxed);
+        reg.event_budget = live / 4 > Registry::kMinEventBudget ? live / 4 : Registry::kMinEventBudget;
+        reg.built_budget = live / 2 > Registry::kMinBuiltBudget ? live / 2 : Registry::kMinBuiltBudget;
+        ++reg.stats.passes;
+        reg.stats.visited += visited;
+        reg.stats.live_after_last = live;
     }
     uint32_t cleared = static_cast<uint32_t>(released.size());
     released.clear();  // frees the cycles, outside the registry's lock
@@ -212,7 +254,9 @@ void note_forward_release() {
     Registry& reg = registry();
     {
         std::lock_guard<std::mutex> g(reg.mutex);
-        if (++reg.events < reg.budget) return;
+        ++reg.events;
+        uint64_t built = reg.built.load(std::memory_order_relaxed) - reg.built_at_pass;
+        if (reg.events < reg.event_budget && built < reg.built_budget) return;
     }
     collect_forward_cycles();
 }

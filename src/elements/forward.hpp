@@ -71,12 +71,24 @@ void set_forward_target(ForwardElement& slot, SharedElement target);
 uint32_t collect_forward_cycles();
 
 // Notes that a holder of a record that can reach a Forward slot let go of it;
-// runs the collector once enough such events have accumulated (a budget
-// proportional to the size of the last collection, so the cost stays
-// proportional to the work that created the garbage).
+// runs the collector once the releases since its last pass, or the records
+// built since then, reach a budget proportional to what that pass found
+// alive (so each pass is paid for by the work before it, and the garbage
+// waiting never exceeds a fixed multiple of what is alive).
 void note_forward_release();
 
 // The number of Forward slots alive (for tests of reclamation).
 size_t live_forward_slots();
+
+// What the collector has done in this process (for tests of its pacing):
+// its passes, the records and child handles they visited in all, the work
+// found alive by the last one, and the records and child handles built.
+struct CollectorStats {
+    uint64_t passes = 0;
+    uint64_t visited = 0;
+    uint64_t live_after_last = 0;
+    uint64_t built = 0;
+};
+CollectorStats forward_collector_stats();
 
 }  // namespace qgx

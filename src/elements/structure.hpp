@@ -8,6 +8,7 @@
 // the stack.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -26,24 +27,54 @@ struct CompositeHeader : ElementHeader {
     mutable bool gc_live = false;
 };
 
+// Tells the Forward cycle collector (forward.hpp) that a combinator record
+// holding `children` handles was built. The collector paces its passes by
+// the records built since the last one as well as by releases, so that
+// dropped recursive grammars never pile up beyond a fixed multiple of what
+// is alive, whatever their size.
+void note_composite_built(size_t children) noexcept;
+
 struct AndElement : CompositeHeader {
     std::vector<SharedElement> exprs;  // at least two members, built by `+`
     explicit AndElement(std::vector<SharedElement> e);
 };
 
-// Which alternatives can match at a position, by the byte there: built when
-// some alternatives are literals or keywords, whose first byte is known, so
-// that a position is tried only with the alternatives that can match there,
-// in their order. Bucket 256 is the end of the text.
+// Which alternatives can match at a position, by the byte there: built for
+// alternatives that can only match where the byte at the position lies in a
+// known set (literals, keywords, Char, Word, QuotedString, and composites that
+// must begin with one of these), so that a position is tried only with the
+// alternatives that can match there, in their order. Bucket 256 is the end
+// of the text. `start` has one more entry than the buckets: bucket b holds
+// items[start[b] .. start[b + 1]).
 struct AlternativeDispatch {
     uint32_t start[258] = {};
     std::vector<uint32_t> items;
+    // 1 for the bytes whose bucket is not empty: a scan passes over the others.
+    ByteTable may_start;
 };
 
 struct MatchFirstElement : CompositeHeader {
     std::vector<SharedElement> exprs;  // in order of preference; may be empty
-    std::unique_ptr<AlternativeDispatch> dispatch;  // absent: every alternative everywhere
     explicit MatchFirstElement(std::vector<SharedElement> e);
+    ~MatchFirstElement();
+    // The dispatch table, made on the first match and kept; null when every
+    // alternative may match everywhere. Building it on every `|` of a chain
+    // would cost 257 steps per member each time.
+    const AlternativeDispatch* dispatch() const {
+        uintptr_t d = dispatch_.load(std::memory_order_acquire);
+        if (d == kUnbuilt) [[unlikely]] d = build_dispatch();
+        return d == kNoTable ? nullptr : reinterpret_cast<const AlternativeDispatch*>(d);
+    }
+
+    // Whether the first match has settled the table (made it or found none).
+    bool dispatch_settled() const { return dispatch_.load(std::memory_order_acquire) != kUnbuilt; }
+
+  private:
+    static constexpr uintptr_t kUnbuilt = 0, kNoTable = 1;
+    uintptr_t build_dispatch() const;
+    // kUnbuilt until the first match, then the table's address or kNoTable;
+    // set once (a racing second build is dropped), so readers need no lock.
+    mutable std::atomic<uintptr_t> dispatch_{kUnbuilt};
 };
 
 // match_first_try_match_at without the depth guard, for the class's own scans.

@@ -13,22 +13,25 @@ PyObject* tokens_to_list(const TokenList& tokens) {
     // none.
     const uint32_t n = tokens.size();
     PyObject* few[16];
-    std::vector<PyObject*> many;
     PyObject** strs = few;
     if (n > 16) {
-        many.resize(n);
-        strs = many.data();
+        strs = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * size_t{n}));
+        if (!strs) return PyErr_NoMemory();
     }
     for (uint32_t i = 0; i < n; ++i) strs[i] = new_str(tokens[i].data(), tokens[i].size());
     PyObject* list = new_list(n);
     for (uint32_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, strs[i]);
+    if (strs != few) PyMem_Free(strs);
     return list;
 }
 
 PyObject* raise_parse_failure(const ParseFailure& f) {
     if (depth_exceeded()) {
-        PyErr_Format(PyExc_ValueError, msg::kRecursionLimit, static_cast<unsigned>(f.position),
-                     static_cast<unsigned>(kMaxMatchDepth));
+        if (depth_stack_short())
+            PyErr_Format(PyExc_ValueError, msg::kStackLimit, static_cast<unsigned>(f.position));
+        else
+            PyErr_Format(PyExc_ValueError, msg::kRecursionLimit, static_cast<unsigned>(f.position),
+                         static_cast<unsigned>(kMaxMatchDepth));
         return nullptr;
     }
     // %s would stop at a NUL byte inside a stored message; build the text whole.
@@ -41,20 +44,26 @@ PyObject* raise_parse_failure(const ParseFailure& f) {
 }
 
 PyObject* spans_to_list(Text t, const std::vector<Span>& spans, size_t distinct_hint) {
-    PyObject* list = new_list(static_cast<Py_ssize_t>(spans.size()));
-    if (spans.empty()) return list;
+    // Held, so that an allocation failure of the interner leaves nothing behind.
+    OwnedRef list = OwnedRef::steal(new_sized_list(spans.size()));
+    if (!list || spans.empty()) return list.release();
     TextInterner made(spans.size() < distinct_hint ? spans.size() : distinct_hint);
     for (size_t i = 0; i < spans.size(); ++i)
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), made.get(t.data + spans[i].start, spans[i].end - spans[i].start));
-    return list;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        made.get(t.data + spans[i].start, spans[i].end - spans[i].start));
+    return list.release();
 }
 
 PyObject* replace_spans(Text t, const std::vector<Span>& spans, Text replacement) {
     if (spans.empty()) return new_str(t.data, t.len);
-    std::string out;
+    // The size is known before anything is asked for: the kept text plus one
+    // replacement per span (below 2**64: both factors are below 2**32).
     uint64_t kept = t.len;
     for (const Span& s : spans) kept -= s.end - s.start;
-    out.reserve(kept + uint64_t{replacement.len} * spans.size());
+    uint64_t size = kept + uint64_t{replacement.len} * spans.size();
+    if (!check_result_size(size)) return nullptr;
+    std::string out;
+    out.reserve(size);
     Pos mark = 0;
     for (const Span& s : spans) {
         out.append(t.data + mark, s.start - mark);
@@ -62,9 +71,7 @@ PyObject* replace_spans(Text t, const std::vector<Span>& spans, Text replacement
         mark = s.end;
     }
     out.append(t.data + mark, t.len - mark);
-    PyObject* r = PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-    if (!r) fatal_python_error("could not make a str result");
-    return r;
+    return new_sized_str(out.data(), out.size());
 }
 
 PyObject* repeat_block(PyObject* block, Py_ssize_t n) {

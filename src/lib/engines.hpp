@@ -11,6 +11,7 @@
 #include "elements/element.hpp"
 #include "messages.hpp"
 #include "python/class_frame.hpp"
+#include "python/batch_inputs.hpp"
 #include "python/convert.hpp"
 #include "python/ref.hpp"
 
@@ -79,66 +80,71 @@ PyObject* parse_input_to_list(PyObject* item, F&& parse_at) {
     return tokens_to_list(o.tokens);
 }
 
-// Every item evaluated on its own (the plain path of batch_map).
+// Evaluates the items that `out` holds (a list from BatchInputs::into_list)
+// in place: each slot's item is replaced by its result. With `reuse`, an item
+// that is the same object as the one before takes that one's result. The
+// slot keeps its item until its result is in, so that a failure leaves a
+// list whose release drops every reference taken. Returns `out` published,
+// or nullptr with the error set.
 template <class Eval>
-PyObject* batch_map_plain(PyObject* const* items, Py_ssize_t n, Eval&& eval) {
-    PyObject* out = new_list(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* r = eval(items[i]);
-        if (!r) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        PyList_SET_ITEM(out, i, r);
-    }
-    return out;
-}
-
-// The batch map under the reuse rules: `eval(item)` gives a new reference for
-// one evaluated item. Same object, identity period, consecutive repeats.
-template <class Eval>
-PyObject* batch_map(PyObject* inputs, Eval&& eval) {
-    Py_ssize_t n = PyList_GET_SIZE(inputs);
-    PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
-    if (n == 0) return new_list(0);
-    if (kPlainPaths) return batch_map_plain(items, n, eval);
-    if (n == 1 || all_same_object(items, n)) {
-        PyObject* r = eval(items[0]);
-        if (!r) return nullptr;
-        PyObject* block = new_list(1);
-        PyList_SET_ITEM(block, 0, r);
-        return repeat_block(block, n);
-    }
-    if (Py_ssize_t k = find_identity_period(items, n)) {
-        PyObject* block = new_list(k);
-        for (Py_ssize_t i = 0; i < k; ++i) {
-            PyObject* r = eval(items[i]);
-            if (!r) {
-                Py_DECREF(block);  // unfilled slots are NULL, which list dealloc skips
-                return nullptr;
-            }
-            PyList_SET_ITEM(block, i, r);
-        }
-        return repeat_block(block, n);
-    }
-    PyObject* out = new_list(n);
+PyObject* evaluate_in_place(PyObject* out, bool reuse, Eval&& eval) {
+    PyObject** slots = reinterpret_cast<PyListObject*>(out)->ob_item;
+    const Py_ssize_t n = PyList_GET_SIZE(out);
+    PyObject* prev_item = nullptr;
     PyObject* prev = nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = slots[i];
         PyObject* r;
-        if (i > 0 && items[i] == items[i - 1]) {
+        // Every item was alive when the snapshot was taken, so an address
+        // seen before names the same object even after its reference went.
+        if (reuse && item == prev_item) {
             r = prev;
             Py_INCREF(r);
         } else {
-            r = eval(items[i]);
+            r = eval(item);
             if (!r) {
                 Py_DECREF(out);
                 return nullptr;
             }
         }
-        PyList_SET_ITEM(out, i, r);
+        slots[i] = r;
+        Py_DECREF(item);
+        prev_item = item;
         prev = r;
     }
-    return out;
+    return publish_list(out);
+}
+
+// The batch map under the reuse rules: `eval(item)` gives a new reference for
+// one evaluated item. Same object, identity period, consecutive repeats. The
+// list is read only before the first allocation: the reuse tests read its
+// pointers, and the items that will be evaluated are then taken into a
+// snapshot, since every result is a new list and may start a collection.
+template <class Eval>
+PyObject* batch_map(PyObject* inputs, Eval&& eval) {
+    Py_ssize_t n = PyList_GET_SIZE(inputs);
+    PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
+    if (n == 0) return new_list(0);
+    BatchInputs snapshot;
+    if (kPlainPaths) {
+        if (!snapshot.take(inputs, n)) return nullptr;
+        return evaluate_in_place(snapshot.into_list(), false, eval);
+    }
+    if (n == 1 || all_same_object(items, n)) {
+        OwnedRef item = OwnedRef::borrow(items[0]);
+        PyObject* r = eval(item.get());
+        if (!r) return nullptr;
+        PyObject* block = new_list(1);
+        PyList_SET_ITEM(block, 0, r);
+        return repeat_block(block, n);
+    }
+    // A period's blocks hold the same objects as the first, so the first
+    // block is all the snapshot needs.
+    Py_ssize_t k = find_identity_period(items, n);
+    if (!snapshot.take(inputs, k ? k : n)) return nullptr;
+    PyObject* out = evaluate_in_place(snapshot.into_list(), k == 0, eval);
+    if (!out || !k) return out;
+    return repeat_block(out, n);
 }
 
 // parse_batch: ParseAt(text, pos) -> ParseOutcome.
@@ -250,6 +256,10 @@ class InputMatchCache {
 
 // The batch count under the reuse rules: `test(text)` says whether one text
 // matches at its start. Returns -1 with the error set when an item cannot be read.
+// It reads the list in place: reading a text and testing it make no object
+// that the collector tracks and run no Python code (an item that cannot be
+// read ends the count before anything else is read), so neither the list nor
+// the reference counts of its items can change under it.
 template <class Test>
 int64_t count_batch(PyObject* inputs, Test&& test) {
     Py_ssize_t n = PyList_GET_SIZE(inputs);
@@ -285,6 +295,16 @@ int64_t count_batch(PyObject* inputs, Test&& test) {
     InputMatchCache cache;
     int64_t count = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        // Held by this list alone, at this one position: the item cannot be
+        // met again, so it is evaluated without a look into the cache (whose
+        // full probe of 32 slots would be most of the cost of a list of
+        // distinct strings) and leaves its entries to objects that can recur.
+        if (Py_REFCNT(items[i]) == 1) {
+            int r = eval(items[i]);
+            if (r < 0) return -1;
+            count += r;
+            continue;
+        }
         int slot = -1;
         uint8_t state = cache.lookup(items[i], slot);
         if (state == 0) {

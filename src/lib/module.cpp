@@ -37,16 +37,31 @@ PyObject* count_result(uint64_t n) {
 }
 
 PyObject* new_str(const char* data, Pos n) {
-    PyObject* s = PyUnicode_FromStringAndSize(data, n);
-    if (s) [[likely]] return s;
     // A token cut inside a character (a kind that hands one over) must not end
-    // the process: its partial characters are dropped instead.
-    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-        PyErr_Clear();
-        s = PyUnicode_DecodeUTF8(data, n, "ignore");
-        if (s) return s;
-    }
+    // the process: its partial characters are dropped. The decoder drops them
+    // without making an exception object, so making a str never starts a
+    // collection (batches read their inputs in place around it).
+    PyObject* s = PyUnicode_DecodeUTF8(data, n, "ignore");
+    if (s) [[likely]] return s;
     fatal_python_error("could not make a str result");
+}
+
+bool check_result_size(uint64_t n) {
+    if (n <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) return true;
+    PyErr_NoMemory();
+    return false;
+}
+
+PyObject* new_sized_str(const char* data, uint64_t n) {
+    if (!check_result_size(n)) return nullptr;
+    PyObject* s = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(n), "ignore");
+    return s ? s : ensure_error();
+}
+
+PyObject* new_sized_list(uint64_t n) {
+    if (!check_result_size(n)) return nullptr;
+    PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
+    return l ? l : ensure_error();
 }
 
 PyObject* new_list(Py_ssize_t n) {

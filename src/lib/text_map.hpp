@@ -4,8 +4,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/random.h>
+#endif
 
 #include "elements/element.hpp"
 #include "python/class_frame.hpp"
@@ -22,6 +27,46 @@ inline void add_refs(PyObject* o, Py_ssize_t n) {
 #endif
 }
 
+// The key of the text maps' hash, drawn once per process: the matched texts
+// come from the caller, and a fixed hash would let crafted input put every
+// text in one probe run (each insert then walks all the others). The key is
+// the kernel's randomness, or, failing that, clock and address entropy.
+struct TextHashKey {
+    uint64_t k[4];
+};
+
+inline TextHashKey make_text_hash_key() {
+    TextHashKey key{};
+    bool filled = false;
+#if defined(__linux__)
+    filled = getrandom(key.k, sizeof key.k, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof key.k);
+#endif
+    if (!filled) {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        uint64_t x = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(ts.tv_sec) << 30) ^
+                     reinterpret_cast<uintptr_t>(&key) ^ (reinterpret_cast<uintptr_t>(&make_text_hash_key) << 17);
+        for (uint64_t& w : key.k) {
+            // splitmix64 steps over the entropy gathered.
+            x += 0x9E3779B97F4A7C15ull;
+            uint64_t z = x;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            w = z ^ (z >> 31);
+        }
+    }
+    // The multipliers must not be zero, which would send every text to one slot.
+    key.k[1] |= 1;
+    key.k[3] |= 1;
+    return key;
+}
+
+// The process's key, made on first use (thread-safe) and never changed.
+inline const TextHashKey& text_hash_key() {
+    static const TextHashKey key = make_text_hash_key();
+    return key;
+}
+
 // An open-addressing map from texts of the call's input to a value: no node
 // per entry, the hash kept beside the key, doubling at half load. The keys
 // point into the texts of the call, which outlive the map.
@@ -29,7 +74,7 @@ template <class V>
 class TextMap {
   public:
     // Room for about `hint` keys before the first doubling.
-    explicit TextMap(size_t hint) {
+    explicit TextMap(size_t hint) : key_(text_hash_key()) {
         size_t cap = 16;
         while (cap < hint * 2) cap <<= 1;
         slots_.assign(cap, Slot{});
@@ -41,6 +86,7 @@ class TextMap {
         const uint32_t h = static_cast<uint32_t>(hash(key));
         const size_t mask = slots_.size() - 1;
         for (size_t i = h & mask;; i = (i + 1) & mask) {
+            ++probes_;
             Slot& s = slots_[i];
             if (!s.data) {
                 if ((size_ + 1) * 2 > slots_.size()) {
@@ -59,6 +105,14 @@ class TextMap {
             }
         }
     }
+
+    // The slots looked at by every find_or_insert so far (for tests of the
+    // worst case).
+    uint64_t probes() const { return probes_; }
+    size_t size() const { return size_; }
+
+    // The hash of a key under the process's key (for tests).
+    uint64_t hash_of(std::string_view key) const { return hash(key); }
 
   private:
     struct Slot {
@@ -85,20 +139,26 @@ class TextMap {
         if (n <= 8) return short_word(a, n) == short_word(b, n);
         return std::memcmp(a, b, n) == 0;
     }
-    static uint64_t hash(std::string_view k) {
-        // A multiply-mix over 8-byte words; the texts are short matches.
+    // The high and low halves of the full product, folded: every bit of
+    // either factor reaches every bit of the result.
+    static uint64_t fold_mul(uint64_t a, uint64_t b) {
+        unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+        return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+    }
+    // A keyed multiply-fold over 8-byte words (the texts are short matches:
+    // one or two products for most), then one more keyed fold, so that no
+    // choice of texts made without the key puts them in one probe run.
+    uint64_t hash(std::string_view k) const {
         const char* p = k.data();
         size_t n = k.size();
-        uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+        uint64_t h = key_.k[0] ^ n;
         for (; n > 8; p += 8, n -= 8) {
             uint64_t w;
             std::memcpy(&w, p, 8);
-            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-            h ^= h >> 31;
+            h = fold_mul(h ^ w, key_.k[1]);
         }
-        h = (h ^ short_word(p, n)) * 0x94D049BB133111EBull;
-        h ^= h >> 29;
-        return h ^ (h >> 32);
+        h = fold_mul(h ^ short_word(p, n), key_.k[1]);
+        return fold_mul(h ^ key_.k[2], key_.k[3]);
     }
     void grow() {
         std::vector<Slot> old = std::move(slots_);
@@ -112,8 +172,10 @@ class TextMap {
         }
     }
 
+    TextHashKey key_;
     std::vector<Slot> slots_;
     size_t size_ = 0;
+    uint64_t probes_ = 0;
 };
 
 // Equal texts of one call share one str. The map holds borrowed references:

@@ -42,6 +42,7 @@ bool bind_keyword(const ArgumentDescriptor& d, PyObject* key, PyObject* value, P
                 PyErr_Format(PyExc_TypeError, msg::kMultipleValues, callable_name(d).c_str(), d.params[i]);
                 return false;
             }
+            Py_INCREF(value);
             slots[i] = value;
             return true;
         }
@@ -84,11 +85,14 @@ bool check_required(const ArgumentDescriptor& d, PyObject** slots) {
 }  // namespace
 
 bool bind_vectorcall_arguments(const ArgumentDescriptor& d, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames, PyObject** slots) {
+                               PyObject* kwnames, BoundArguments& out) {
+    PyObject** slots = out.slots;
     nargs = PyVectorcall_NARGS(nargs);
-    for (int i = 0; i < d.count; ++i) slots[i] = nullptr;
     if (nargs > d.count) return too_many_positional(d, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        slots[i] = args[i];
+    }
     if (kwnames) {
         Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < nk; ++i)
@@ -97,12 +101,19 @@ bool bind_vectorcall_arguments(const ArgumentDescriptor& d, PyObject* const* arg
     return check_required(d, slots);
 }
 
-bool bind_tuple_arguments(const ArgumentDescriptor& d, PyObject* args, PyObject* kwargs, PyObject** slots) {
-    for (int i = 0; i < d.count; ++i) slots[i] = nullptr;
+bool bind_tuple_arguments(const ArgumentDescriptor& d, PyObject* args, PyObject* kwargs, BoundArguments& out) {
+    PyObject** slots = out.slots;
     Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
     if (nargs > d.count) return too_many_positional(d, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(a);
+        slots[i] = a;
+    }
     if (kwargs) {
+        // The dict is held too: a keyword name's str() (for the error text)
+        // can run code that drops it while it is being walked.
+        OwnedRef hold = OwnedRef::borrow(kwargs);
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value))

@@ -28,9 +28,12 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "elements/element.hpp"
+#include "messages.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -136,6 +139,33 @@ inline PyObject* bool_result(bool b) {
 }
 PyObject* count_result(uint64_t n);
 
+// Runs the body of a Python entry point (method, constructor, operator slot,
+// module function). A C++ allocation failure (std::bad_alloc, or a container
+// asked to grow past its maximum size) becomes MemoryError and any other C++
+// exception SystemError, so that none reaches std::terminate.
+template <class F>
+PyObject* guard_entry(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, msg::kInternalException);
+        return nullptr;
+    }
+}
+
+// A result whose size the input drives (a replaced text, a list of matches):
+// nullptr with MemoryError set when it cannot be made, instead of ending the
+// process. A size past PY_SSIZE_T_MAX is refused before anything is asked for.
+PyObject* new_sized_str(const char* data, uint64_t n);
+PyObject* new_sized_list(uint64_t n);
+// MemoryError for a result of `n` units that cannot exist (past PY_SSIZE_T_MAX);
+// false with the error set, true when the size is possible.
+bool check_result_size(uint64_t n);
+
 // A new str from UTF-8 bytes known to be whole characters; ends the process
 // when memory is exhausted.
 PyObject* new_str(const char* data, Pos n);
@@ -184,44 +214,44 @@ struct ClassFrame {
 
     template <const ArgumentDescriptor& D, PyObject* (*Body)(Object*, Text)>
     static PyObject* text_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[1];
+        BoundArguments slots;
         if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
         SelfHold hold(self);
         Text s;
         if (!convert_text_arg(slots[0], "s", s)) return nullptr;
-        return Body(reinterpret_cast<Object*>(self), s);
+        return guard_entry([&] { return Body(reinterpret_cast<Object*>(self), s); });
     }
 
     static PyObject* transform_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[2];
+        BoundArguments slots;
         if (!bind_vectorcall_arguments(kTransformString, args, nargs, kwnames, slots)) return nullptr;
         SelfHold hold(self);
         Text s, r;
         if (!convert_text_arg(slots[0], "s", s)) return nullptr;
         if (!convert_text_arg(slots[1], "replacement", r)) return nullptr;
-        return C::transform_string(reinterpret_cast<Object*>(self), s, r);
+        return guard_entry([&] { return C::transform_string(reinterpret_cast<Object*>(self), s, r); });
     }
 
     template <const ArgumentDescriptor& D, PyObject* (*Body)(Object*, PyObject*)>
     static PyObject* list_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[1];
+        BoundArguments slots;
         if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
         SelfHold hold(self);
         if (!convert_list_arg(slots[0], "inputs")) return nullptr;
-        return Body(reinterpret_cast<Object*>(self), slots[0]);
+        return guard_entry([&] { return Body(reinterpret_cast<Object*>(self), slots[0]); });
     }
 
     static PyObject* set_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[1];
+        BoundArguments slots;
         if (!bind_vectorcall_arguments(kSet, args, nargs, kwnames, slots)) return nullptr;
         SelfHold hold(self);
-        return C::set(reinterpret_cast<Object*>(self), slots[0]);
+        return guard_entry([&] { return C::set(reinterpret_cast<Object*>(self), slots[0]); });
     }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-        PyObject* slots[kMaxParams];
+        BoundArguments slots;
         if (!bind_tuple_arguments(C::kNew, args, kwargs, slots)) return nullptr;
-        return C::construct(type, slots);
+        return guard_entry([&] { return C::construct(type, slots.slots); });
     }
 
     static void dealloc(PyObject* self) {
@@ -241,6 +271,11 @@ struct ClassFrame {
     static PyObject* generic_or(PyObject* l, PyObject* r) {
         if (!join_or || Py_TYPE(l) != class_type_if_made(C::kId)) Py_RETURN_NOTIMPLEMENTED;
         return join_or(SharedElement(reinterpret_cast<ElementObject*>(l)->element, C::vtable()), r);
+    }
+    // An operator slot's function run under guard_entry.
+    template <PyObject* (*F)(PyObject*, PyObject*)>
+    static PyObject* guarded_slot(PyObject* l, PyObject* r) {
+        return guard_entry([&] { return F(l, r); });
     }
 
     static PyType_Spec* spec() {
@@ -281,15 +316,15 @@ struct ClassFrame {
         slots[i++] = {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)};
         slots[i++] = {Py_tp_methods, methods};
         if constexpr (requires { C::nb_add; })
-            slots[i++] = {Py_nb_add, reinterpret_cast<void*>(&C::nb_add)};
+            slots[i++] = {Py_nb_add, reinterpret_cast<void*>(&guarded_slot<&C::nb_add>)};
         else
-            slots[i++] = {Py_nb_add, reinterpret_cast<void*>(&generic_add)};
+            slots[i++] = {Py_nb_add, reinterpret_cast<void*>(&guarded_slot<&generic_add>)};
         if constexpr (requires { C::nb_or; })
-            slots[i++] = {Py_nb_or, reinterpret_cast<void*>(&C::nb_or)};
+            slots[i++] = {Py_nb_or, reinterpret_cast<void*>(&guarded_slot<&C::nb_or>)};
         else
-            slots[i++] = {Py_nb_or, reinterpret_cast<void*>(&generic_or)};
+            slots[i++] = {Py_nb_or, reinterpret_cast<void*>(&guarded_slot<&generic_or>)};
         if constexpr (requires { C::nb_inplace_lshift; })
-            slots[i++] = {Py_nb_inplace_lshift, reinterpret_cast<void*>(&C::nb_inplace_lshift)};
+            slots[i++] = {Py_nb_inplace_lshift, reinterpret_cast<void*>(&guarded_slot<&C::nb_inplace_lshift>)};
         slots[i] = {0, nullptr};
         static std::string full_name = std::string("builtins.") + C::kName;
         static PyType_Spec s{full_name.c_str(), static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT, slots};

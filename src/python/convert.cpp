@@ -1,6 +1,7 @@
 #include "python/convert.hpp"
 
 #include <cstring>
+#include <string_view>
 
 #include "messages.hpp"
 #include "python/errors.hpp"
@@ -32,18 +33,20 @@ bool convert_list_arg(PyObject* obj, const char* param) {
 }
 
 namespace {
-// True when the attribute `v` (of a type) is the str `want`; read errors count as no.
-bool attr_is(OwnedRef v, const char* want) {
+// True when the attribute `v` (of a type) is the str `want`, the whole text
+// compared (a NUL inside the attribute does not end it); read errors count as no.
+bool attr_is(OwnedRef v, std::string_view want) {
     if (!v || !PyUnicode_Check(v.get())) {
         PyErr_Clear();
         return false;
     }
-    const char* s = PyUnicode_AsUTF8(v.get());
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(v.get(), &n);
     if (!s) {
         PyErr_Clear();
         return false;
     }
-    return std::strcmp(s, want) == 0;
+    return std::string_view(s, static_cast<size_t>(n)) == want;
 }
 }  // namespace
 

@@ -13,6 +13,15 @@ bool check_text_length(Py_ssize_t n);
 // Reads the UTF-8 text of a batch item in place: no type test, the
 // interpreter's own TypeError or UnicodeEncodeError on failure.
 inline bool read_item_text(PyObject* item, Text& out) {
+    // A compact ASCII str is its own UTF-8 form: the same pointer and length
+    // that PyUnicode_AsUTF8AndSize gives, without the call.
+    if (PyUnicode_Check(item) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(item);
+        if (static_cast<uint64_t>(len) <= kMaxTextBytes) [[likely]] {
+            out = Text(static_cast<const char*>(PyUnicode_DATA(item)), static_cast<Pos>(len));
+            return true;
+        }
+    }
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(item, &n);
     if (!p) return false;

@@ -47,13 +47,14 @@ PyObject* ensure_error() {
 
 void set_type_mismatch_error(PyObject* obj, const char* target) {
     OwnedRef qualname = QGX_GET_ATTR(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
-    const char* name = nullptr;
-    if (qualname && PyUnicode_Check(qualname.get())) name = PyUnicode_AsUTF8(qualname.get());
-    if (!name) {
+    if (!qualname || !PyUnicode_Check(qualname.get())) {
         PyErr_Clear();
-        name = msg::kFailedTypeName;
+        PyErr_Format(PyExc_TypeError, msg::kCannotConvert, msg::kFailedTypeName, target);
+        return;
     }
-    PyErr_Format(PyExc_TypeError, msg::kCannotConvert, name, target);
+    // The name goes in whole (%U): as UTF-8 through %s it would stop at a NUL.
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat(msg::kCannotConvertNamed, qualname.get(), target));
+    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
 namespace {

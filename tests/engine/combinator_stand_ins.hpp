@@ -82,4 +82,32 @@ inline ParseFromStartOutcome end_from_start(const EndElement& r, Text t) { retur
 using EndTable = KindTable<EndElement, end_parse, end_try, end_from_start>;
 inline SharedElement string_end() { return SharedElement(Rc<EndElement>::make(), &EndTable::table); }
 
+// Counted: passes every call on to `inner` and counts the calls per position,
+// so that a test can see how often a combinator tries a child where.
+struct CountedElement : ElementHeader {
+    SharedElement inner;
+    mutable std::vector<uint32_t> parse_calls, try_calls;  // indexed by position
+    static void bump(std::vector<uint32_t>& v, Pos p) {
+        if (v.size() <= p) v.resize(p + 1, 0);
+        ++v[p];
+    }
+};
+inline ParseOutcome counted_parse(const CountedElement& r, Text t, Pos p) {
+    CountedElement::bump(r.parse_calls, p);
+    return r.inner.parse_at(t, p);
+}
+inline TryMatchOutcome counted_try(const CountedElement& r, Text t, Pos p) {
+    CountedElement::bump(r.try_calls, p);
+    return r.inner.try_match_at(t, p);
+}
+inline ParseFromStartOutcome counted_from_start(const CountedElement& r, Text t) {
+    return ParseFromStartOutcome::from(counted_parse(r, t, 0));
+}
+using CountedTable = KindTable<CountedElement, counted_parse, counted_try, counted_from_start>;
+inline SharedElement counted(SharedElement inner, Rc<CountedElement>& out) {
+    out = Rc<CountedElement>::make();
+    out->inner = std::move(inner);
+    return SharedElement(out, &CountedTable::table);
+}
+
 }  // namespace qgx::stand_in

@@ -2,9 +2,11 @@
 // checked against a plain scan.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "elements/counting.hpp"
 #include "elements/literals.hpp"
@@ -241,7 +243,7 @@ TEST(CountKeywordOccurrences, RandomTextsEqualPlainScan) {
 // The substring searcher, every kernel this processor runs.
 
 const SearchKernel kKernels[] = {SearchKernel::Avx2, SearchKernel::Sse2, SearchKernel::Portable,
-                                 SearchKernel::Libc};
+                                 SearchKernel::Libc, SearchKernel::TwoWay};
 
 size_t naive_find(const std::string& h, const std::string& n, size_t from) {
     size_t r = h.find(n, from);
@@ -333,6 +335,139 @@ TEST(SubstringSearch, EmptyAndOversizedNeedles) {
     char out[4];
     EXPECT_EQ(replace_substrings(h, 3, "", 0, "X", 1, out, 3), 3u);
     EXPECT_EQ(std::string(out, 3), "abc");
+}
+
+// ---------------------------------------------------------------------------
+// The worst case: the prefilter's verification is budgeted, and the Two-Way
+// matcher takes over where candidates cost too much, mid-scan included.
+
+// Texts over two letters with needles cut from them: the pair test passes
+// often and verification fails late, so the budget runs out inside the scan
+// and the matcher takes over from a position the prefilter reached. Every
+// kernel's find, count and replace equal the naive ones, and the keyword-style
+// search (resuming one byte after each occurrence) finds every occurrence.
+TEST(SubstringSearch, HandOverToTheLinearMatcherKeepsResults) {
+    std::mt19937 rng(17);
+    bool some_fell_back = false;
+    for (SearchKernel k : kKernels) {
+        if (!search_kernel_available(k)) continue;
+        for (int it = 0; it < 300; ++it) {
+            size_t n = 500 + rng() % 3000;
+            std::string h;
+            // Long runs of one letter with rare breaks: near-misses everywhere.
+            for (size_t i = 0; i < n; ++i) h += rng() % 16 ? 'a' : "bc"[rng() % 2];
+            size_t m = 2 + rng() % 120;
+            std::string nd = rng() % 2 ? h.substr(rng() % (n - m), m) : std::string(m - 1, 'a') + 'b';
+            ExactCopy c(h);
+            SearchWork w;
+            ASSERT_EQ(count_substring(c.bytes.get(), n, nd.data(), m, k, &w), naive_count(h, nd)) << nd;
+            some_fell_back |= w.fell_back;
+            std::string want = naive_replace(h, nd, "<>");
+            std::string out(want.size(), '\0');
+            ASSERT_EQ(replace_substrings(c.bytes.get(), n, nd.data(), m, "<>", 2, out.data(), out.size(), k),
+                      want.size());
+            ASSERT_EQ(out, want) << nd;
+            size_t from = rng() % n;
+            SubstringTally t = tally_substring(c.bytes.get(), n, nd.data(), m, from, k);
+            ASSERT_EQ(t.count, naive_count(h.substr(from), nd)) << nd << " from " << from;
+            SubstringSearcher s(nd.data(), m, k);
+            size_t i = 0;
+            for (;;) {
+                size_t got = s.find(c.bytes.get(), n, i);
+                size_t want_at = naive_find(h, nd, i);
+                ASSERT_EQ(got == SubstringSearcher::kNotFound ? n + 1 : got, want_at) << nd << " from " << i;
+                if (got == SubstringSearcher::kNotFound) break;
+                i = got + 1 + (rng() % 3 == 0 ? rng() % m : 0);
+            }
+        }
+    }
+    EXPECT_TRUE(some_fell_back);
+}
+
+struct AdversarialCase {
+    const char* what;
+    std::string needle, text;
+};
+
+std::vector<AdversarialCase> adversarial_cases() {
+    const size_t n = 200000;
+    std::vector<AdversarialCase> v;
+    v.push_back({"a run with a last byte the text lacks", std::string(19999, 'z') + ' ', std::string(n, 'z') + 'q'});
+    v.push_back({"blocks that miss at the end", std::string(999, 'a') + "a",
+                 repeat_to(std::string(999, 'a') + 'b', n)});
+    v.push_back({"a short needle over its own first bytes", std::string(15, 'e') + 'x', std::string(n, 'e')});
+    v.push_back({"a needle whose rare pair is everywhere", repeat_to("xq", 3001) + "!", repeat_to("xq", n)});
+    std::mt19937 rng(23);
+    std::string ab;
+    for (size_t i = 0; i < n; ++i) ab += "ab"[rng() % 2];
+    v.push_back({"random two-letter text", ab.substr(1000, 5000), ab});
+    return v;
+}
+
+// The bytes compared stay within a fixed multiple of the text and the
+// needle on every adversarial case, for every kernel, where comparing at
+// each position would cost the text times the needle.
+TEST(SubstringSearch, WorstCaseWorkIsLinear) {
+    for (const AdversarialCase& c : adversarial_cases()) {
+        const size_t n = c.text.size(), m = c.needle.size();
+        const uint64_t bound = 16 * (uint64_t{n} + m) + 4096;
+        for (SearchKernel k : kKernels) {
+            if (!search_kernel_available(k)) continue;
+            SearchWork count_work, find_work, replace_work;
+            uint64_t count = count_substring(c.text.data(), n, c.needle.data(), m, k, &count_work);
+            EXPECT_EQ(count, naive_count(c.text, c.needle)) << c.what;
+            EXPECT_LE(count_work.total(), bound) << c.what << " kernel " << static_cast<int>(k);
+            (void)find_substring(c.text.data(), n, c.needle.data(), m, k, &find_work);
+            EXPECT_LE(find_work.total(), bound) << c.what << " kernel " << static_cast<int>(k);
+            std::string out(n - count * m, '\0');
+            replace_substrings(c.text.data(), n, c.needle.data(), m, "", 0, out.data(), out.size(), k, &replace_work);
+            EXPECT_LE(replace_work.total(), bound) << c.what << " kernel " << static_cast<int>(k);
+            // The keyword count's way: resume one byte after each occurrence.
+            SubstringSearcher s(c.needle.data(), m, k);
+            for (size_t i = 0, o; (o = s.find(c.text.data(), n, i)) != SubstringSearcher::kNotFound;) i = o + 1;
+            EXPECT_LE(s.work().total(), bound) << c.what << " kernel " << static_cast<int>(k);
+        }
+    }
+}
+
+// Overlapping occurrences found one byte apart, as the keyword count does
+// after an occurrence followed by an identifier byte: a long run of one
+// letter holds an occurrence at every position, and each is reported with
+// constant work once the matcher has taken over.
+TEST(SubstringSearch, ResumingInsideEachOccurrenceIsLinear) {
+    const std::string text(300000, 'a');
+    for (size_t m : {size_t{3}, size_t{40}, size_t{5000}}) {
+        std::string nd(m, 'a');
+        for (SearchKernel k : kKernels) {
+            if (!search_kernel_available(k)) continue;
+            SubstringSearcher s(nd.data(), m, k);
+            size_t found = 0;
+            for (size_t i = 0, o; (o = s.find(text.data(), text.size(), i)) != SubstringSearcher::kNotFound; i = o + 1)
+                ++found;
+            EXPECT_EQ(found, text.size() - m + 1);
+            EXPECT_LE(s.work().total(), 16 * (text.size() + m) + 4096) << m << " kernel " << static_cast<int>(k);
+        }
+    }
+    Rc<KeywordElement> kw = build_keyword(std::string(5000, 'a'));
+    EXPECT_EQ(count_keyword_occurrences(*kw, Text(text)), 1u);  // only the last one has no identifier after it
+}
+
+// On ordinary text the prefilter keeps the whole scan: the linear matcher is
+// only for the adversarial case.
+TEST(SubstringSearch, OrdinaryTextStaysOnThePrefilter) {
+    const char* words[] = {"the", "of", "and", "because", "people", "through", "between", "another", "world"};
+    std::mt19937 rng(29);
+    std::string text;
+    while (text.size() < 1000000) {
+        text += words[rng() % 9];
+        text += rng() % 11 ? ' ' : '\n';
+    }
+    for (const char* nd : {"th", "the", "because", "between the", "people through another world"}) {
+        SearchWork w;
+        (void)count_substring(text.data(), text.size(), nd, std::strlen(nd), SearchKernel::Auto, &w);
+        EXPECT_FALSE(w.fell_back) << nd;
+        EXPECT_LE(w.verified, 2 * text.size()) << nd;
+    }
 }
 
 TEST(SubstringSearch, AllAscii) {

@@ -445,6 +445,28 @@ TEST(CountBatch, ReuseRulesEvaluateOnlyWhatTheyNeed) {
     EXPECT_EQ(count_batch(empty.get(), [](Text) { return true; }), 0);
 }
 
+TEST(CountBatch, ItemsHeldByTheListAloneLeaveTheCacheToObjectsThatRecur) {
+    // 40 shared objects, each twice with no period, behind 100 strings that
+    // only the list holds. The 100 are evaluated once each without taking a
+    // cache entry, so the shared ones still find 31 entries: 40 + 9 calls.
+    auto shared = distinct_strs(40, "t");
+    OwnedRef l = OwnedRef::steal(PyList_New(0));
+    for (size_t i = 0; i < 100; ++i) {
+        OwnedRef fresh = OwnedRef::steal(PyUnicode_FromFormat("f%zu", i));
+        ASSERT_EQ(PyList_Append(l.get(), fresh.get()), 0);
+    }
+    for (size_t i = 0; i < 40; ++i) ASSERT_EQ(PyList_Append(l.get(), shared[i].get()), 0);
+    for (size_t i = 40; i-- > 0;) ASSERT_EQ(PyList_Append(l.get(), shared[i].get()), 0);
+    for (Py_ssize_t i = 0; i < 100; ++i) ASSERT_EQ(Py_REFCNT(PyList_GET_ITEM(l.get(), i)), 1);
+    int calls = 0;
+    int64_t got = count_batch(l.get(), [&](Text t) {
+        ++calls;
+        return t.at(0) == 'f';
+    });
+    EXPECT_EQ(got, 100);
+    EXPECT_EQ(calls, kPlainPaths ? 180 : 100 + 40 + 9);
+}
+
 TEST(InputMatchCache, HoldsThirtyOneEntriesThenProbesEverySlot) {
     // Keys that all share home slot 1, so probing wraps round the table.
     auto key = [](uintptr_t i) { return reinterpret_cast<PyObject*>((i << 17) + 16); };

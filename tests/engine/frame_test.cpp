@@ -81,7 +81,7 @@ Bound bind_both(const BindCase& c) {
             PyDict_SetItemString(kwargs.get(), c.keywords[i], argv[c.positional + i]);
         }
     }
-    PyObject* slots[kMaxParams];
+    BoundArguments slots;
     if (bind_vectorcall_arguments(*c.d, argv.data(), c.positional, kwnames.get(), slots)) {
         for (int i = 0; i < c.d->count; ++i) b.slots.push_back(slot_value(slots[i]));
     } else {
@@ -92,7 +92,7 @@ Bound bind_both(const BindCase& c) {
         Py_INCREF(argv[i]);
         PyTuple_SET_ITEM(tuple.get(), i, argv[i]);
     }
-    PyObject* tslots[kMaxParams];
+    BoundArguments tslots;
     if (bind_tuple_arguments(*c.d, tuple.get(), kwargs.get(), tslots)) {
         std::vector<long> t;
         for (int i = 0; i < c.d->count; ++i) t.push_back(slot_value(tslots[i]));
@@ -120,12 +120,51 @@ TEST(ArgumentBinding, PositionalThenKeywordsFillTheirSlots) {
     EXPECT_EQ(b.slots, (std::vector<long>{0, 101, -1, 100}));
 }
 
+// Every bound argument is held by the holder, on both paths and also when
+// binding fails after some slots were filled; the holder's end gives each
+// reference back.
+TEST(ArgumentBinding, TheHolderKeepsEveryBoundArgumentAlive) {
+    OwnedRef a = OwnedRef::steal(PyLong_FromLong(123456));
+    OwnedRef b = OwnedRef::steal(PyLong_FromLong(654321));
+    Py_ssize_t ra = Py_REFCNT(a.get()), rb = Py_REFCNT(b.get());
+    OwnedRef kwnames = OwnedRef::steal(Py_BuildValue("(s)", "b"));
+    OwnedRef bad_names = OwnedRef::steal(Py_BuildValue("(s)", "zz"));
+    PyObject* argv[] = {a.get(), b.get()};
+    for (bool ok : {true, false}) {
+        BoundArguments slots;
+        EXPECT_EQ(bind_vectorcall_arguments(kTwoOfFour, argv, 1, ok ? kwnames.get() : bad_names.get(), slots), ok);
+        PyErr_Clear();
+        EXPECT_EQ(Py_REFCNT(a.get()), ra + 1);
+        EXPECT_EQ(Py_REFCNT(b.get()), rb + (ok ? 1 : 0));
+    }
+    EXPECT_EQ(Py_REFCNT(a.get()), ra);
+    EXPECT_EQ(Py_REFCNT(b.get()), rb);
+
+    OwnedRef tuple = OwnedRef::steal(PyTuple_Pack(1, a.get()));
+    OwnedRef kwargs = OwnedRef::steal(PyDict_New());
+    PyDict_SetItemString(kwargs.get(), "b", b.get());
+    ra = Py_REFCNT(a.get());
+    rb = Py_REFCNT(b.get());
+    {
+        BoundArguments slots;
+        ASSERT_TRUE(bind_tuple_arguments(kTwoOfFour, tuple.get(), kwargs.get(), slots));
+        // The dict emptied (as caller code run by a conversion could do)
+        // leaves the bound value alive.
+        PyDict_Clear(kwargs.get());
+        EXPECT_EQ(slots[1], b.get());
+        EXPECT_EQ(Py_REFCNT(b.get()), rb);
+        EXPECT_EQ(Py_REFCNT(a.get()), ra + 1);
+    }
+    EXPECT_EQ(Py_REFCNT(a.get()), ra);
+    EXPECT_EQ(Py_REFCNT(b.get()), rb - 1);
+}
+
 TEST(ArgumentBinding, AnUnreadableKeywordNameMatchesNoParameter) {
     OwnedRef name = eval_python("'s\\udc80'");
     OwnedRef value = OwnedRef::steal(PyLong_FromLong(1));
     OwnedRef kwnames = OwnedRef::steal(PyTuple_Pack(1, name.get()));
     PyObject* argv[] = {value.get()};
-    PyObject* slots[kMaxParams];
+    BoundArguments slots;
     EXPECT_FALSE(bind_vectorcall_arguments(kOne, argv, 0, kwnames.get(), slots));
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "elements/chars.hpp"
 #include "elements/forward.hpp"
+#include "elements/literals.hpp"
 #include "elements/structure.hpp"
 #include "combinator_stand_ins.hpp"
 #include "test_support.hpp"
@@ -194,4 +196,368 @@ TEST(Release, ChainOfAHundredThousandWrappersIsFreedIteratively) {
     EXPECT_EQ(leaf->refs.load(), 2u);  // `keep` and the innermost wrapper
     e = SharedElement();
     EXPECT_EQ(leaf->refs.load(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Gathering tokens: the moves of a gathered list to a larger block grow with
+// the logarithm of its size, whatever builds it.
+
+namespace {
+
+// log2(n) rounded up, plus a little for the first blocks.
+uint64_t moves_bound(uint64_t n) {
+    uint64_t b = 4;
+    while (n > 1) {
+        n = (n + 1) / 2;
+        ++b;
+    }
+    return b;
+}
+
+}  // namespace
+
+TEST(TokenGathering, AppendsAndPushesMoveLogarithmicallyOften) {
+    constexpr uint32_t kN = 100000;
+    const SharedText a = SharedText::copy("a");
+    struct Way {
+        const char* name;
+        uint32_t per_step;  // tokens added by one step
+    };
+    for (Way w : {Way{"push_back", 0}, Way{"append one", 1}, Way{"append two (inline)", 2},
+                  Way{"append three (heap)", 3}}) {
+        SCOPED_TRACE(w.name);
+        uint64_t before = tls_token_list_moves;
+        TokenList gathered;
+        uint32_t steps = 0;
+        while (gathered.size() < kN) {
+            if (w.per_step == 0) {
+                gathered.push_back(a);
+            } else {
+                TokenList piece;
+                for (uint32_t i = 0; i < w.per_step; ++i) piece.push_back(a);
+                uint64_t piece_moves = w.per_step > 2 ? 1 : 0;  // the piece's own block
+                before += piece_moves;
+                gathered.append(std::move(piece));
+                EXPECT_TRUE(piece.empty());
+            }
+            ++steps;
+        }
+        EXPECT_LE(tls_token_list_moves - before, moves_bound(kN));
+        EXPECT_LE(gathered.capacity(), 2 * gathered.size() + 4);
+        for (const SharedText& t : gathered) ASSERT_TRUE(t.same_block(a));
+    }
+    EXPECT_EQ(a.use_count(), 1u);  // every gathered token was released
+}
+
+TEST(TokenGathering, EveryGatheringCombinatorMovesLogarithmicallyOften) {
+    constexpr uint32_t kN = 65536;
+    const std::string text(kN, 'a');
+    std::vector<SharedElement> members(kN, lit("a"));
+    struct Gatherer {
+        const char* name;
+        SharedElement e;
+        uint32_t tokens;
+    };
+    std::vector<Gatherer> gatherers = {
+        {"OneOrMore", one_or_more(lit("a")), kN},
+        {"ZeroOrMore", zero_or_more(lit("a")), kN},
+        {"Exactly", exactly(lit("a"), kN), kN},
+        {"Group of OneOrMore", group(one_or_more(lit("a"))), kN},
+        {"Combine of OneOrMore", combine(one_or_more(lit("a"))), 1},
+        {"OneOrMore of pairs", one_or_more(seq({lit("a"), lit("a")})), kN},
+        {"And of 65536 members", seq(members), kN},
+        {"Group of the And", group(seq(members)), kN},
+    };
+    for (const Gatherer& g : gatherers) {
+        SCOPED_TRACE(g.name);
+        uint64_t before = tls_token_list_moves;
+        ParseOutcome o = g.e.parse_at(Text(text), 0);
+        ASSERT_TRUE(o.ok);
+        EXPECT_EQ(o.end, kN);
+        EXPECT_EQ(o.tokens.size(), g.tokens);
+        EXPECT_LE(tls_token_list_moves - before, moves_bound(kN));
+    }
+}
+
+TEST(TokenGathering, FewTokensBeforeManyMoveLogarithmicallyOften) {
+    // A sequence around a nested match appends everything inside after its
+    // own first token: room is kept before the tokens as well as after them.
+    constexpr uint32_t kN = 100000;
+    const SharedText a = SharedText::copy("a"), b = SharedText::copy("b");
+    for (uint32_t before : {1u, 2u, 3u}) {
+        SCOPED_TRACE(before);
+        uint64_t moves = tls_token_list_moves;
+        TokenList inside;
+        for (int i = 0; i < 3; ++i) inside.push_back(b);
+        uint32_t rounds = 0;
+        while (inside.size() < kN) {
+            TokenList outer;
+            for (uint32_t i = 0; i < before; ++i) outer.push_back(a);
+            moves += before > 2;  // the outer list's own block
+            outer.append(std::move(inside));
+            inside = std::move(outer);
+            ++rounds;
+        }
+        EXPECT_LE(tls_token_list_moves - moves - 1, moves_bound(kN));  // - 1: the first block of `inside`
+        for (uint32_t i = 0; i < inside.size(); ++i)
+            ASSERT_TRUE(inside[i].same_block(i < inside.size() - 3 ? a : b)) << i;
+    }
+}
+
+TEST(TokenGathering, NestedSequenceThroughAForwardMovesLogarithmicallyOften) {
+    // f <- "x" | "(" + f on "((...(x": every level puts "(" before the tokens
+    // of all the levels inside it.
+    constexpr Pos kLevels = 900;  // within the depth bound (three levels each)
+    Rc<ForwardElement> slot = Rc<ForwardElement>::make();
+    SharedElement f(slot, forward_vtable());
+    set_forward_target(*slot, first({lit("x"), seq({lit("("), f})}));
+    const std::string text = std::string(kLevels, '(') + "x";
+    uint64_t before = tls_token_list_moves;
+    reset_depth_exceeded();
+    ParseOutcome o = f.parse_at(Text(text), 0);
+    ASSERT_TRUE(o.ok);
+    EXPECT_FALSE(depth_exceeded());
+    ASSERT_EQ(o.tokens.size(), kLevels + 1);
+    EXPECT_EQ(o.tokens[0].view(), "(");
+    EXPECT_EQ(o.tokens[kLevels].view(), "x");
+    EXPECT_LE(tls_token_list_moves - before, moves_bound(kLevels));
+    set_forward_target(*slot, nothing());  // breaks the cycle
+}
+
+// ---------------------------------------------------------------------------
+// Ordered choice: each alternative is tried at most once per position, with
+// the first-byte table and without it, and a failure is the last alternative's.
+
+namespace {
+
+SharedElement literal(const std::string& s) { return SharedElement(build_literal(s), literal_vtable()); }
+
+}  // namespace
+
+TEST(ChoiceTrials, NestedFailingChoiceTriesEachAlternativeOncePerPosition) {
+    // f <- "x" | "(" + f, on "(((...y": the second alternative fails at every
+    // level; were it tried twice per level, the trials would double per level.
+    constexpr Pos kLevels = 12;  // enough to tell 1 trial per level from 2
+    const std::string text = std::string(kLevels, '(') + "y";
+    struct Way {
+        const char* name;
+        bool table;  // literals of the Literal kind, whose first bytes are known
+    };
+    for (Way w : {Way{"with the first-byte table", true}, Way{"without it", false}}) {
+        SCOPED_TRACE(w.name);
+        Rc<ForwardElement> slot = Rc<ForwardElement>::make();
+        SharedElement f(slot, forward_vtable());
+        Rc<CountedElement> second;
+        SharedElement x = w.table ? literal("x") : lit("x");
+        SharedElement open = w.table ? literal("(") : lit("(");
+        set_forward_target(*slot, first({x, counted(seq({open, f}), second)}));
+
+        reset_depth_exceeded();
+        ParseOutcome o = f.parse_at(Text(text), 0);
+        ASSERT_FALSE(o.ok);
+        EXPECT_FALSE(depth_exceeded());
+        // The last alternative's failure, from the deepest level.
+        EXPECT_EQ(o.failure.position, kLevels);
+        EXPECT_EQ(o.failure.message.view(), "Expected '('");
+        ASSERT_EQ(second->parse_calls.size(), kLevels + 1);
+        for (Pos p = 0; p <= kLevels; ++p) EXPECT_EQ(second->parse_calls[p], 1u) << "at " << p;
+
+        EXPECT_FALSE(f.try_match_at(Text(text), 0).matched);
+        ASSERT_EQ(second->try_calls.size(), kLevels + 1);
+        for (Pos p = 0; p <= kLevels; ++p) EXPECT_EQ(second->try_calls[p], 1u) << "at " << p;
+        set_forward_target(*slot, nothing());  // breaks the cycle
+    }
+}
+
+TEST(ChoiceTrials, FailureIsTheLastAlternativesWhereverTheByteSendsTheSearch) {
+    struct Case {
+        const char* name;
+        std::vector<SharedElement> alternatives;
+        std::string text;
+        Pos pos;
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {"last cannot start at the byte", {literal("a"), literal("b")}, "c", 0, "Expected 'b'"},
+        {"no candidate at the byte", {literal("a"), literal("c")}, "cx", 1, "Expected 'c'"},
+        {"last is a candidate and fails", {literal("a"), literal("cy")}, "cx", 0, "Expected 'cy'"},
+        {"last may match anywhere", {literal("a"), lit("zz")}, "z", 0, "Expected 'zz'"},
+        {"a candidate fails, last cannot start", {lit("ab"), literal("ac"), literal("q")}, "ax", 0, "Expected 'q'"},
+        {"at the end of the text", {literal("a"), literal("b")}, "ab", 2, "Expected 'b'"},
+        {"last begins with a literal", {literal("a"), seq({literal("b"), literal("c")})}, "x", 0, "Expected 'b'"},
+        {"last is a choice of literals", {literal("a"), first({literal("b"), literal("c")})}, "d", 0,
+         "Expected 'c'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Rc<CountedElement>> counts(c.alternatives.size());
+        std::vector<SharedElement> wrapped;
+        // The same alternatives, each counted, give the plain path's answer.
+        for (size_t i = 0; i < c.alternatives.size(); ++i) wrapped.push_back(counted(c.alternatives[i], counts[i]));
+        for (SharedElement e : {first(c.alternatives), first(wrapped)}) {
+            ParseOutcome o = e.parse_at(Text(c.text), c.pos);
+            ASSERT_FALSE(o.ok);
+            EXPECT_EQ(o.failure.position, c.pos);
+            EXPECT_EQ(o.failure.message.view(), c.message);
+            EXPECT_FALSE(e.try_match_at(Text(c.text), c.pos).matched);
+        }
+        for (const Rc<CountedElement>& k : counts) {
+            ASSERT_GT(k->parse_calls.size(), c.pos);
+            EXPECT_EQ(k->parse_calls[c.pos], 1u);
+        }
+    }
+}
+
+TEST(ChoiceTrials, TableSkipsOnlyAlternativesThatCannotMatchThere) {
+    // Each alternative of the table's kinds is tried only at its bytes, the
+    // first that matches still wins, and an alternative that may match
+    // anywhere is tried at every position, in its place in the order.
+    Rc<CountedElement> anywhere;
+    SharedElement choice = first({literal("ab"), SharedElement(build_caseless_literal("Q"), caseless_literal_vtable()),
+                                  SharedElement(build_char("0123456789"), char_vtable()), counted(lit("a"), anywhere),
+                                  literal("x")});
+    struct Probe {
+        std::string text;
+        bool matched;
+        Pos end;
+    };
+    for (const Probe& p : std::vector<Probe>{{"ab", true, 2}, {"ac", true, 1}, {"q", true, 1}, {"Q", true, 1},
+                                             {"7", true, 1}, {"x", true, 1}, {"y", false, 0}, {"", false, 0}}) {
+        SCOPED_TRACE(p.text);
+        TryMatchOutcome m = choice.try_match_at(Text(p.text), 0);
+        EXPECT_EQ(m.matched != 0, p.matched);
+        if (p.matched) {
+            EXPECT_EQ(m.end, p.end);
+        }
+        ParseOutcome o = choice.parse_at(Text(p.text), 0);
+        EXPECT_EQ(o.ok, p.matched);
+        if (!p.matched) {
+            EXPECT_EQ(o.failure.message.view(), "Expected 'x'");
+        }
+    }
+    // The counted alternative was reached exactly where nothing before it matched:
+    // at "ac", "x", "y" and the end, once by each operation.
+    uint32_t total = 0;
+    for (uint32_t c : anywhere->try_calls) total += c;
+    EXPECT_EQ(total, 4u);
+    total = 0;
+    for (uint32_t c : anywhere->parse_calls) total += c;
+    EXPECT_EQ(total, 4u);
+}
+
+TEST(ChoiceTrials, FirstByteTableNeverPassesOverAMatch) {
+    // Every kind the table reads, alone and behind composites, against the
+    // same alternatives counted (which hides them from the table): at every
+    // position of every text both give the same outcome.
+    auto regex = [](const char* p) {
+        RegexBuildOutcome b = make_regex_element(Text(p));
+        EXPECT_TRUE(b.error.empty()) << p;
+        return SharedElement(b.element, regex_vtable());
+    };
+    const std::string word_chars = "ab_";
+    const std::string quote = "'";
+    std::vector<SharedElement> kinds = {
+        literal("ab"), SharedElement(build_keyword("if"), keyword_vtable()),
+        SharedElement(build_caseless_literal("Ok"), caseless_literal_vtable()),
+        SharedElement(build_caseless_keyword("#x"), caseless_keyword_vtable()),
+        SharedElement(build_char("-+\xc3\xa9"), char_vtable()),
+        SharedElement(make_word_element(Text(word_chars), nullptr), word_vtable()),
+        SharedElement(make_quoted_string_element(Text(quote), nullptr, false, true), quoted_string_vtable()),
+        literal(""), regex("[a-c_]+"), regex("[-x]y"), regex("[x-]"), regex("\\.x"), regex("a*b"), regex("a?"),
+        regex("b{0}c"), regex("[]a]"), regex("c|d"), regex("(e)"), regex("[\\d]"), regex("\\d"), regex("[^a]"),
+        regex("\xc3\xa9"), regex("[a\\-c]"), regex("\\("), regex("[\\]x]"), regex("[\\n]"), regex("\\bq"),
+        regex("$"), regex("^"), regex("[[:digit:]]"), regex("x\\|y"), regex("(?i)k"), regex("[\\t-\\r]z"),
+        seq({literal("b"), literal("c")}), seq({optional(literal("b")), literal("c")}),
+        one_or_more(literal("ab")), exactly(literal("c"), 2), exactly(literal("c"), 0), group(literal("q")),
+        suppress(literal("Q")), combine(seq({literal("("), literal(")")})), first({literal("x"), literal("y")}),
+        first({literal("x"), optional(literal("y"))}), zero_or_more(literal("b")), skip_to(literal("b")),
+    };
+    const std::vector<std::string> texts = {
+        "", "ab", "if x", "ifx", "oK", "OK!", "#X", "#xy", "-+\xc3\xa9", "ab_c", "'q' x", "xy", "x-", ".x",
+        "aab", "b", "c", "]", "d", "e", "5", "\xd9\xa5", "z", "\xc3\xa9", "-", "(", "\\", "\n", "q", "x|y",
+        "K", "\tz", "\rz", "bc", "c", "cc", "Q", "()", "y", "\xc3", "a b\xc3\xa9#xz\n()ab'c'",
+    };
+    // Each kind alone, then every kind in one choice, and the choice reversed.
+    std::vector<std::vector<SharedElement>> choices;
+    for (const SharedElement& k : kinds) choices.push_back({literal("never"), k});
+    choices.push_back(kinds);
+    choices.push_back(std::vector<SharedElement>(kinds.rbegin(), kinds.rend()));
+    for (const auto& alternatives : choices) {
+        std::vector<Rc<CountedElement>> counts(alternatives.size());
+        std::vector<SharedElement> hidden;
+        for (size_t i = 0; i < alternatives.size(); ++i) hidden.push_back(counted(alternatives[i], counts[i]));
+        SharedElement table = first(alternatives), plain = first(hidden);
+        for (const std::string& s : texts) {
+            Text t(s);
+            for (Pos p = 0; p <= t.len; ++p) {
+                SCOPED_TRACE("text '" + s + "' at " + std::to_string(p) + ", " +
+                             std::to_string(alternatives.size()) + " alternatives");
+                TryMatchOutcome a = table.try_match_at(t, p), b = plain.try_match_at(t, p);
+                ASSERT_EQ(a.matched, b.matched);
+                if (a.matched) {
+                    ASSERT_EQ(a.end, b.end);
+                }
+                ParseOutcome x = table.parse_at(t, p), y = plain.parse_at(t, p);
+                ASSERT_EQ(x.ok, y.ok);
+                if (x.ok) {
+                    ASSERT_EQ(x.end, y.end);
+                    ASSERT_EQ(x.tokens.size(), y.tokens.size());
+                    for (uint32_t i = 0; i < x.tokens.size(); ++i) ASSERT_EQ(x.tokens[i].view(), y.tokens[i].view());
+                } else {
+                    ASSERT_EQ(x.failure.position, y.failure.position);
+                    ASSERT_EQ(x.failure.message.view(), y.failure.message.view());
+                }
+            }
+        }
+    }
+}
+
+TEST(ChoiceTrials, TableKnowsTheFirstBytesOfSimplePatterns) {
+    struct Case {
+        const char* pattern;
+        const char* bytes;  // the bytes that may begin a match; null: no table
+    };
+    for (Case c : std::vector<Case>{{"[a-c_]+", "abc_"}, {"#[^\\n]*", "#"}, {"\"[^\"\\n]*\"", "\""},
+                                    {"\\.x", "."}, {"[x-]", "x-"}, {"[\\t-\\r]", "\t\n\v\f\r"},
+                                    {"a*b", nullptr}, {"a|b", nullptr}, {"\\d+", nullptr}, {"[^a]", nullptr},
+                                    {"(a)", nullptr}, {"x{0}", nullptr}}) {
+        SCOPED_TRACE(c.pattern);
+        RegexBuildOutcome b = make_regex_element(Text(c.pattern));
+        ASSERT_TRUE(b.error.empty());
+        SharedElement choice = first({SharedElement(b.element, regex_vtable())});
+        const AlternativeDispatch* d = static_cast<const MatchFirstElement*>(choice.record())->dispatch();
+        if (kPlainPaths || c.bytes == nullptr) {
+            EXPECT_EQ(d, nullptr);
+            continue;
+        }
+        ASSERT_NE(d, nullptr);
+        std::string expected(c.bytes);
+        for (int x = 0; x < 256; ++x)
+            EXPECT_EQ(d->may_start.has(static_cast<unsigned char>(x)), expected.find(static_cast<char>(x)) != std::string::npos)
+                << "byte " << x;
+        EXPECT_EQ(d->start[257], d->start[256]);  // nothing at the end of the text
+    }
+}
+
+TEST(ChoiceTrials, TableIsMadeOnceOnFirstUseNotWhenAChoiceIsBuilt) {
+    // A chain a | b | c ... builds a record per `|`; none of them makes a
+    // table until it is matched, and the one matched makes it once.
+    std::vector<SharedElement> members;
+    std::vector<SharedElement> chain;
+    for (int i = 0; i < 300; ++i) {
+        std::string w = std::to_string(i);
+        w.insert(w.begin(), 'w');
+        members.push_back(literal(w));
+        chain.push_back(first(members));
+    }
+    for (const SharedElement& c : chain)
+        EXPECT_FALSE(static_cast<const MatchFirstElement*>(c.record())->dispatch_settled());
+    const auto* last = static_cast<const MatchFirstElement*>(chain.back().record());
+    EXPECT_TRUE(chain.back().try_match_at(Text("w299"), 0).matched);
+    EXPECT_TRUE(last->dispatch_settled());
+    const AlternativeDispatch* d = last->dispatch();
+    EXPECT_EQ(d == nullptr, kPlainPaths);
+    EXPECT_TRUE(chain.back().parse_at(Text("w7"), 0).ok);
+    EXPECT_EQ(last->dispatch(), d);  // kept, not made again
+    EXPECT_FALSE(static_cast<const MatchFirstElement*>(chain.front().record())->dispatch_settled());
 }

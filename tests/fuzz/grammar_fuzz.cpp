@@ -35,6 +35,12 @@
 #include "elements/literals.hpp"
 #define QGX_FUZZ_LITERALS 1
 #endif
+#if __has_include("lib/text_map.hpp")
+#include <map>
+
+#include "lib/text_map.hpp"
+#define QGX_FUZZ_TEXT_MAP 1
+#endif
 
 extern "C" PyObject* PyInit_quillgramx();
 
@@ -69,6 +75,75 @@ struct Ref {
 };
 
 PyObject* g_module = nullptr;
+
+// Adversaries written in Python: caller code that runs inside a call and
+// changes what the call was handed (batch inputs changed by a collection
+// callback, constructor arguments dropped by a conversion's own code).
+const char kAdversaries[] = R"PY(
+import gc
+import quillgramx as q
+
+class DropCount:
+    """A count whose __index__ empties the call's keyword dict."""
+    def __init__(self, n):
+        self.n = n
+    def __index__(self):
+        for r in gc.get_referrers(self):
+            if isinstance(r, dict) and "count" in r:
+                r.clear()
+        return self.n
+
+def drop_bool(self):
+    for r in gc.get_referrers(self):
+        if isinstance(r, dict) and "multiline" in r:
+            r.clear()
+    return self.value
+
+DropBool = type("bool_", (), {"__module__": "numpy", "__bool__": drop_bool})
+
+def exactly_dropping(expr, n):
+    return q.Exactly(**{"expr": expr, "count": DropCount(n)})
+
+def quoted_dropping(quote, esc, multiline, unquote):
+    b = DropBool()
+    b.value = multiline
+    return q.QuotedString(**{"quote_char": "".join([quote, ""]), "esc_char": esc, "multiline": b,
+                             "unquote": unquote})
+
+def changed_batch(g, op, items, how):
+    """op over a fresh copy of items (each distinct object copied once) whose
+    list the first collection inside the call changes."""
+    copies = {}
+    fresh = [copies.setdefault(id(x), x[:1] + x[1:]) for x in items]
+    del copies
+    state = [False, False]
+    def hook(phase, info):
+        if phase == "start" and state[0] and not state[1]:
+            state[1] = True
+            if how == 0:
+                fresh.clear()
+            elif how == 1:
+                del fresh[1:]
+            elif how == 2:
+                fresh.extend("grown%d" % i for i in range(len(fresh) + 10))
+            else:
+                fresh[:] = ["zz%d" % i for i in range(len(fresh))]
+    call = getattr(g, op)
+    old = gc.get_threshold()
+    gc.callbacks.append(hook)
+    try:
+        gc.set_threshold(1, 1000000, 1000000)
+        gc.collect()
+        pad = []
+        state[0] = True
+        return call(fresh)
+    finally:
+        gc.callbacks.remove(hook)
+        gc.set_threshold(*old)
+)PY";
+PyObject* g_adversaries = nullptr;  // the namespace of kAdversaries
+
+PyObject* adversary(const char* name) { return PyDict_GetItemString(g_adversaries, name); }
 
 Ref attr(const char* name) {
     PyObject* o = PyObject_GetAttrString(g_module, name);
@@ -225,7 +300,11 @@ struct Builder {
                 Ref uq(PyBool_FromLong(flags & 2));
                 describe("QuotedString(" + quoted(q) + ", " + (e ? quoted(e) : std::string("None")) +
                          (flags & 1 ? ", True" : ", False") + (flags & 2 ? ", True)" : ", False)"));
-                push(PyObject_CallFunctionObjArgs(c.p, qa.p, ea.p, ml.p, uq.p, nullptr));
+                // Sometimes through a numpy-named bool whose __bool__ empties the keyword dict.
+                if ((flags & 4) && *q)
+                    push(PyObject_CallFunctionObjArgs(adversary("quoted_dropping"), qa.p, ea.p, ml.p, uq.p, nullptr));
+                else
+                    push(PyObject_CallFunctionObjArgs(c.p, qa.p, ea.p, ml.p, uq.p, nullptr));
                 break;
             }
             case 8: {
@@ -260,11 +339,16 @@ struct Builder {
                 Ref c = attr("Exactly");
                 if (!c) break;
                 static const unsigned long long kCounts[] = {0, 1, 2, 3, 4294967295ull, 4294967296ull};
-                unsigned long long count = kCounts[r.byte() % 6];
+                uint8_t cb = r.byte();
+                unsigned long long count = kCounts[cb % 6];
                 Ref n(PyLong_FromUnsignedLongLong(count));
                 Ref top = pop();
                 describe("Exactly(" + pending + ", " + std::to_string(count) + ")");
-                push(PyObject_CallFunctionObjArgs(c.p, top.p, n.p, nullptr));
+                // Half the time through a count whose __index__ empties the keyword dict.
+                if (cb & 0x80)
+                    push(PyObject_CallFunctionObjArgs(adversary("exactly_dropping"), top.p, n.p, nullptr));
+                else
+                    push(PyObject_CallFunctionObjArgs(c.p, top.p, n.p, nullptr));
                 break;
             }
             case 13:
@@ -579,6 +663,24 @@ void check_batches(PyObject* obj, PyObject* inputs) {
     if (!(is_and && uniform) && !equal(batch.p, expect.p))
         breach("parse_batch differs from the items one by one", repr(batch.p) + " vs " + repr(expect.p));
     if (PyLong_AsLong(count.p) != matched) breach("parse_batch_count differs from the count of matches");
+
+    // The same lists, changed by a collection callback during the call: the
+    // results are those for the lists as they stood when the call began.
+    for (const char* op : {"parse_batch", "parse_batch_count"}) {
+        Ref opname(PyUnicode_FromString(op));
+        Ref how(PyLong_FromLong(static_cast<long>(n % 4)));
+        qgx::reset_depth_exceeded();
+        Ref changed(PyObject_CallFunctionObjArgs(adversary("changed_batch"), obj, opname.p, inputs, how.p, nullptr));
+        if (!changed) {
+            PyErr_Print();
+            breach("batch over a list changed during the call raised", op);
+        }
+        if (qgx::depth_exceeded()) continue;
+        PyObject* want = op[11] ? count.p : batch.p;
+        if (!equal(changed.p, want))
+            breach("batch over a list changed during the call differs", std::string(op) + ": " + repr(changed.p) +
+                                                                            " vs " + repr(want));
+    }
 }
 
 void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits& traits) {
@@ -693,6 +795,49 @@ void check_routines(Text t, Reader& r) {
 #endif
 }
 
+// The per-call text maps under texts crafted to share one probe run of a
+// fixed hash (the maps' old one, inverted), mixed with duplicates and the
+// fuzzer's own words: each text finds the entry of its first occurrence, and
+// the probes stay a few per lookup. Reads the input's last bytes on a reader
+// of its own, so the decoding of everything else is unchanged.
+void check_text_map(const uint8_t* data, size_t size) {
+#ifdef QGX_FUZZ_TEXT_MAP
+    Reader r{data, size, size > 24 ? size - 24 : 0};
+    uint64_t x = 0;
+    for (int i = 0; i < 8; ++i) x = x << 8 | r.byte();
+    const size_t n = 256 + size_t{r.byte()} % 32 * 16;
+    const uint64_t seed = 0x9E3779B97F4A7C15ull ^ 8, inv = 0x319642B2D24D8EC3ull;  // inverse of the old multiplier
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t how = r.byte();
+        if (how % 8 == 1 && !texts.empty()) {
+            texts.push_back(texts[(x >> 7) % texts.size()]);
+        } else if (how % 8 == 2) {
+            texts.push_back(word(r, 9));
+        } else {
+            uint64_t h = (x += 0x9E3779B97F4A7C15ull) << 17;  // the old hash's low 17 bits clear
+            h ^= h >> 32;
+            uint64_t w = ((h ^ (h >> 29) ^ (h >> 58)) * inv) ^ seed;
+            texts.emplace_back(reinterpret_cast<const char*>(&w), 8);
+        }
+    }
+    qgx::TextMap<uint32_t> map(r.byte() % 64);
+    std::map<std::string, uint32_t> first;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        bool fresh = false;
+        uint32_t& v = map.find_or_insert(texts[i], fresh);
+        auto [at, inserted] = first.emplace(texts[i], static_cast<uint32_t>(i));
+        if (fresh != inserted) breach("text map: a text new to the map was seen before, or the reverse");
+        if (fresh) v = static_cast<uint32_t>(i);
+        else if (v != at->second) breach("text map: a text found another text's entry");
+    }
+    if (map.probes() > 8 * texts.size() + 64) breach("text map: crafted texts share a probe run");
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -704,6 +849,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         PyErr_Print();
         std::abort();
     }
+    g_adversaries = PyDict_New();
+    PyDict_SetItemString(g_adversaries, "__builtins__", PyEval_GetBuiltins());
+    PyObject* done = PyRun_String(kAdversaries, Py_file_input, g_adversaries, g_adversaries);
+    if (!done) {
+        PyErr_Print();
+        std::abort();
+    }
+    Py_DECREF(done);
     return 0;
 }
 
@@ -714,6 +867,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!pytext) breach("text is not UTF-8");
     Text t(text.data(), static_cast<Pos>(text.size()));
     check_routines(t, r);
+    check_text_map(data, size);
 
     Builder b;
     int ops = 1 + r.byte() % 24;

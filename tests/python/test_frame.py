@@ -280,3 +280,98 @@ def test_every_class_is_a_closed_builtins_type_with_its_docs(cls):
         m = getattr(cls, method)
         assert m.__text_signature__ == signature, method
         assert m.__doc__ is None or isinstance(m.__doc__, str)
+
+
+# Caller code that a conversion runs (a count's __index__, a numpy-named
+# type's __bool__) empties the keyword dict of the call, the only holder of
+# the other arguments; the constructor must still build from them. Each case
+# runs in a subprocess: reading the freed arguments used to crash.
+DROPPED_ARGUMENT_CASES = {
+    "Exactly count __index__": r'''
+class C:
+    def __index__(self):
+        for r in gc.get_referrers(self):
+            if isinstance(r, dict) and "count" in r:
+                r.clear()
+        gc.collect()
+        return 2
+e = q.Exactly(**{"expr": q.Literal("xé") + q.Literal("y" * 50), "count": C()})
+assert e.parse_string("xé" + "y" * 50 + "xé" + "y" * 50) == ["xé", "y" * 50, "xé", "y" * 50], "parse"
+''',
+    "QuotedString numpy-named __bool__": r'''
+def drop(self):
+    for r in gc.get_referrers(self):
+        if isinstance(r, dict) and "multiline" in r:
+            r.clear()
+    gc.collect()
+    junk.extend("".join(["\u00e5", str(i % 10)]) for i in range(2000))  # reuses what was freed
+    return True
+bool_ = type("bool_", (), {"__module__": "numpy", "__bool__": drop})
+# The texts are fresh objects, held only by the dict.
+e = q.QuotedString(**{"quote_char": "".join(["\u00e9", ""]), "esc_char": "".join(["\u00e8", ""]),
+                      "multiline": bool_(), "unquote": True})
+assert e.parse_string("\u00e9a\nb\u00e8\u00e9c\u00e9") == ["a\nb\u00e8\u00e9c"], "parse"
+''',
+    "QuotedString numpy-named __bool__ on unquote": r'''
+def drop(self):
+    for r in gc.get_referrers(self):
+        if isinstance(r, dict) and "unquote" in r:
+            r.clear()
+    gc.collect()
+    junk.extend("".join(["\u00e5", str(i % 10)]) for i in range(2000))
+    return False
+bool_ = type("bool", (), {"__module__": "numpy", "__bool__": drop})
+e = q.QuotedString(**{"quote_char": "".join(["'", ""]), "unquote": bool_()})
+assert e.parse_string("'x'") == ["'x'"], "parse"
+''',
+}
+
+
+@pytest.mark.parametrize("case", sorted(DROPPED_ARGUMENT_CASES))
+def test_arguments_dropped_by_caller_code_during_construction(case):
+    import subprocess
+    import sys
+
+    script = "import gc\nimport quillgramx as q\njunk = []\n" + DROPPED_ARGUMENT_CASES[case] + "print('ok')\n"
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stdout + proc.stderr
+
+
+def test_qualified_type_name_is_rendered_whole():
+    class Odd:
+        pass
+
+    Odd.__qualname__ = "Odd\0tail\udc80"
+    with pytest.raises(TypeError) as e:
+        q.Empty().matches(Odd())
+    assert str(e.value) == "argument 's': 'Odd\0tail\udc80' object cannot be converted to 'PyString'"
+
+
+def named(name):
+    """A metaclass whose `__name__` reads as `name` (a type's own name cannot hold a NUL)."""
+    return type("Named", (type,), {"__name__": property(lambda cls: name)})
+
+
+@pytest.mark.parametrize(
+    "module, name, accepted",
+    [
+        ("numpy", "bool_", True),
+        ("numpy", "bool", True),
+        ("numpy\0", "bool_", False),
+        ("numpy\0x", "bool", False),
+        ("numpyx", "bool_", False),
+        ("numpy", "bool_\0", False),
+        ("numpy", "bool\0_", False),
+        ("numpy", "boolx", False),
+        ("numpy", "bool_x", False),
+        ("numpy.core", "bool_", False),
+    ],
+)
+def test_numpy_boolean_names_are_compared_whole(module, name, accepted):
+    cls = named(name)("T", (), {"__module__": module, "__bool__": lambda self: True})
+    if accepted:
+        assert q.QuotedString(multiline=cls()).parse_string('"a\nb"') == ["a\nb"]
+    else:
+        with pytest.raises(TypeError) as e:
+            q.QuotedString(multiline=cls())
+        assert str(e.value) == "argument 'multiline': 'T' object cannot be converted to 'PyBool'"

@@ -159,6 +159,28 @@ def test_bound_is_safe_on_a_thread_stack(grammar, kib):
     assert out.strip() in ("True", "False")
 
 
+@pytest.mark.parametrize(
+    "grammar, kib, text",
+    [
+        # A small thread stack runs short long before 3000 levels.
+        ("g = Literal('a')\nfor _ in range(2999): g = Group(g)", 64, "ParseException at position 0: "
+         "recursion limit exceeded (the thread's stack ran short)"),
+        ("g = Literal('a')\nfor _ in range(2999): g = Group(g)\ng = g + Empty()", 64,
+         "recursion limit exceeded (the thread's stack ran short)"),
+        # The level bound on a big stack keeps its own text.
+        ("g = Literal('a')\nfor _ in range(3001): g = Group(g)", 8192, "ParseException at position 0: "
+         "recursion limit exceeded (grammar nested deeper than 3000 levels)"),
+        ("g = Literal('a')\nfor _ in range(3001): g = Group(g)\ng = g + Empty()", 8192,
+         "recursion limit exceeded (grammar nested deeper than 3000 levels)"),
+    ],
+)
+def test_the_stack_margin_and_the_level_bound_say_which_stopped_the_match(grammar, kib, text):
+    code = PRELUDE + grammar + "\ntext = 'a'\n" + SMALL_STACK.format(kib=kib).replace(
+        "print(res[0][1])", "print(res[0][0])")
+    out = run_isolated(code)
+    assert out.strip() == "ValueError: " + text
+
+
 # ---------------------------------------------------------------------------
 # Recursive grammars that work.
 

@@ -92,3 +92,90 @@ def test_threads_share_grammars_and_agree_with_one_thread():
     proc = subprocess.run([sys.executable, "-c", SCRIPT, rounds], env=env, capture_output=True, text=True,
                           timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+MUTATOR_SCRIPT = r'''
+import gc, sys, threading
+import quillgramx as q
+
+ROUNDS = int(sys.argv[1])
+sys.setswitchinterval(1e-6)
+gc.set_threshold(5, 1000000, 1000000)  # young collections inside every batch call
+
+# Each grammar with the results it may give for one input: the inputs are
+# "ab<n>é" (a match) and "x<n>é" (none), so every entry must be one of these.
+grammars = [
+    (q.Literal("ab"), [["ab"], []]),
+    (q.Keyword("ab"), [[]]),
+    (q.Group(q.Literal("ab")), [["ab"], []]),
+    (q.Suppress(q.Literal("ab")), [[]]),
+    (q.Optional(q.Literal("ab")), [["ab"], []]),
+    (q.MatchFirst([q.Literal("zz"), q.Literal("ab")]), [["ab"], []]),
+    (q.Word("ab"), ["ab"]),
+    (q.Regex("ab"), ["ab"]),
+    (q.Literal("ab") + q.Word("0123456789"), None),
+]
+shared = []
+
+class Noisy:
+    """Cyclic garbage whose finalizer runs Python code, so that a collection
+    inside a batch call can hand the interpreter lock to the mutator."""
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        sum(range(20))
+
+stop = threading.Event()
+failures = []
+
+def mutator():
+    i = 0
+    while not stop.is_set():
+        i += 1
+        n = 500 + i % 3000
+        shared[:] = [("ab%dé" if j % 2 else "x%dé") % (i * 1000 + j) for j in range(n)]
+        del shared[::3]
+        shared.extend("ab%dé" % (i + j) for j in range(i % 50))
+        if i % 7 == 0:
+            shared.clear()
+        Noisy()
+
+def worker():
+    try:
+        for _ in range(ROUNDS):
+            for g, allowed in grammars:
+                Noisy()
+                r = g.parse_batch(shared)
+                if allowed is not None and any(x not in allowed for x in r):
+                    failures.append("unexpected entry from %r" % type(g).__name__)
+                    return
+                c = g.parse_batch_count(shared)
+                if not isinstance(c, int) or c < 0:
+                    failures.append("bad count")
+                    return
+    except BaseException as e:
+        failures.append(repr(e))
+
+threads = [threading.Thread(target=worker) for _ in range(4)]
+m = threading.Thread(target=mutator)
+m.start()
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+stop.set()
+m.join()
+print("mutator: %d rounds, failures: %r" % (ROUNDS, failures))
+sys.exit(1 if failures else 0)
+'''
+
+
+def test_batches_over_a_list_another_thread_keeps_changing():
+    """A thread grows, shrinks, refills and clears a list that four others
+    pass to parse_batch and parse_batch_count while cyclic garbage with
+    finalizers keeps collections (and thread switches) happening inside the
+    calls: every entry is one a single input can give, and nothing crashes."""
+    rounds = os.environ.get("QGX_THREAD_ROUNDS", "30")
+    proc = subprocess.run([sys.executable, "-c", MUTATOR_SCRIPT, str(int(rounds) * 10)], capture_output=True,
+                          text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

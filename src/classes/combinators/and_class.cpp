@@ -44,6 +44,18 @@ inline bool member_text(Text t, Pos from, Pos to, std::string_view& out) {
     return true;
 }
 
+// Grows `refs` (owned references) to room for `want`; when that fails, the
+// references are released before the failure goes on.
+inline void reserve_or_release(std::vector<PyObject*>& refs, size_t want) {
+    try {
+        refs.reserve(want);
+    } catch (...) {
+        for (PyObject* x : refs) Py_DECREF(x);
+        refs.clear();
+        throw;
+    }
+}
+
 inline TryMatchOutcome sequence_test(const AndElement& r, Text t, Pos pos) {
     Pos current = pos;
     for (const SharedElement& e : r.exprs) {
@@ -71,7 +83,8 @@ class TokenTable {
         uint32_t& slot = index_.find_or_insert(key, fresh);
         if (fresh) {
             slot = static_cast<uint32_t>(strs_.size());
-            strs_.push_back(new_str(key.data(), static_cast<Pos>(key.size())));
+            strs_.emplace_back();  // room first: a failure to grow leaves no str unowned
+            strs_.back() = new_str(key.data(), static_cast<Pos>(key.size()));
         }
         return slot;
     }
@@ -79,10 +92,14 @@ class TokenTable {
     // A list filled from the table through `idx`, repeated `times` times. Each
     // table entry gains its references in one addition; the table's own go
     // with the table.
+    // nullptr with MemoryError set when the list cannot be made: k times the
+    // repeats can pass what a list can hold.
     PyObject* fill(const std::vector<uint32_t>& idx, Py_ssize_t times) {
         const Py_ssize_t k = static_cast<Py_ssize_t>(idx.size());
-        PyObject* out = new_list(k * times);
+        if (k != 0 && times > PY_SSIZE_T_MAX / k) return PyErr_NoMemory();
         std::vector<Py_ssize_t> uses(strs_.size(), 0);
+        PyObject* out = new_sized_list(static_cast<uint64_t>(k * times));
+        if (!out) return nullptr;
         for (Py_ssize_t i = 0; i < k; ++i) {
             PyObject* s = strs_[idx[i]];
             for (Py_ssize_t j = 0; j < times; ++j) PyList_SET_ITEM(out, j * k + i, s);
@@ -104,7 +121,7 @@ class RunCache {
     static constexpr int kSlots = 32;
     static constexpr int kMaxEntries = 31;
 
-    explicit RunCache(size_t members) { runs_.reserve(32 * members); }
+    RunCache() = default;
 
     // The slot holding `key`, or -1; `store_at` gets the slot to fill on a miss
     // (-1 once the cache is full).
@@ -206,12 +223,21 @@ struct AndClass {
             Pos prev = p;
             std::string_view v;
             for (Pos e : ends) {
-                if (member_text(s, prev, e, v)) found.push_back(interner.get(v));
+                if (member_text(s, prev, e, v)) {
+                    // Room first, so that a failure to grow leaves no reference unowned.
+                    if (found.size() == found.capacity()) reserve_or_release(found, found.size() * 2);
+                    found.push_back(interner.get(v));
+                }
                 prev = e;
             }
             p = end > p ? end : p + 1;
         }
-        PyObject* out = new_list(static_cast<Py_ssize_t>(found.size()));
+        // As many texts as the text has matches times members: past what can be made, MemoryError.
+        PyObject* out = new_sized_list(found.size());
+        if (!out) {
+            for (PyObject* x : found) Py_DECREF(x);
+            return nullptr;
+        }
         for (size_t i = 0; i < found.size(); ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), found[i]);
         return out;
     }
@@ -228,6 +254,11 @@ struct AndClass {
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
         const AndElement& r = rec(o);
+        // The list is read in place: until every item has been read, nothing
+        // here makes an object that the collector tracks or calls into Python
+        // code (the texts become str objects, which never start a collection,
+        // and a member text is always whole characters, so making one never
+        // raises), and the lists are made after the last read.
         const Py_ssize_t n = PyList_GET_SIZE(inputs);
         if (n == 0) return new_list(0);
         PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
@@ -245,6 +276,7 @@ struct AndClass {
                 return repeat_block(block, n);
             }
             std::vector<PyObject*> texts;
+            texts.reserve(ends.size());
             Pos prev = 0;
             std::string_view v;
             for (Pos e : ends) {
@@ -280,7 +312,6 @@ struct AndClass {
         if constexpr (!kPlainPaths) {
             // A repeating period of input objects: only the first block is evaluated.
             if (Py_ssize_t k = find_identity_period(items, n)) {
-                idx.reserve(static_cast<size_t>(k) * m);
                 for (Py_ssize_t i = 0; i < k; ++i) {
                     bool matched;
                     if (!evaluate(items[i], matched)) return nullptr;
@@ -289,8 +320,9 @@ struct AndClass {
             }
         }
 
-        idx.reserve(static_cast<size_t>(n) * m);
-        RunCache cache(m);
+        // The indices grow as matches are found: room for n × m up front
+        // would be asked for even when nothing matches.
+        RunCache cache;
         for (Py_ssize_t i = 0; i < n; ++i) {
             int store_at = -1;
             if constexpr (!kPlainPaths) {

@@ -4,6 +4,56 @@
 
 namespace qgx {
 
+namespace {
+
+// The next position from `p` (below the text's length) whose byte can begin
+// some alternative; t.len when none is left.
+inline Pos next_candidate(const AlternativeDispatch& d, Text t, Pos p) {
+    while (p < t.len && !d.may_start.has(t.at(p))) ++p;
+    return p;
+}
+
+// The scan of search_string and transform_string (as scan_spans) passing over
+// the bytes at which no alternative can begin, where every try would fail.
+void dispatch_scan_spans(const MatchFirstElement& r, const AlternativeDispatch& d, Text t, std::vector<Span>& spans) {
+    Pos p = next_candidate(d, t, 0);
+    while (p < t.len) {
+        TryMatchOutcome m = match_first_try(r, t, p);
+        if (m.matched && m.end > p) {
+            Span s{p, m.end};
+            if (!on_boundary(t, s.start) || !on_boundary(t, s.end)) [[unlikely]] {
+                s = whole_characters(t, s);
+                if (s.start < s.end) spans.push_back(s);
+            } else {
+                spans.push_back(s);
+            }
+            p = m.end;
+        } else {
+            ++p;
+        }
+        p = next_candidate(d, t, p);
+    }
+}
+
+// The counting scan (as counting_scan), passing over the same bytes.
+uint64_t dispatch_counting_scan(const MatchFirstElement& r, const AlternativeDispatch& d, Text t) {
+    uint64_t count = 0;
+    Pos p = next_candidate(d, t, 0);
+    while (p < t.len) {
+        TryMatchOutcome m = match_first_try(r, t, p);
+        if (m.matched) {
+            ++count;
+            p = m.end > p + 1 ? m.end : p + 1;
+        } else {
+            ++p;
+        }
+        p = next_candidate(d, t, p);
+    }
+    return count;
+}
+
+}  // namespace
+
 struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, match_first_try_match_at,
                                       match_first_parse_from_start> {
     using Object = ElementObject;
@@ -49,7 +99,27 @@ struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, m
     static PyObject* matches(Object* o, Text s) { return bool_result(match_first_try(rec(o), s, 0).matched); }
     static PyObject* search_string_count(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
+        if (const AlternativeDispatch* d = r.dispatch()) return count_result(dispatch_counting_scan(r, *d, s));
         return count_result(counting_scan(s, [&](Text t, Pos p) { return match_first_try(r, t, p); }));
+    }
+
+    // With a first-byte table, the scans go from one byte that can begin an
+    // alternative to the next; the spans are those of the general scan.
+    static PyObject* search_string(Object* o, Text s) {
+        const MatchFirstElement& r = rec(o);
+        const AlternativeDispatch* d = r.dispatch();
+        if (!d) return GeneralForms::search_string(o, s);
+        std::vector<Span> spans;
+        dispatch_scan_spans(r, *d, s, spans);
+        return spans_to_list(s, spans);
+    }
+    static PyObject* transform_string(Object* o, Text s, Text replacement) {
+        const MatchFirstElement& r = rec(o);
+        const AlternativeDispatch* d = r.dispatch();
+        if (!d) return GeneralForms::transform_string(o, s, replacement);
+        std::vector<Span> spans;
+        dispatch_scan_spans(r, *d, s, spans);
+        return replace_spans(s, spans, replacement);
     }
 };
 

@@ -126,8 +126,8 @@ namespace {
 
 constexpr ArgumentDescriptor kOneOfParams{nullptr, "one_of", {"strs"}, 1, 1};
 
-PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1];
+PyObject* one_of_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments slots;
     if (!bind_vectorcall_arguments(kOneOfParams, args, nargs, kwnames, slots)) return nullptr;
     Text t;
     if (!convert_text_arg(slots[0], "strs", t)) return nullptr;
@@ -140,6 +140,10 @@ PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     list.reserve(words.size());
     for (std::string_view w : words) list.emplace_back(build_literal(w), literal_vtable());
     return build(ClassId::MatchFirst, std::move(list));
+}
+
+PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_entry([&] { return one_of_body(args, nargs, kwnames); });
 }
 
 }  // namespace

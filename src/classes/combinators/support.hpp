@@ -39,7 +39,9 @@ inline void release_combinator_record(ElementObject* o) {
 // Raises ValueError with `text` (a parse_string form without position), or
 // the recursion-limit text when the depth bound was passed in this operation.
 inline PyObject* raise_plain_failure(const char* text) {
-    if (depth_exceeded())
+    if (depth_exceeded() && depth_stack_short())
+        PyErr_SetString(PyExc_ValueError, msg::kStackLimitNoPosition);
+    else if (depth_exceeded())
         PyErr_Format(PyExc_ValueError, msg::kRecursionLimitNoPosition, static_cast<unsigned>(kMaxMatchDepth));
     else
         PyErr_SetString(PyExc_ValueError, text);

@@ -68,23 +68,31 @@ struct SuppressClass
     // empty list, each other item gets its own.
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
         const SharedElement& child = rec(o).expr;
-        OwnedRef shared = OwnedRef::steal(new_list(0));
+        // Each failing item gets a new list, so a collection can run between
+        // items: the items go into a snapshot first, whose buffer becomes the
+        // result, each slot holding its item until its result is in.
         Py_ssize_t n = PyList_GET_SIZE(inputs);
-        if (n == 0) return shared.release();
-        OwnedRef out = OwnedRef::steal(new_list(n));
+        if (n == 0) return new_list(0);
+        BatchInputs snapshot;
+        if (!snapshot.take(inputs, n)) return nullptr;
+        OwnedRef out = OwnedRef::steal(snapshot.into_list());
+        OwnedRef shared = OwnedRef::steal(new_list(0));
+        PyObject** slots = reinterpret_cast<PyListObject*>(out.get())->ob_item;
         for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = slots[i];
             Text t;
-            if (!read_item_text(PyList_GET_ITEM(inputs, i), t)) return nullptr;  // unfilled slots are NULL
-            PyObject* item;
+            if (!read_item_text(item, t)) return nullptr;
+            PyObject* r;
             if (child.try_match_at(t, 0).matched) {
-                item = shared.get();
-                Py_INCREF(item);
+                r = shared.get();
+                Py_INCREF(r);
             } else {
-                item = new_list(0);
+                r = new_list(0);
             }
-            PyList_SET_ITEM(out.get(), i, item);
+            slots[i] = r;
+            Py_DECREF(item);
         }
-        return out.release();
+        return publish_list(out.release());
     }
     static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
         return count_batch_matches_shared(rec(o).expr, inputs);

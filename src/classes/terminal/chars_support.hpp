@@ -2,8 +2,9 @@
 // result and the flat parse_batch built on it.
 #pragma once
 
-#include <memory>
 #include <vector>
+
+#include <sys/mman.h>
 
 #include "lib/engines.hpp"
 #include "lib/text_map.hpp"
@@ -11,60 +12,127 @@
 
 namespace qgx {
 
-// Input object -> its result (a borrowed str, or nullptr for no entry), for
-// the objects met first in a call. The table is fixed (it stays in cache);
-// once half full, further objects are evaluated without being stored, so a
-// list of a million distinct objects pays one probe per item, not a miss
-// into a table of millions.
-class IdentityCache {
+// Zeroed memory for a large lookup table. A table of millions of slots is
+// written at random, so each of its pages is touched at once and costs a
+// page fault; above a few MiB it is mapped directly and marked for huge
+// pages where the system offers them, which turns thousands of faults into a
+// few. Smaller tables come from PyMem's calloc. Neither starts a collection.
+class TableMemory {
   public:
-    static constexpr size_t kSlots = 4096;
-    static constexpr size_t kMaxEntries = kSlots / 2;
+    static constexpr size_t kMapFrom = size_t{4} << 20;
 
-    IdentityCache() : slots_(new Slot[kSlots]()) {}
+    // nullptr when the memory cannot be had.
+    static void* allocate(size_t bytes) {
+        if (bytes < kMapFrom) return PyMem_Calloc(1, bytes);
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+        madvise(p, bytes, MADV_HUGEPAGE);  // advice only: refused, the table still works
+#endif
+        return p;
+    }
+    static void release(void* p, size_t bytes) {
+        if (bytes < kMapFrom)
+            PyMem_Free(p);
+        else
+            munmap(p, bytes);
+    }
+};
 
-    // The stored result of `key` (found), else the slot to store it in
-    // (nullptr when the cache is full).
-    PyObject** find(PyObject* key, bool& found) {
-        uint64_t a = reinterpret_cast<uintptr_t>(key) >> 4;
-        for (size_t i = static_cast<size_t>((a * 0x9E3779B97F4A7C15ull) >> 52);; i = (i + 1) & (kSlots - 1)) {
-            Slot& s = slots_[i];
-            if (s.key == key) {
-                found = true;
-                return &s.value;
-            }
-            if (!s.key) {
-                found = false;
-                if (used_ == kMaxEntries) return nullptr;
-                ++used_;
-                s.key = key;
-                return &s.value;
-            }
+// Input object -> its result (a borrowed str, or nullptr for no entry), for
+// every object of a call that may be met again. Open addressing over a
+// power-of-two table that doubles at half load, so a lookup stays one or two
+// probes however many objects a list holds. The first table is inline (a
+// call with few shared objects allocates nothing); a larger one is
+// TableMemory.
+class IdentityMap {
+  public:
+    struct Slot {
+        PyObject* key;
+        PyObject* value;
+    };
+
+    IdentityMap() : slots_(inline_), mask_(kInlineSlots - 1) {
+        for (Slot& s : inline_) s = Slot{nullptr, nullptr};
+    }
+    IdentityMap(const IdentityMap&) = delete;
+    IdentityMap& operator=(const IdentityMap&) = delete;
+    ~IdentityMap() {
+        if (slots_ != inline_) TableMemory::release(slots_, (mask_ + 1) * sizeof(Slot));
+    }
+
+    // The slot of `key`: `found` tells whether it was stored before (its
+    // value is the stored result); a new slot holds the key, its value to be
+    // written by the caller. nullptr with MemoryError set when the table
+    // cannot grow.
+    Slot* find_or_insert(PyObject* key, bool& found) {
+        Slot* s = probe(slots_, mask_, key);
+        if (s->key == key) {
+            found = true;
+            return s;
         }
+        found = false;
+        if (2 * (used_ + 1) > mask_ + 1) {
+            if (!grow()) return nullptr;
+            s = probe(slots_, mask_, key);
+        }
+        ++used_;
+        s->key = key;
+        s->value = nullptr;
+        return s;
     }
 
   private:
-    struct Slot {
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-    };
-    std::unique_ptr<Slot[]> slots_;
+    static constexpr size_t kInlineSlots = 64;
+
+    // The slot holding `key`, or the empty slot where it would go.
+    static Slot* probe(Slot* slots, size_t mask, PyObject* key) {
+        uint64_t a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key)) >> 4;
+        for (size_t i = static_cast<size_t>((a * 0x9E3779B97F4A7C15ull) >> 32) & mask;; i = (i + 1) & mask) {
+            Slot* s = slots + i;
+            if (s->key == key || !s->key) return s;
+        }
+    }
+
+    bool grow() {
+        size_t cap = (mask_ + 1) * 2;
+        auto* bigger = static_cast<Slot*>(TableMemory::allocate(cap * sizeof(Slot)));
+        if (!bigger) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (size_t i = 0; i <= mask_; ++i)
+            if (slots_[i].key) *probe(bigger, cap - 1, slots_[i].key) = slots_[i];
+        if (slots_ != inline_) TableMemory::release(slots_, (mask_ + 1) * sizeof(Slot));
+        slots_ = bigger;
+        mask_ = cap - 1;
+        return true;
+    }
+
+    Slot inline_[kInlineSlots];
+    Slot* slots_;
+    size_t mask_;
     size_t used_ = 0;
 };
-
-// Cuts `list` (made with room for `size` items, the first `used` filled) to
-// its filled part.
-inline PyObject* truncate_list(PyObject* list, Py_ssize_t used, Py_ssize_t size) {
-    if (used < size && PyList_SetSlice(list, used, size, nullptr) < 0) fatal_python_error("could not cut a list result");
-    return list;
-}
 
 // The flat parse_batch of Word and Regex: one entry per input that matches at
 // its start, in input order. `eval(item, out)` gives -1 with the error set, 0
 // for no entry, or 1 with a new reference in `out` (the input itself when it
 // is matched whole). Repeating inputs reuse the first period's results;
-// otherwise an object met again reuses its result (neighbours always, others
-// while the identity cache has room).
+// otherwise an object met again reuses its result: a neighbour through the
+// previous item, any other through the identity map.
+//
+// An item whose reference count is 1 is held by this list alone, at this one
+// position, so it cannot be met again: it is evaluated without a map entry.
+// A list of distinct strings made for the call (the common batch) then pays
+// no map at all, and the map holds only objects that can recur.
+//
+// `eval` makes only str objects, which never start a collection, so no code
+// can run while the items are read in place; the only reference counts that
+// change meanwhile are the ones this call raises, so an item that stands at
+// two positions never looks held once. The entries go into a PyMem buffer (which
+// never collects either), and the result list, whose making may start a
+// collection, is made around that buffer once every item has been read.
 template <class Eval>
 PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
     Py_ssize_t n = PyList_GET_SIZE(inputs);
@@ -72,12 +140,15 @@ PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
     if (n == 0) return new_list(0);
     Py_ssize_t k = (!kPlainPaths && n >= 2) ? find_identity_period(items, n) : 0;
     Py_ssize_t limit = k ? k : n;
-    // Entries go straight into a list with room for every item; unfilled
-    // slots stay NULL, which the list's release skips on the error path.
-    PyObject* list = new_list(limit);
-    PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
+    PyObject** out = PyMem_New(PyObject*, static_cast<size_t>(limit));
+    if (!out) return PyErr_NoMemory();
     Py_ssize_t used = 0;
-    IdentityCache seen;
+    auto fail = [&]() -> PyObject* {
+        for (Py_ssize_t j = 0; j < used; ++j) Py_DECREF(out[j]);
+        PyMem_Free(out);
+        return nullptr;
+    };
+    IdentityMap seen;
     PyObject* prev_item = nullptr;
     PyObject* prev_result = nullptr;
     for (Py_ssize_t i = 0; i < limit; ++i) {
@@ -92,27 +163,35 @@ PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
                 continue;
             }
         }
-        PyObject** slot = nullptr;
+        IdentityMap::Slot* slot = nullptr;
         bool found = false;
-        if constexpr (!kPlainPaths) slot = seen.find(item, found);
+        if (!kPlainPaths && Py_REFCNT(item) != 1) {
+            slot = seen.find_or_insert(item, found);
+            if (!slot) return fail();
+        }
         if (found) {
-            r = *slot;
+            r = slot->value;
             if (r) Py_INCREF(r);
         } else {
             int e = eval(item, r);
-            if (e < 0) {
-                Py_DECREF(list);
-                return nullptr;
-            }
+            if (e < 0) return fail();
             if (!e) r = nullptr;
-            if (slot) *slot = r;
+            if (slot) slot->value = r;
         }
         if (r) out[used++] = r;
         prev_item = item;
         prev_result = r;
     }
-    truncate_list(list, used, limit);
-    if (!k || used == 0) return list;
+    if (used == 0) {
+        PyMem_Free(out);
+        return new_list(0);
+    }
+    // A list keeps its storage, so room for the unmatched items is given back.
+    if (used < limit / 2)
+        if (auto* fit = static_cast<PyObject**>(PyMem_Realloc(out, sizeof(PyObject*) * static_cast<size_t>(used))))
+            out = fit;
+    PyObject* list = list_from_buffer(out, used);
+    if (!k) return list;
     PyObject* repeated = PySequence_Repeat(list, n / k);
     Py_DECREF(list);
     if (!repeated) fatal_python_error("could not make a list result");

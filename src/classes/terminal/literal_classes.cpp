@@ -11,6 +11,7 @@
 #include "elements/literals.hpp"
 #include "elements/substring_search.hpp"
 #include "lib/engines.hpp"
+#include "lib/text_map.hpp"
 #include "messages.hpp"
 #include "python/class_frame.hpp"
 
@@ -47,51 +48,70 @@ PyObject* list_of_one(PyObject* item) {
 // and Keyword list their occurrences.
 PyObject* repeated_token_list(PyObject* cached, uint64_t count) {
     if (count == 0) return new_list(0);
+    // The count is the text's to choose (up to its length), so a list that
+    // cannot be made is MemoryError.
+    if (!check_result_size(count)) return nullptr;
     OwnedRef inner = OwnedRef::steal(list_of_one(cached));
     OwnedRef outer = OwnedRef::steal(list_of_one(inner.get()));
     PyObject* r = PySequence_Repeat(outer.get(), static_cast<Py_ssize_t>(count));
-    if (!r) fatal_python_error("could not make a list result");
-    return r;
+    return r ? r : ensure_error();
 }
 
 // parse_batch of Literal and Keyword: every matching input gets the one
 // success list (holding `cached`), every other input the one empty failure
 // list. `test(text)` is the starts-with test at 0.
+//
+// Making a list may start a collection, which can run code that changes the
+// caller's list; so every item is tested before the first object is made.
+// The outcomes go into a PyMem buffer (which never collects), and that
+// buffer becomes the result list's storage once the two shared lists exist.
 template <class Test>
 PyObject* shared_lists_batch(PyObject* inputs, PyObject* cached, Test&& test) {
     Py_ssize_t n = PyList_GET_SIZE(inputs);
     if (n == 0) return new_list(0);
     PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
-    OwnedRef success = OwnedRef::steal(list_of_one(cached));
-    OwnedRef failure = OwnedRef::steal(new_list(0));
     // One object throughout: one test, and the result is one list repeated.
     if (!kPlainPaths && all_same_object(items, n)) {
         Text t;
         if (!read_item_text(items[0], t)) return nullptr;
-        return repeat_block(list_of_one(test(t) ? success.get() : failure.get()), n);
+        bool matched = test(t);
+        PyObject* inner = matched ? list_of_one(cached) : new_list(0);
+        PyObject* block = new_list(1);
+        PyList_SET_ITEM(block, 0, inner);
+        return repeat_block(block, n);
     }
-    PyObject* out = new_list(n);
+    PyObject** slots = PyMem_New(PyObject*, static_cast<size_t>(n));
+    if (!slots) return PyErr_NoMemory();
+    // Pass 1: a mark per item, 1 for a match and 0 for none, in `slots`.
+    Py_ssize_t matched = 0;
     PyObject* prev_item = nullptr;
-    PyObject* prev = nullptr;
+    uintptr_t prev = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
-        PyObject* r;
         // The same object as the previous item takes its outcome untested.
-        if (!kPlainPaths && item == prev_item) {
-            r = prev;
-        } else {
+        if (kPlainPaths || item != prev_item) {
             Text t;
             if (!read_item_text(item, t)) {
-                Py_DECREF(out);  // unfilled slots are NULL, which list dealloc skips
+                PyMem_Free(slots);
                 return nullptr;
             }
-            r = test(t) ? success.get() : failure.get();
+            prev = test(t) ? 1 : 0;
+            prev_item = item;
         }
-        Py_INCREF(r);
-        PyList_SET_ITEM(out, i, r);
-        prev_item = item;
-        prev = r;
+        slots[i] = reinterpret_cast<PyObject*>(prev);
+        matched += static_cast<Py_ssize_t>(prev);
     }
+    // Pass 2: the marks become the shared lists, each gaining its references
+    // in one addition, and the buffer becomes the result's storage.
+    PyObject* success = list_of_one(cached);
+    PyObject* failure = new_list(0);
+    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = slots[i] ? success : failure;
+    // Each list's own reference goes to its first slot, or is dropped.
+    if (matched > 0) add_refs(success, matched - 1);
+    if (n - matched > 0) add_refs(failure, n - matched - 1);
+    PyObject* out = list_from_buffer(slots, n);
+    if (matched == 0) Py_DECREF(success);
+    if (matched == n) Py_DECREF(failure);
     return out;
 }
 
@@ -154,10 +174,14 @@ void advise_huge_pages(void* p, size_t n) {
 // of the searcher. When both texts are ASCII the result is written straight
 // into a new str; otherwise it is assembled as UTF-8 and decoded once.
 PyObject* replace_occurrences(Text s, Text needle, uint64_t count, Text r) {
+    // Below 2**64: the count and both lengths are below 2**32. The replacement
+    // can make it far larger than the text, so the size is checked first and
+    // a result that cannot be made is MemoryError, as for str.replace.
     uint64_t out_len = uint64_t{s.len} - count * needle.len + count * r.len;
+    if (!check_result_size(out_len)) return nullptr;
     if (all_ascii(r.data, r.len) && all_ascii(s.data, s.len)) {
         PyObject* res = PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127);
-        if (!res) fatal_python_error("could not make a str result");
+        if (!res) return ensure_error();
         advise_huge_pages(PyUnicode_1BYTE_DATA(res), out_len);
         replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len,
                            reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(res)), out_len);
@@ -165,9 +189,7 @@ PyObject* replace_occurrences(Text s, Text needle, uint64_t count, Text r) {
     }
     std::string buf(out_len, '\0');
     replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len, buf.data(), buf.size());
-    PyObject* res = PyUnicode_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size()));
-    if (!res) fatal_python_error("could not make a str result");
-    return res;
+    return new_sized_str(buf.data(), buf.size());
 }
 
 }  // namespace

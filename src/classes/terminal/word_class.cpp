@@ -85,12 +85,13 @@ uint64_t count_words(const WordElement& r, const WordTables& tb, Text t) {
 // that many entries, equal words sharing one str.
 PyObject* search_general(const WordElement& r, const WordTables& tb, Text s) {
     uint64_t count = count_words(r, tb, s);
-    PyObject* list = new_list(static_cast<Py_ssize_t>(count));
-    if (count == 0) return list;
+    // Held, so that an allocation failure of the interner leaves nothing behind.
+    OwnedRef list = OwnedRef::steal(new_sized_list(count));
+    if (!list || count == 0) return list.release();
     TextInterner made;
-    PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
+    PyObject** out = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     scan_words(r, tb, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
-    return list;
+    return list.release();
 }
 
 // The word table of the repeating-text path: 32 slots on the stack keyed by
@@ -199,11 +200,11 @@ PyObject* search_repeating(const WordTables& tb, Text s, Pos k) {
         }
         PyObject* all = PySequence_Repeat(one, q);
         Py_DECREF(one);
-        if (!all) fatal_python_error("could not make a list result");
-        return all;
+        return all ? all : ensure_error();  // as many words as the text holds: MemoryError
     }
     const Py_ssize_t total = nb * q + static_cast<Py_ssize_t>(rest.size());
-    PyObject* list = new_list(total);
+    PyObject* list = new_sized_list(static_cast<uint64_t>(total));
+    if (!list) return nullptr;
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     for (Py_ssize_t i = 0; i < nb; ++i) {
         BlockWordTable::Slot* slot = table.get(s.data + block[i].start, block[i].end - block[i].start);
@@ -278,8 +279,10 @@ struct WordClass {
         WordTables tb(r);
         if (!kPlainPaths && !r.high_members) {
             // A text that repeats a short block is scanned once per block.
-            if (Pos k = find_text_period(s))
+            if (Pos k = find_text_period(s)) {
                 if (PyObject* list = search_repeating(tb, s, k)) return list;
+                if (PyErr_Occurred()) return nullptr;  // the list could not be made
+            }
         }
         return search_general(r, tb, s);
     }
@@ -317,7 +320,8 @@ struct WordClass {
         });
         if (mark == 0 && out.empty()) return new_str(s.data, s.len);
         out.append(s.data + mark, s.len - mark);
-        return new_str(out.data(), static_cast<Pos>(out.size()));
+        // The replacement can make the result far larger than the text.
+        return new_sized_str(out.data(), out.size());
     }
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {

@@ -1,0 +1,76 @@
+// The items of a batch operation's inputs list, fixed when the call begins.
+#pragma once
+
+#include "python/ref.hpp"
+
+namespace qgx {
+
+// A snapshot of the leading item pointers of a list, each held by a strong
+// reference. A batch that makes result lists can start a garbage collection,
+// which runs finalizers, gc callbacks and weakref callbacks and can hand the
+// interpreter lock to another thread; any of them may clear, shrink, grow or
+// refill the caller's list. Reading the snapshot instead of the list keeps
+// every item and its UTF-8 text alive and gives the result for the list as it
+// stood when the call began. The buffer comes from PyMem, which never
+// collects, so taking the snapshot runs nothing.
+//
+// The buffer is the storage a list uses, so it can become the result list
+// itself (`into_list`): each slot then holds its item until the batch puts
+// the item's result there, and no second buffer of n pointers is written.
+class BatchInputs {
+  public:
+    BatchInputs() = default;
+    BatchInputs(const BatchInputs&) = delete;
+    BatchInputs& operator=(const BatchInputs&) = delete;
+    ~BatchInputs() {
+        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+        PyMem_Free(items_);
+    }
+
+    // Takes the first `m` items of `list` (a list or subclass holding at least
+    // m). False with MemoryError set when the buffer cannot be had.
+    [[nodiscard]] bool take(PyObject* list, Py_ssize_t m) {
+        if (m == 0) return true;
+        PyObject** buf = PyMem_New(PyObject*, static_cast<size_t>(m));
+        if (!buf) {
+            PyErr_NoMemory();
+            return false;
+        }
+        PyObject* const* src = reinterpret_cast<PyListObject*>(list)->ob_item;
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            PyObject* o = src[i];
+            Py_INCREF(o);
+            buf[i] = o;
+        }
+        items_ = buf;
+        n_ = m;
+        return true;
+    }
+
+    PyObject* const* items() const { return items_; }
+    Py_ssize_t size() const { return n_; }
+
+    // A new list of size() slots holding the items, their references handed
+    // over; the snapshot is empty afterwards. The list is hidden from the
+    // collector, so that no callback can find it through gc.get_objects() and
+    // change it while the batch writes its slots: the caller publishes it with
+    // `publish_list` once every slot holds its result (or releases it).
+    PyObject* into_list();
+
+  private:
+    PyObject** items_ = nullptr;
+    Py_ssize_t n_ = 0;
+};
+
+// A new list whose storage is `buf` (from PyMem, `n` slots, each holding a
+// reference that the list takes over). Making the list may start a
+// collection; the buffer is reachable from nowhere until it is in the list.
+PyObject* list_from_buffer(PyObject** buf, Py_ssize_t n);
+
+// Makes a list from `into_list` visible to the collector again.
+inline PyObject* publish_list(PyObject* list) {
+    PyObject_GC_Track(list);
+    return list;
+}
+
+}  // namespace qgx

@@ -1,0 +1,89 @@
+"""Inputs chosen against the implementation: a literal search whose
+candidates all fail late, and words crafted to share one probe run of a
+fixed hash. Each runs in a subprocess with a timeout far above its cost
+(under a second here), where the faults cost from tens of seconds to hours."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quillgramx  # noqa: F401  (the subprocess imports it from the same path)
+
+
+def run_isolated(code, timeout, args=()):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
+                       timeout=timeout, env=env)
+    assert r.returncode == 0, f"exit {r.returncode}\nstdout:\n{r.stdout}\nstderr:\n{r.stderr[-4000:]}"
+    return r.stdout
+
+
+# A needle of 400,000 bytes against 8 MB that match all of it but its last
+# byte: comparing at every position costs 3 * 10**12 bytes.
+def test_literal_search_with_late_failing_candidates_is_linear():
+    out = run_isolated("""
+        import quillgramx as q
+        needle = "z" * 399999 + " "
+        text = "z" * 8000000 + "q"
+        lit = q.Literal(needle)
+        assert lit.search_string_count(text) == 0
+        assert lit.search_string(text) == []
+        assert lit.transform_string(text, "X") == text
+        # The same with occurrences: one every 400,001 bytes.
+        text2 = (needle + "q") * 20
+        assert lit.search_string_count(text2) == 20
+        assert lit.transform_string(text2, "X") == "Xq" * 20
+        # A keyword of 200,000 bytes inside a run of 8 MB: an occurrence at
+        # every position, each followed by an identifier byte but the last.
+        kw = q.Keyword("a" * 200000)
+        assert kw.search_string_count("a" * 8000000) == 1
+        assert kw.search_string_count(("a" * 200000 + " ") * 30) == 30
+        print("ok")
+    """, timeout=60)
+    assert out.strip() == "ok"
+
+
+# 8-byte ASCII words whose hash under the maps' old fixed hash has its low 17
+# bits clear, so that all of them shared one probe run of every table up to
+# 131072 slots; made with numpy in the test process (the inversion of the old
+# hash), handed to the subprocess as bytes.
+def crafted_words(count, zero_bits=17, seed=5):
+    np = pytest.importorskip("numpy")
+    mul = 0x94D049BB133111EB
+    inv = np.uint64(pow(mul, -1, 1 << 64))
+    old_seed = np.uint64(0x9E3779B97F4A7C15 ^ 8)
+    rng = np.random.default_rng(seed)
+    out = set()
+    while len(out) < count:
+        r = rng.integers(0, 1 << (64 - zero_bits), size=1 << 21, dtype=np.uint64) << np.uint64(zero_bits)
+        h = r ^ (r >> np.uint64(32))
+        u = h ^ (h >> np.uint64(29)) ^ (h >> np.uint64(58))
+        w = (u * inv) ^ old_seed
+        w = w[(w & np.uint64(0x8080808080808080)) == 0]  # ASCII bytes only: valid one-byte characters
+        raw = w.tobytes()
+        out.update(raw[i:i + 8] for i in range(0, len(raw), 8))
+    return sorted(out)[:count]
+
+
+def test_words_crafted_against_a_fixed_hash_cost_what_random_words_cost(tmp_path):
+    path = tmp_path / "words.bin"
+    path.write_bytes(b"".join(crafted_words(160000)))
+    out = run_isolated("""
+        import sys
+        import quillgramx as q
+        raw = open(sys.argv[1], "rb").read()
+        words = [raw[i:i + 8].decode("ascii") for i in range(0, len(raw), 8)]
+        # Every ASCII byte is a member; the separator's bytes are not.
+        word = q.Word("".join(map(chr, range(128))))
+        text = "\\u00e9".join(words)
+        assert word.search_string(text) == words
+        assert q.Group(word).search_string(text) == words
+        assert q.Regex("[\\\\x00-\\\\x7f]+").search_string(text) == words
+        assert (word + q.Empty()).parse_batch(words) == words
+        print("ok")
+    """, timeout=20, args=(str(path),))
+    assert out.strip() == "ok"
