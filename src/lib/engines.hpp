@@ -167,10 +167,15 @@ inline Span whole_characters(Text t, Span s) {
 // that begins or ends inside a character (a byte-table kind on a multi-byte
 // character) keeps only the whole characters it covers, and none when it
 // covers no whole character, so that no listed or replaced text holds a cut
-// character; the scan still goes on at the match's end.
-template <class F>
-void scan_spans(Text t, F&& try_match_at, std::vector<Span>& spans) {
-    Pos p = 0;
+// character; the scan still goes on at the match's end. `skip` maps a
+// position to the next one worth trying (a class that knows the bytes at which
+// no match can begin passes over them); by default every position is tried.
+struct TryEveryPosition {
+    Pos operator()(Text, Pos p) const { return p; }
+};
+template <class F, class Skip = TryEveryPosition>
+void scan_spans(Text t, F&& try_match_at, std::vector<Span>& spans, Skip skip = {}) {
+    Pos p = skip(t, 0);
     while (p < t.len) {
         TryMatchOutcome m = try_match_at(t, p);
         if (m.matched && m.end > p) {
@@ -185,6 +190,7 @@ void scan_spans(Text t, F&& try_match_at, std::vector<Span>& spans) {
         } else {
             ++p;
         }
+        p = skip(t, p);
     }
 }
 

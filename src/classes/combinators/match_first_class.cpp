@@ -16,23 +16,9 @@ inline Pos next_candidate(const AlternativeDispatch& d, Text t, Pos p) {
 // The scan of search_string and transform_string (as scan_spans) passing over
 // the bytes at which no alternative can begin, where every try would fail.
 void dispatch_scan_spans(const MatchFirstElement& r, const AlternativeDispatch& d, Text t, std::vector<Span>& spans) {
-    Pos p = next_candidate(d, t, 0);
-    while (p < t.len) {
-        TryMatchOutcome m = match_first_try(r, t, p);
-        if (m.matched && m.end > p) {
-            Span s{p, m.end};
-            if (!on_boundary(t, s.start) || !on_boundary(t, s.end)) [[unlikely]] {
-                s = whole_characters(t, s);
-                if (s.start < s.end) spans.push_back(s);
-            } else {
-                spans.push_back(s);
-            }
-            p = m.end;
-        } else {
-            ++p;
-        }
-        p = next_candidate(d, t, p);
-    }
+    scan_spans(
+        t, [&r](Text tt, Pos p) { return match_first_try(r, tt, p); }, spans,
+        [&d](Text tt, Pos p) { return next_candidate(d, tt, p); });
 }
 
 // The counting scan (as counting_scan), passing over the same bytes.
