@@ -173,7 +173,10 @@ RegexBuildOutcome make_regex_element(Text pattern) {
     r->fast_set = c.fast_set;
     r->exact_class = c.exact_class;
     r->whitespace_plus = p == "\\s+";
-    r->ascii_run = !kPlainPaths && regex_ascii_run_class(p, r->run_set);
+    if (!kPlainPaths) {
+        RegexShape shape;
+        if (regex_ascii_shape(p, shape)) r->shape = std::make_unique<RegexShape>(shape);
+    }
     r->anchored_regex = std::move(a.regex);
     r->unanchored_regex = std::move(u.regex);
     r->message = joined(msg::kRegexMessagePrefix, p, msg::kRegexMessageSuffix);
@@ -187,8 +190,8 @@ bool is_ascii_space_byte(unsigned char b) { return b == 9 || b == 10 || b == 12 
 
 // The byte shortcuts: -1 when the engine must answer, else the match end
 // (or -2 for no match).
-constexpr int64_t kAskEngine = -1;
-constexpr int64_t kNoMatch = -2;
+constexpr int64_t kAskEngine = kShapeAskEngine;
+constexpr int64_t kNoMatch = kShapeNoMatch;
 
 int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     if (r.fast_path == RegexFastPath::ByteClass) {
@@ -203,11 +206,7 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
         if (e == pos && r.whitespace_plus) return kNoMatch;
         return e;
     }
-    if (r.ascii_run && pos <= t.len) {
-        int64_t e = regex_ascii_run_end(r, t, pos);
-        if (e < 0) return kAskEngine;
-        return e == pos ? kNoMatch : e;
-    }
+    if (r.shape) return regex_shape_end(*r.shape, t, pos);
     return kAskEngine;
 }
 

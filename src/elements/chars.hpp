@@ -89,13 +89,11 @@ struct RegexElement : ElementHeader {
     SharedText message;  // "Expected match for /{}/"
     bool exact_class = false;
     bool whitespace_plus = false;  // "\s+" rather than "\s*"
-    // The pattern is one greedy "X+" of a single class: a match is the run of
-    // class members that begins at its start. On ASCII bytes the run is read
-    // from run_set (the class's ASCII members, from the engine); a run that
-    // meets a byte above 0x7F is left to the engine, which knows whether
-    // that character belongs.
-    bool ascii_run = false;
-    ByteSet run_set;
+    // Set when the pattern is single-character atoms and a greedy run
+    // (RegexShape): its matches are then read from the bytes, and a
+    // character above U+007F that its atom may or may not take is left to
+    // the engine.
+    std::unique_ptr<RegexShape> shape;
 };
 
 // Builds the record, or gives the ValueError text: both forms are compiled,
@@ -106,13 +104,45 @@ struct [[nodiscard]] RegexBuildOutcome {
 };
 RegexBuildOutcome make_regex_element(Text pattern);
 
-// The end of the ASCII run of run_set members from `pos` (for an ascii_run
-// record): -1 when a byte above 0x7F stops it, so the engine must answer.
-inline int64_t regex_ascii_run_end(const RegexElement& r, Text t, Pos pos) {
-    Pos e = pos;
-    while (e < t.len && r.run_set.has(t.at(e))) ++e;
-    if (e < t.len && t.at(e) >= 0x80) return -1;
-    return e;
+// What reading a shape at a position gives besides a match end.
+inline constexpr int64_t kShapeNoMatch = -2;
+inline constexpr int64_t kShapeAskEngine = -1;
+
+// The end of the match of `s` that begins at `pos`, kShapeNoMatch when none
+// begins there, or kShapeAskEngine when a character above U+007F decides it
+// and only the engine knows whether its atom takes it.
+inline int64_t regex_shape_end(const RegexShape& s, Text t, Pos pos) {
+    if (pos > t.len || (pos < t.len && is_continuation(t.at(pos)))) return kShapeNoMatch;
+    Pos i = pos;
+    for (int k = 0; k < s.head_len; ++k) {
+        if (i >= t.len) return kShapeNoMatch;
+        unsigned char b = t.at(i);
+        if (b < 0x80) {
+            if (!s.head[k].ascii.has(b)) return kShapeNoMatch;
+            ++i;
+            continue;
+        }
+        if (s.head[k].wide == WideMembers::None) return kShapeNoMatch;
+        if (s.head[k].wide == WideMembers::Some) return kShapeAskEngine;
+        do ++i;
+        while (i < t.len && is_continuation(t.at(i)));
+    }
+    Pos run_start = i;
+    const RegexShape::Atom& run = s.run;
+    while (i < t.len) {
+        unsigned char b = t.at(i);
+        if (b < 0x80) {
+            if (!run.ascii.has(b)) break;
+        } else if (run.wide != WideMembers::All) {
+            if (run.wide == WideMembers::Some) return kShapeAskEngine;
+            break;
+        }
+        // Every byte of a character above U+007F is at least 0x80, so a run
+        // that takes all of them steps through them byte by byte.
+        ++i;
+    }
+    if (s.run_min1 && i == run_start) return kShapeNoMatch;
+    return i;
 }
 
 ParseOutcome regex_parse_at(const RegexElement& r, Text t, Pos pos);

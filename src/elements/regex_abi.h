@@ -26,9 +26,14 @@ void qgx_regex_free(QgxRegex* re);
  * seen as context: 1 with the span, 0 for none, -1 for an engine failure. */
 int32_t qgx_regex_find_at(const QgxRegex* re, const uint8_t* text, size_t text_len, size_t start,
                           size_t* match_start, size_t* match_end);
-/* Whether the pattern is one greedy "X+" of a single character class; if so
- * members[0..1] get bit c for each ASCII character c of the class. 1 or 0. */
-int32_t qgx_regex_ascii_run_class(const uint8_t* pattern, size_t pattern_len, uint64_t* members);
+/* Whether the pattern is up to max_head single-character atoms followed by
+ * at most one greedy "R*" or "R+" of one, matching no empty text. If so it
+ * gives the number of head atoms plus one: members gets two words per atom
+ * (head, then run; bit c for each ASCII character c taken), wide one byte per
+ * atom (0: no character above U+007F, 1: all of them, 2: some), *run_min the
+ * least run length (0 or 1). Else 0. members and wide hold max_head + 1 atoms. */
+int32_t qgx_regex_ascii_shape(const uint8_t* pattern, size_t pattern_len, size_t max_head, uint64_t* members,
+                              uint8_t* wide, int32_t* run_min);
 /* Whether the text holds a match anywhere: 1, 0, or -1 for an engine failure. */
 int32_t qgx_regex_is_match(const QgxRegex* re, const uint8_t* text, size_t text_len);
 

@@ -30,12 +30,26 @@ std::string regex_syntax_error(std::string_view pattern) {
     return kEngineFailure;
 }
 
-bool regex_ascii_run_class(std::string_view pattern, ByteSet& members) {
-    uint64_t words[2] = {0, 0};
-    if (qgx_regex_ascii_run_class(bytes_of(pattern.data()), pattern.size(), words) != 1) return false;
-    members = ByteSet{};
-    members.words[0] = words[0];
-    members.words[1] = words[1];
+bool regex_ascii_shape(std::string_view pattern, RegexShape& shape) {
+    constexpr int kAtoms = RegexShape::kMaxHead + 1;
+    uint64_t words[2 * kAtoms] = {};
+    uint8_t wide[kAtoms] = {};
+    int32_t run_min = 0;
+    int32_t n = qgx_regex_ascii_shape(bytes_of(pattern.data()), pattern.size(), RegexShape::kMaxHead, words, wide,
+                                      &run_min);
+    if (n < 1 || n > kAtoms) return false;
+    auto atom = [&](int i) {
+        RegexShape::Atom a;
+        a.ascii.words[0] = words[2 * i];
+        a.ascii.words[1] = words[2 * i + 1];
+        a.wide = wide[i] == 0 ? WideMembers::None : wide[i] == 1 ? WideMembers::All : WideMembers::Some;
+        return a;
+    };
+    shape = RegexShape{};
+    shape.head_len = n - 1;
+    for (int i = 0; i < shape.head_len; ++i) shape.head[i] = atom(i);
+    shape.run = atom(shape.head_len);
+    shape.run_min1 = run_min == 1;
     return true;
 }
 

@@ -36,10 +36,29 @@ struct [[nodiscard]] CompileOutcome {
 // its own; empty when it does.
 std::string regex_syntax_error(std::string_view pattern);
 
-// Whether `pattern` is one greedy repetition "X+" of a single character
-// class, as the engine reads it; if so `members` gets the class's ASCII
-// characters, taken from the engine's own class.
-bool regex_ascii_run_class(std::string_view pattern, ByteSet& members);
+// How a single-character atom treats the characters above U+007F.
+enum class WideMembers : uint8_t { None, All, Some };
+
+// A pattern read as single-character atoms ("#", "[a-h]", "\\d", "x{3}"
+// counting three) and then at most one greedy run "R*" or "R+": a match at
+// a start takes one character per head atom, then as many run characters as
+// there are, so it is read there without the engine wherever its characters
+// are ASCII or their atom takes all or none of the others.
+struct RegexShape {
+    static constexpr int kMaxHead = 16;
+    struct Atom {
+        ByteSet ascii;  // the ASCII members, from the engine's own class
+        WideMembers wide = WideMembers::None;
+    };
+    int head_len = 0;
+    Atom head[kMaxHead];
+    Atom run;  // no members when the pattern has no run
+    bool run_min1 = false;
+};
+
+// Whether `pattern` has that shape and matches no empty text, as the engine
+// reads it; if so `shape` describes it.
+bool regex_ascii_shape(std::string_view pattern, RegexShape& shape);
 
 // A span found by a search: byte offsets into the text searched.
 struct [[nodiscard]] RegexFound {

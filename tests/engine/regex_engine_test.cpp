@@ -163,33 +163,61 @@ TEST(Search, ManyThreadsShareOneProgram) {
 
 namespace {
 
-TEST(Compile, AsciiRunClassComesFromTheEnginesClass) {
+// Each atom written as its kind of wide members, some ASCII members and
+// some ASCII characters outside it.
+struct AtomCase {
+    WideMembers wide;
+    const char* some_members;
+    const char* some_outside;
+};
+
+TEST(Compile, ShapeAtomsComeFromTheEnginesClasses) {
+    using W = WideMembers;
     struct {
         const char* pattern;
-        bool run;
-        const char* some_members;
-        const char* some_outside;
+        bool shaped;
+        std::vector<AtomCase> head;
+        AtomCase run;
+        bool run_min1;
     } cases[] = {
-        {"\\d+", true, "0189", "a /"},
-        {"(?:[a-c])+", true, "abc", "d-"},
-        {"(\\w)+", true, "aZ0_", " -"},
-        {"[^,\n]+", true, "a ", ",\n"},
-        {"\xc3\xa9+", true, "", "ae"},  // no ASCII member; every run is the engine's
-        {"\\d+?", false, "", ""},
-        {"(?U)\\d+", false, "", ""},
-        {"\\d*", false, "", ""},
-        {"\\d{2,}", false, "", ""},
-        {"\\d+x", false, "", ""},
-        {"\\b\\d+", false, "", ""},
-        {"[", false, "", ""},
+        {"\\d+", true, {}, {W::Some, "0189", "a /"}, true},
+        {"(?:[a-c])+", true, {}, {W::None, "abc", "d-"}, true},
+        {"(\\w)+", true, {}, {W::Some, "aZ0_", " -"}, true},
+        {"[^,\n]+", true, {}, {W::All, "a #", ",\n"}, true},
+        {"\xc3\xa9+", true, {}, {W::Some, "", "ae"}, true},
+        {"#[^\n]*", true, {{W::None, "#", "a\n"}}, {W::All, "#a ", "\n"}, false},
+        {"[a-h][0-9]+", true, {{W::None, "ah", "i0"}}, {W::None, "09", "a"}, true},
+        {"(a)(b[0-9]{1,})", true, {{W::None, "a", "b"}, {W::None, "b", "a"}}, {W::None, "5", "b"}, true},
+        {"ab{2}.", true, {{W::None, "a", "b"}, {W::None, "b", "a"}, {W::None, "b", ""}, {W::All, "a.", "\n"}},
+         {W::None, "", "a\n"}, false},
+        {"(?i)k", true, {{W::Some, "kK", "j"}}, {W::None, "", "k"}, false},
+        {"\\d+?", false, {}, {}, false},
+        {"(?U)\\d+", false, {}, {}, false},
+        {"\\d*", false, {}, {}, false},
+        {"", false, {}, {}, false},
+        {"\\d{2,}", false, {}, {}, false},
+        {"\\d+x", false, {}, {}, false},
+        {"a?", false, {}, {}, false},
+        {"a|b", false, {}, {}, false},
+        {"\\b\\d+", false, {}, {}, false},
+        {"^a", false, {}, {}, false},
+        {"a{17}", false, {}, {}, false},
+        {"[", false, {}, {}, false},
+    };
+    auto check = [](const char* pattern, const RegexShape::Atom& got, const AtomCase& want) {
+        EXPECT_EQ(got.wide, want.wide) << pattern;
+        for (const char* p = want.some_members; *p; ++p) EXPECT_TRUE(got.ascii.has(*p)) << pattern << " " << *p;
+        for (const char* p = want.some_outside; *p; ++p) EXPECT_FALSE(got.ascii.has(*p)) << pattern << " " << *p;
+        for (int b = 128; b < 256; ++b) EXPECT_FALSE(got.ascii.has(static_cast<unsigned char>(b))) << pattern;
     };
     for (const auto& c : cases) {
-        ByteSet m;
-        EXPECT_EQ(regex_ascii_run_class(c.pattern, m), c.run) << c.pattern;
-        if (!c.run) continue;
-        for (const char* p = c.some_members; *p; ++p) EXPECT_TRUE(m.has(*p)) << c.pattern << " " << *p;
-        for (const char* p = c.some_outside; *p; ++p) EXPECT_FALSE(m.has(*p)) << c.pattern << " " << *p;
-        for (int b = 128; b < 256; ++b) EXPECT_FALSE(m.has(static_cast<unsigned char>(b))) << c.pattern;
+        RegexShape shape;
+        ASSERT_EQ(regex_ascii_shape(c.pattern, shape), c.shaped) << c.pattern;
+        if (!c.shaped) continue;
+        ASSERT_EQ(shape.head_len, static_cast<int>(c.head.size())) << c.pattern;
+        for (size_t k = 0; k < c.head.size(); ++k) check(c.pattern, shape.head[k], c.head[k]);
+        check(c.pattern, shape.run, c.run);
+        EXPECT_EQ(shape.run_min1, c.run_min1) << c.pattern;
     }
 }
 

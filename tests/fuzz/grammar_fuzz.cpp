@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "elements/chars.hpp"
 #include "elements/element.hpp"
 #include "lib/engines.hpp"
 #include "lib/to_element.hpp"
@@ -177,7 +178,9 @@ const char* const kPatterns[] = {"a+", "a*", "", "\\s+", "\\s*", "[abc]", "[a\\]
                                  "\\bab", "a$", ".", "\\d+", "\\w+", "[\xc3\xa9]", "a|ab", "(a|b)*c", "[^a]",
                                  "\xe6\x97\xa5+", "\\(", "a{1,2}", "x*?", "[", "(?:",
                                  // Patterns that close the wrapping group: refused, never a wider pattern.
-                                 "[x])|(?:y", "a)|(b", ")|(", "\\b", "\\B"};
+                                 "[x])|(?:y", "a)|(b", ")|(", "\\b", "\\B",
+                                 // Atoms and a run, read from the bytes.
+                                 "#[^\n]*", "[a-h][0-9]+", "ab{2}.", "[^a]b*", "(?i)k", "\xc3\xa9[a-z]*"};
 constexpr int kPatternCount = sizeof(kPatterns) / sizeof(kPatterns[0]);
 
 const char* const kPositional[] = {"Empty", "NoMatch", "LineStart", "LineEnd", "StringStart", "StringEnd",
@@ -732,9 +735,26 @@ void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits
         }
         if (ss && !is_class(obj, "And") && static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) > PyLong_AsUnsignedLongLong(sc.p))
             breach("search_string lists more matches than search_string_count counts");
-    } else if (ss && static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) != PyLong_AsUnsignedLongLong(sc.p)) {
-        // Regex lists every match of the iteration it counts, empty ones included.
-        breach("Regex search_string and search_string_count disagree");
+    } else {
+        if (ss && static_cast<uint64_t>(PyList_GET_SIZE(ss.p)) != PyLong_AsUnsignedLongLong(sc.p)) {
+            // Regex lists every match of the iteration it counts, empty ones included.
+            breach("Regex search_string and search_string_count disagree");
+        }
+        // The byte readings of a pattern answer as the engine does.
+        if (e.vtable() == qgx::regex_vtable()) {
+            const auto& rx = *static_cast<const qgx::RegexElement*>(e.record());
+            std::vector<qgx::Span> spans;
+            rx.unanchored_regex->for_each_match(t, [&](Pos a, Pos b) { spans.push_back(qgx::Span{a, b}); });
+            Ref engine_list(qgx::spans_to_list(t, spans));
+            if (ss && !equal(ss.p, engine_list.p))
+                breach("Regex search_string differs from the engine's iteration", repr(ss.p) + " vs " + repr(engine_list.p));
+            for (Pos p = 0; p <= t.len; ++p) {
+                int64_t n = rx.anchored_regex->match_length_at(t, p);
+                qgx::TryMatchOutcome m = qgx::regex_try_match_at(rx, t, p);
+                if (m.matched != (n >= 0) || (n >= 0 && m.end != p + static_cast<Pos>(n)))
+                    breach("Regex try_match_at differs from the engine", "at " + std::to_string(p));
+            }
+        }
     }
 
     std::vector<Ref> pool;

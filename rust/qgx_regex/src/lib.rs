@@ -8,7 +8,7 @@ use std::ptr;
 
 use regex::internal::ExecBuilder;
 use regex::{Regex, RegexBuilder};
-use regex_syntax::hir::{Class, Hir, HirKind, Literal, RepetitionKind, WordBoundary};
+use regex_syntax::hir::{Class, Hir, HirKind, Literal, RepetitionKind, RepetitionRange, WordBoundary};
 
 /// The compiled-program budget and nesting depth the module promises; both
 /// equal the engine's defaults, spelled out so that an engine update cannot
@@ -212,58 +212,156 @@ pub unsafe extern "C" fn qgx_regex_is_match(re: *const QgxRegex, text: *const u8
     }
 }
 
-/// Whether `pattern` is one greedy repetition "X+" of a single character or
-/// character class (inside any groups), as the engine's parser reads it.
-/// When it is, `members` (two words) gets bit c set for every ASCII
-/// character c of that class, taken from the engine's own class, so that a
-/// caller may answer runs of ASCII bytes without a search. 1 when it is, 0
-/// when it is not (or on an internal failure).
+/// How an atom of a shape treats the characters above U+007F.
+const WIDE_NONE: u8 = 0;
+const WIDE_ALL: u8 = 1;
+const WIDE_SOME: u8 = 2;
+
+/// The ASCII members of a single-character atom (a literal or a class) and
+/// how it treats the characters above U+007F; None when `h` is no such atom.
+fn atom_members(h: &Hir) -> Option<([u64; 2], u8)> {
+    let mut set = [0u64; 2];
+    let mut wide: u64 = 0;
+    let add = |set: &mut [u64; 2], lo: u32, hi: u32| {
+        for c in lo..=hi.min(127) {
+            set[(c / 64) as usize] |= 1u64 << (c % 64);
+        }
+    };
+    // Every character above U+007F: the code points 0x80..=0x10FFFF less
+    // the surrogates, which are no characters.
+    const ALL_WIDE: u64 = 0x10FFFF - 0x80 + 1 - 0x800;
+    let mut add_wide = |lo: u32, hi: u32| {
+        let (lo, hi) = (lo.max(0x80) as u64, hi as u64);
+        if lo <= hi {
+            let (slo, shi) = (lo.max(0xD800), hi.min(0xDFFF));
+            wide += hi - lo + 1 - if slo <= shi { shi - slo + 1 } else { 0 };
+        }
+    };
+    let mut h = h;
+    while let HirKind::Group(g) = h.kind() {
+        h = &g.hir;
+    }
+    match h.kind() {
+        HirKind::Literal(Literal::Unicode(c)) => {
+            add(&mut set, *c as u32, *c as u32);
+            add_wide(*c as u32, *c as u32);
+        }
+        HirKind::Literal(Literal::Byte(b)) => {
+            add(&mut set, *b as u32, *b as u32);
+            if *b >= 0x80 {
+                return None;
+            }
+        }
+        HirKind::Class(Class::Unicode(cls)) => {
+            for r in cls.ranges() {
+                add(&mut set, r.start() as u32, r.end() as u32);
+                add_wide(r.start() as u32, r.end() as u32);
+            }
+        }
+        HirKind::Class(Class::Bytes(cls)) => {
+            for r in cls.ranges() {
+                if r.end() >= 0x80 {
+                    return None;
+                }
+                add(&mut set, r.start() as u32, r.end() as u32);
+            }
+        }
+        _ => return None,
+    }
+    let kind = if wide == 0 {
+        WIDE_NONE
+    } else if wide == ALL_WIDE {
+        WIDE_ALL
+    } else {
+        WIDE_SOME
+    };
+    Some((set, kind))
+}
+
+/// The items of a concatenation in order, through groups and nested
+/// concatenations, empty items left out.
+fn flatten<'a>(h: &'a Hir, out: &mut Vec<&'a Hir>) {
+    match h.kind() {
+        HirKind::Group(g) => flatten(&g.hir, out),
+        HirKind::Concat(v) => v.iter().for_each(|x| flatten(x, out)),
+        HirKind::Empty => {}
+        _ => out.push(h),
+    }
+}
+
+/// Whether `pattern` is, as the engine's parser reads it, a run of at most
+/// `max_head` single-character atoms (literals or classes, "X{n}" counting n
+/// times) followed by at most one greedy "R*" or "R+" of a single-character
+/// atom, matching no empty text. When it is, `members` gets two words per
+/// atom, the head's in order then the run's (all zero when there is none):
+/// bit c for each ASCII character c the atom takes, from the engine's own
+/// class; `wide` gets one byte per atom: 0 when it takes no character above
+/// U+007F, 1 when it takes every one, 2 otherwise; `run_min` gets the least
+/// number of run characters (0 or 1). Gives the number of head atoms plus
+/// one, or 0 when the pattern is not of this shape (or on an internal
+/// failure). Such a pattern holds no assertion, and at each start its
+/// leftmost-first match is its longest, so a caller may read its matches
+/// over ASCII text without a search.
 #[no_mangle]
-pub unsafe extern "C" fn qgx_regex_ascii_run_class(pattern: *const u8, pattern_len: usize, members: *mut u64) -> i32 {
+pub unsafe extern "C" fn qgx_regex_ascii_shape(
+    pattern: *const u8,
+    pattern_len: usize,
+    max_head: usize,
+    members: *mut u64,
+    wide: *mut u8,
+    run_min: *mut i32,
+) -> i32 {
     let raw = bytes(pattern, pattern_len);
-    let r = catch_unwind(AssertUnwindSafe(|| -> Option<[u64; 2]> {
+    let r = catch_unwind(AssertUnwindSafe(|| -> Option<(Vec<([u64; 2], u8)>, ([u64; 2], u8), i32)> {
         let text = std::str::from_utf8(raw).ok()?;
         let hir = regex_syntax::ParserBuilder::new().nest_limit(NEST_LIMIT).build().parse(text).ok()?;
-        let mut h = &hir;
-        while let HirKind::Group(g) = h.kind() {
-            h = &g.hir;
-        }
-        let rep = match h.kind() {
-            HirKind::Repetition(r) if r.greedy && matches!(r.kind, RepetitionKind::OneOrMore) => r,
-            _ => return None,
-        };
-        let mut body = &*rep.hir;
-        while let HirKind::Group(g) = body.kind() {
-            body = &g.hir;
-        }
-        let mut set = [0u64; 2];
-        let mut add = |lo: u32, hi: u32| {
-            for c in lo..=hi.min(127) {
-                set[(c / 64) as usize] |= 1u64 << (c % 64);
-            }
-        };
-        match body.kind() {
-            HirKind::Literal(Literal::Unicode(c)) => add(*c as u32, *c as u32),
-            HirKind::Literal(Literal::Byte(b)) => add(*b as u32, *b as u32),
-            HirKind::Class(Class::Unicode(cls)) => {
-                for r in cls.ranges() {
-                    add(r.start() as u32, r.end() as u32)
+        let mut items = Vec::new();
+        flatten(&hir, &mut items);
+        let mut head = Vec::new();
+        let mut run = None;
+        for (i, item) in items.iter().enumerate() {
+            if let Some(a) = atom_members(item) {
+                head.push(a);
+            } else if let HirKind::Repetition(rep) = item.kind() {
+                let a = atom_members(&rep.hir)?;
+                match (&rep.kind, rep.greedy) {
+                    (RepetitionKind::Range(RepetitionRange::Exactly(n)), _) if (*n as usize) <= max_head => {
+                        head.extend(std::iter::repeat(a).take(*n as usize))
+                    }
+                    (RepetitionKind::ZeroOrMore | RepetitionKind::Range(RepetitionRange::AtLeast(0)), true)
+                        if i + 1 == items.len() =>
+                    {
+                        run = Some((a, 0))
+                    }
+                    (RepetitionKind::OneOrMore | RepetitionKind::Range(RepetitionRange::AtLeast(1)), true)
+                        if i + 1 == items.len() =>
+                    {
+                        run = Some((a, 1))
+                    }
+                    _ => return None,
                 }
+            } else {
+                return None;
             }
-            HirKind::Class(Class::Bytes(cls)) => {
-                for r in cls.ranges() {
-                    add(r.start() as u32, r.end() as u32)
-                }
+            if head.len() > max_head {
+                return None;
             }
-            _ => return None,
         }
-        Some(set)
+        let (run, min) = run.unwrap_or((([0, 0], WIDE_NONE), 0));
+        if head.is_empty() && min == 0 {
+            return None;
+        }
+        Some((head, run, min))
     }));
     match r {
-        Ok(Some(set)) => {
-            *members = set[0];
-            *members.add(1) = set[1];
-            1
+        Ok(Some((head, run, min))) => {
+            for (i, (set, kind)) in head.iter().chain(std::iter::once(&run)).enumerate() {
+                *members.add(2 * i) = set[0];
+                *members.add(2 * i + 1) = set[1];
+                *wide.add(i) = *kind;
+            }
+            *run_min = min;
+            head.len() as i32 + 1
         }
         _ => 0,
     }

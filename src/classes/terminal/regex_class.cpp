@@ -20,7 +20,7 @@ int64_t match_end_at_start(const RegexElement& r, Text t) {
 }
 
 bool matches_at_start(const RegexElement& r, Text t) {
-    if (r.fast_path != RegexFastPath::FullRegex || r.ascii_run) return regex_try_match_at(r, t, 0).matched;
+    if (r.fast_path != RegexFastPath::FullRegex || r.shape) return regex_try_match_at(r, t, 0).matched;
     return r.anchored_regex->matches_at_start(t);
 }
 
@@ -30,36 +30,59 @@ bool iterates_bytes(const RegexElement& r) {
     return !kPlainPaths && r.fast_path == RegexFastPath::ByteClass && r.exact_class;
 }
 
-// The iteration of an ascii_run pattern: the maximal runs of class members,
-// read byte by byte over ASCII text. Where a byte above 0x7F stands, in a run
-// or between runs, the engine finds the next match from the start of that
-// run (or that byte) and the byte reading goes on after it: no match could
-// begin in the ASCII non-members passed over, every match is non-empty and
-// the pattern holds no assertion, so each search finds what the engine's own
-// iteration would.
+// The one ASCII byte that alone can begin a match of `a`, or -1.
+int only_start_byte(const RegexShape::Atom& a) {
+    if (a.wide != WideMembers::None) return -1;
+    int found = -1;
+    for (int b = 0; b < 128; ++b) {
+        if (!a.ascii.has(static_cast<unsigned char>(b))) continue;
+        if (found >= 0) return -1;
+        found = b;
+    }
+    return found;
+}
+
+// The iteration of a shaped pattern, read from the bytes. Its matches are
+// never empty and it holds no assertion, so the next match is the first
+// start at which the shape reads one, and the iteration goes on at its end.
+// Where a character above U+007F that an atom may or may not take decides a
+// start, the engine finds the next match from that start and the byte
+// reading goes on after it: every start passed over was decided exactly, so
+// each search finds what the engine's own iteration would.
 template <class F>
-void for_each_run(const RegexElement& r, Text t, F&& f) {
+void for_each_shape_match(const RegexElement& r, Text t, F&& f) {
+    const RegexShape& s = *r.shape;
+    const RegexShape::Atom& first = s.head_len > 0 ? s.head[0] : s.run;
+    const int only = only_start_byte(first);
     Pos i = 0;
     while (i < t.len) {
-        unsigned char b = t.at(i);
-        Pos s = i;
-        if (b < 0x80) {
-            if (!r.run_set.has(b)) {
+        if (only >= 0) {
+            const void* hit = std::memchr(t.data + i, only, t.len - i);
+            if (!hit) return;
+            i = static_cast<Pos>(static_cast<const char*>(hit) - t.data);
+        } else {
+            unsigned char b = t.at(i);
+            if (b < 0x80 ? !first.ascii.has(b) : first.wide == WideMembers::None || is_continuation(b)) {
                 ++i;
                 continue;
             }
-            while (i < t.len && r.run_set.has(t.at(i))) ++i;
-            if (i == t.len || t.at(i) < 0x80) {
-                f(s, i);
-                continue;
-            }
         }
-        RegexFound m = r.unanchored_regex->find_from(t, s);
+        int64_t e = regex_shape_end(s, t, i);
+        if (e == kShapeNoMatch) {
+            ++i;
+            continue;
+        }
+        if (e >= 0) {
+            f(i, static_cast<Pos>(e));
+            i = static_cast<Pos>(e);
+            continue;
+        }
+        RegexFound m = r.unanchored_regex->find_from(t, i);
         if (!m.found) return;
         if (m.end <= m.start || !on_boundary(t, m.start) || !on_boundary(t, m.end)) {
             // Not the kind of match this reading assumes: the engine's own
             // iteration carries on from here.
-            r.unanchored_regex->for_each_match(t, f, s);
+            r.unanchored_regex->for_each_match(t, f, i);
             return;
         }
         f(m.start, m.end);
@@ -74,7 +97,7 @@ void for_each_match(const RegexElement& r, Text t, F&& f) {
             if (r.fast_set.has(t.at(i))) f(i, i + 1);
         return;
     }
-    if (r.ascii_run) return for_each_run(r, t, f);
+    if (r.shape) return for_each_shape_match(r, t, f);
     r.unanchored_regex->for_each_match(t, f);
 }
 
