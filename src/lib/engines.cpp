@@ -48,9 +48,11 @@ PyObject* spans_to_list(Text t, const std::vector<Span>& spans, size_t distinct_
     OwnedRef list = OwnedRef::steal(new_sized_list(spans.size()));
     if (!list || spans.empty()) return list.release();
     TextInterner made(spans.size() < distinct_hint ? spans.size() : distinct_hint);
-    for (size_t i = 0; i < spans.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                        made.get(t.data + spans[i].start, spans[i].end - spans[i].start));
+    Py_ssize_t filled = 0;
+    auto put = [&](PyObject* str) { PyList_SET_ITEM(list.get(), filled++, str); };
+    InternQueue queue(made, put);
+    for (const Span& s : spans) queue.push(t.data + s.start, s.end - s.start);
+    queue.finish();
     return list.release();
 }
 

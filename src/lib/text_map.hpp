@@ -82,8 +82,16 @@ class TextMap {
 
     // The value of `key`; `fresh` is set when it was not there and a slot was
     // made for it, whose value the caller fills.
-    V& find_or_insert(std::string_view key, bool& fresh) {
-        const uint32_t h = static_cast<uint32_t>(hash(key));
+    V& find_or_insert(std::string_view key, bool& fresh) { return find_or_insert(key, slot_hash(key), fresh); }
+
+    // The hash find_or_insert uses, and a hint that brings that key's first
+    // slot into the cache: a caller with lookups queued asks a few ahead, so
+    // that the cache misses of a map larger than the cache overlap.
+    uint32_t slot_hash(std::string_view key) const { return static_cast<uint32_t>(hash(key)); }
+    void prefetch(uint32_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+
+    // find_or_insert with the key's slot_hash already known.
+    V& find_or_insert(std::string_view key, uint32_t h, bool& fresh) {
         const size_t mask = slots_.size() - 1;
         for (size_t i = h & mask;; i = (i + 1) & mask) {
             ++probes_;
@@ -91,7 +99,7 @@ class TextMap {
             if (!s.data) {
                 if ((size_ + 1) * 2 > slots_.size()) {
                     grow();
-                    return find_or_insert(key, fresh);
+                    return find_or_insert(key, h, fresh);
                 }
                 // An empty slot has no data, so an empty key gets a non-null one.
                 s = Slot{key.data() ? key.data() : "", V{}, static_cast<uint32_t>(key.size()), h};
@@ -110,6 +118,7 @@ class TextMap {
     // worst case).
     uint64_t probes() const { return probes_; }
     size_t size() const { return size_; }
+    size_t capacity() const { return slots_.size(); }
 
     // The hash of a key under the process's key (for tests).
     uint64_t hash_of(std::string_view key) const { return hash(key); }
@@ -187,17 +196,69 @@ class TextInterner {
 
     // A new reference to the str of these bytes (whole characters), made at
     // their first occurrence.
-    PyObject* get(const char* p, Pos n) {
+    PyObject* get(const char* p, Pos n) { return get(p, n, map_.slot_hash(std::string_view(p, n))); }
+    PyObject* get(std::string_view key) { return get(key.data(), static_cast<Pos>(key.size())); }
+
+    // For lookups queued ahead: the key's hash, with its slot asked into the
+    // cache; the lookup is then get with that hash.
+    uint32_t prepare(const char* p, Pos n) {
+        uint32_t h = map_.slot_hash(std::string_view(p, n));
+        map_.prefetch(h);
+        return h;
+    }
+    // Whether the map has outgrown the nearer caches (64Ki slots, 1.5 MiB),
+    // so that a lookup is likely a miss.
+    bool large() const { return map_.capacity() >= (size_t{1} << 16); }
+
+    PyObject* get(const char* p, Pos n, uint32_t h) {
         bool fresh;
-        PyObject*& slot = map_.find_or_insert(std::string_view(p, n), fresh);
+        PyObject*& slot = map_.find_or_insert(std::string_view(p, n), h, fresh);
         if (fresh) slot = new_str(p, n);
         else Py_INCREF(slot);
         return slot;
     }
-    PyObject* get(std::string_view key) { return get(key.data(), static_cast<Pos>(key.size())); }
 
   private:
     TextMap<PyObject*> map_;
+};
+
+// The lookups of an interner queued a few texts ahead once its map is
+// large: each text's slot is asked into the cache when it is pushed and read
+// kAhead pushes later, so that the misses overlap. While the map is small
+// the queue only costs, and each text is looked up at once. `sink` gets each
+// str (a new reference) in push order; finish() hands over the last ones.
+template <class Sink>
+class InternQueue {
+  public:
+    InternQueue(TextInterner& made, Sink& sink) : made_(made), sink_(sink) {}
+
+    void push(const char* p, Pos n) {
+        if (pushed_ == taken_ && !made_.large()) {
+            sink_(made_.get(p, n));
+            return;
+        }
+        if (pushed_ - taken_ == kAhead) pop();
+        queue_[pushed_++ % kAhead] = Item{p, n, made_.prepare(p, n)};
+    }
+    void finish() {
+        while (taken_ < pushed_) pop();
+    }
+
+  private:
+    static constexpr unsigned kAhead = 8;
+    struct Item {
+        const char* data;
+        Pos len;
+        uint32_t hash;
+    };
+    void pop() {
+        const Item& it = queue_[taken_++ % kAhead];
+        sink_(made_.get(it.data, it.len, it.hash));
+    }
+    TextInterner& made_;
+    Sink& sink_;
+    Item queue_[kAhead];
+    uint64_t pushed_ = 0, taken_ = 0;
 };
 
 }  // namespace qgx

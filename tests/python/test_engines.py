@@ -21,6 +21,22 @@ def test_search_string_shares_equal_texts():
     assert out == ["\n", "\n"]
 
 
+# Enough distinct texts that the interner's map outgrows the nearer caches,
+# where its lookups are queued ahead: the list keeps the order and still
+# shares every repeated text.
+@pytest.mark.parametrize("element, sep", [
+    (q.Regex(r"[0-9]+"), " "), (q.Word(q.nums()), " "), (q.rest_of_line(), "\n"),
+    (q.Regex(r"[^\n]+"), "\n"),
+])
+def test_many_distinct_texts_keep_order_and_sharing(element, sep):
+    words = [str(i * 7919 % 100_003) for i in range(90_000)]
+    words += words[:5] + words[-5:]
+    out = element.search_string(sep.join(words))
+    assert out == words
+    assert all(out[i] is out[90_000 + i] for i in range(5))
+    assert all(out[90_000 - 5 + i] is out[90_005 + i] for i in range(5))
+
+
 def test_parse_string_makes_new_strings_per_call():
     e = q.rest_of_line()
     a, b = e.parse_string("abc"), e.parse_string("abc")

@@ -121,15 +121,17 @@ PyObject* match_texts(const RegexElement& r, Text s) {
     std::vector<PyObject*> found;
     try {
         TextInterner made;
-        for_each_match(r, s, [&](Pos a, Pos e) {
-            PyObject* str = made.get(s.data + a, e - a);
+        auto keep = [&](PyObject* str) {
             try {
                 found.push_back(str);
             } catch (...) {
                 Py_DECREF(str);
                 throw;
             }
-        });
+        };
+        InternQueue queue(made, keep);
+        for_each_match(r, s, [&](Pos a, Pos e) { queue.push(s.data + a, e - a); });
+        queue.finish();
     } catch (const std::bad_alloc&) {
         for (PyObject* o : found) Py_DECREF(o);
         return PyErr_NoMemory();
