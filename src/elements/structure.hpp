@@ -114,6 +114,11 @@ struct ExactlyElement : OneChildElement {
 // The failure of a composite entered past the depth bound, at `pos`.
 ParseOutcome depth_failure(Pos pos);
 
+struct ForwardElement;
+// The parse_at of the Forward kind: its target's subtree on the combinators'
+// parse path (see structure.cpp).
+ParseOutcome forward_slot_parse_at(const ForwardElement& r, Text t, Pos pos);
+
 ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos);
 TryMatchOutcome and_try_match_at(const AndElement& r, Text t, Pos pos);
 ParseFromStartOutcome and_parse_from_start(const AndElement& r, Text t);
