@@ -409,7 +409,92 @@ struct Into {
     }
 };
 
-bool parse_into(const SharedElement& e, Text t, Pos pos, Into& in);
+// The combinator kinds' calls; each holds the dispatch of its children
+// (parse_into, inlined), so a level of nesting costs one call.
+#define QGX_INTO(R, name) [[gnu::noinline]] bool name(const R& r, Text t, Pos pos, Into& in);
+QGX_INTO(AndElement, and_into)
+QGX_INTO(MatchFirstElement, match_first_into)
+QGX_INTO(ZeroOrMoreElement, zero_or_more_into)
+QGX_INTO(OneOrMoreElement, one_or_more_into)
+QGX_INTO(OptionalElement, optional_into)
+QGX_INTO(ExactlyElement, exactly_into)
+QGX_INTO(GroupElement, group_into)
+QGX_INTO(SuppressElement, suppress_into)
+QGX_INTO(CombineElement, combine_into)
+QGX_INTO(ForwardElement, forward_into)
+#undef QGX_INTO
+
+// The Literal kind's parse_at: the prebuilt token as a view (the record
+// outlives the operation), the stored message on failure.
+bool literal_into(const LiteralElement& r, Text t, Pos pos, Into& in) {
+    // literal_try_match_at, with no call to compare the rest of a one-byte text.
+    const Pos n = r.text.size();
+    bool matched = pos <= t.len && t.len - pos >= n &&
+                   (n == 0 || (t.at(pos) == r.first_byte &&
+                               (n == 1 || std::memcmp(t.data + pos + 1, r.text.data() + 1, n - 1) == 0)));
+    if (!matched) return in.failed_stored(r.message, pos);
+    if (r.tokens.size() == 1) {
+        in.out.push(SharedText::view(r.tokens[0].data(), r.tokens[0].size()));
+    } else {
+        for (const SharedText& s : r.tokens) in.out.push(s);
+    }
+    return in.done(pos + n);
+}
+
+// Any kind through its table; its tokens are shared into the buffer.
+bool table_into(const SharedElement& e, Text t, Pos pos, Into& in) {
+    ParseOutcome o = e.parse_at(t, pos);
+    if (!o.ok) {
+        in.fail = std::move(o.failure);
+        return false;
+    }
+    for (const SharedText& s : o.tokens) in.out.push(s);
+    return in.done(o.end);
+}
+
+// The Word kind's parse_at when every member is ASCII and no maximum is set:
+// then a run of member bytes begins and ends on character boundaries, and
+// the byte run is the word.
+bool word_into(const SharedElement& e, Text t, Pos pos, Into& in) {
+    const WordElement& r = *static_cast<const WordElement*>(e.record());
+    if (r.high_members || r.max_len != 0) return table_into(e, t, pos, in);
+    Pos end = word_run_end(r, t, pos);
+    if (end == pos || (r.min_len != 0 && end - pos < r.min_len)) return in.failed_stored(r.message, pos);
+    in.out.push(SharedText::view(t.data + pos, end - pos));
+    return in.done(end);
+}
+
+template <class R>
+const R& rec_of(const SharedElement& e) {
+    return *static_cast<const R*>(e.record());
+}
+
+template <class R, ParseOutcome (*P)(const R&, Text, Pos), TryMatchOutcome (*M)(const R&, Text, Pos),
+          ParseFromStartOutcome (*S)(const R&, Text)>
+constexpr const ElementVTable* table_of() {
+    return &KindTable<R, P, M, S>::table;
+}
+
+[[gnu::always_inline]] inline bool parse_into(const SharedElement& e, Text t, Pos pos, Into& in) {
+    const ElementVTable* v = e.vtable();
+    if (v == table_of<LiteralElement, literal_parse_at, literal_try_match_at, literal_parse_from_start>())
+        return literal_into(rec_of<LiteralElement>(e), t, pos, in);
+    if (v == table_of<WordElement, word_parse_at, word_try_match_at, word_parse_from_start>())
+        return word_into(e, t, pos, in);
+    if (v == and_vtable()) return and_into(rec_of<AndElement>(e), t, pos, in);
+    if (v == match_first_vtable()) return match_first_into(rec_of<MatchFirstElement>(e), t, pos, in);
+    if (v == zero_or_more_vtable()) return zero_or_more_into(rec_of<ZeroOrMoreElement>(e), t, pos, in);
+    if (v == table_of<ForwardElement, forward_parse_at, forward_try_match_at, forward_parse_from_start>())
+        return forward_into(rec_of<ForwardElement>(e), t, pos, in);
+    if (v == group_vtable()) return group_into(rec_of<GroupElement>(e), t, pos, in);
+    if (v == optional_vtable()) return optional_into(rec_of<OptionalElement>(e), t, pos, in);
+    if (v == one_or_more_vtable()) return one_or_more_into(rec_of<OneOrMoreElement>(e), t, pos, in);
+    if (v == suppress_vtable()) return suppress_into(rec_of<SuppressElement>(e), t, pos, in);
+    if (v == combine_vtable()) return combine_into(rec_of<CombineElement>(e), t, pos, in);
+    if (v == exactly_vtable()) return exactly_into(rec_of<ExactlyElement>(e), t, pos, in);
+    return table_into(e, t, pos, in);
+}
+
 
 bool and_into(const AndElement& r, Text t, Pos pos, Into& in) {
     MatchDepth depth;
@@ -558,73 +643,6 @@ bool forward_into(const ForwardElement& r, Text t, Pos pos, Into& in) {
     ReadGuard g(r.lock);
     if (!r.expr) return in.failed(msg::kForwardNotInitialized, pos);
     return parse_into(r.expr, t, pos, in);
-}
-
-// The Literal kind's parse_at: the prebuilt token as a view (the record
-// outlives the operation), the stored message on failure.
-bool literal_into(const LiteralElement& r, Text t, Pos pos, Into& in) {
-    TryMatchOutcome m = literal_try_match_at(r, t, pos);
-    if (!m.matched) return in.failed_stored(r.message, pos);
-    if (r.tokens.size() == 1) {
-        in.out.push(SharedText::view(r.tokens[0].data(), r.tokens[0].size()));
-    } else {
-        for (const SharedText& s : r.tokens) in.out.push(s);
-    }
-    return in.done(m.end);
-}
-
-// Any kind through its table; its tokens are shared into the buffer.
-bool table_into(const SharedElement& e, Text t, Pos pos, Into& in) {
-    ParseOutcome o = e.parse_at(t, pos);
-    if (!o.ok) {
-        in.fail = std::move(o.failure);
-        return false;
-    }
-    for (const SharedText& s : o.tokens) in.out.push(s);
-    return in.done(o.end);
-}
-
-// The Word kind's parse_at when every member is ASCII and no maximum is set:
-// then a run of member bytes begins and ends on character boundaries, and
-// the byte run is the word.
-bool word_into(const SharedElement& e, Text t, Pos pos, Into& in) {
-    const WordElement& r = *static_cast<const WordElement*>(e.record());
-    if (r.high_members || r.max_len != 0) return table_into(e, t, pos, in);
-    Pos end = word_run_end(r, t, pos);
-    if (end == pos || (r.min_len != 0 && end - pos < r.min_len)) return in.failed_stored(r.message, pos);
-    in.out.push(SharedText::view(t.data + pos, end - pos));
-    return in.done(end);
-}
-
-template <class R>
-const R& rec_of(const SharedElement& e) {
-    return *static_cast<const R*>(e.record());
-}
-
-template <class R, ParseOutcome (*P)(const R&, Text, Pos), TryMatchOutcome (*M)(const R&, Text, Pos),
-          ParseFromStartOutcome (*S)(const R&, Text)>
-constexpr const ElementVTable* table_of() {
-    return &KindTable<R, P, M, S>::table;
-}
-
-bool parse_into(const SharedElement& e, Text t, Pos pos, Into& in) {
-    const ElementVTable* v = e.vtable();
-    if (v == table_of<LiteralElement, literal_parse_at, literal_try_match_at, literal_parse_from_start>())
-        return literal_into(rec_of<LiteralElement>(e), t, pos, in);
-    if (v == table_of<WordElement, word_parse_at, word_try_match_at, word_parse_from_start>())
-        return word_into(e, t, pos, in);
-    if (v == and_vtable()) return and_into(rec_of<AndElement>(e), t, pos, in);
-    if (v == match_first_vtable()) return match_first_into(rec_of<MatchFirstElement>(e), t, pos, in);
-    if (v == zero_or_more_vtable()) return zero_or_more_into(rec_of<ZeroOrMoreElement>(e), t, pos, in);
-    if (v == table_of<ForwardElement, forward_parse_at, forward_try_match_at, forward_parse_from_start>())
-        return forward_into(rec_of<ForwardElement>(e), t, pos, in);
-    if (v == group_vtable()) return group_into(rec_of<GroupElement>(e), t, pos, in);
-    if (v == optional_vtable()) return optional_into(rec_of<OptionalElement>(e), t, pos, in);
-    if (v == one_or_more_vtable()) return one_or_more_into(rec_of<OneOrMoreElement>(e), t, pos, in);
-    if (v == suppress_vtable()) return suppress_into(rec_of<SuppressElement>(e), t, pos, in);
-    if (v == combine_vtable()) return combine_into(rec_of<CombineElement>(e), t, pos, in);
-    if (v == exactly_vtable()) return exactly_into(rec_of<ExactlyElement>(e), t, pos, in);
-    return table_into(e, t, pos, in);
 }
 
 // The parse_at of a combinator kind: its subtree into one buffer, then one list.
