@@ -11,7 +11,7 @@ namespace qgx {
 // ---------------------------------------------------------------------------
 // The lock
 
-void ReentrantReadLock::lock_shared() noexcept {
+void ReentrantReadLock::lock_shared_slow() noexcept {
     int32_t s = state_.load(std::memory_order_relaxed);
     for (;;) {
         if (s >= 0) {
