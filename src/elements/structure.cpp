@@ -371,8 +371,9 @@ class TokenSink {
   private:
     static constexpr uint32_t kInline = 16;
     void grow() {
+        if (cap_ == UINT32_MAX) fatal("too many tokens for a token list");
         uint64_t n = uint64_t{cap_} * 2;
-        if (n > UINT32_MAX) fatal("too many tokens for a token list");
+        if (n > UINT32_MAX) n = UINT32_MAX;
         void* mem = std::malloc(sizeof(SharedText) * n);
         if (!mem) fatal("out of memory for a token list");
         std::memcpy(mem, static_cast<const void*>(data_), sizeof(SharedText) * size_);
