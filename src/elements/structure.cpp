@@ -290,6 +290,11 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
         d->start[257] = static_cast<uint32_t>(d->items.size());
         for (unsigned b = 0; b < 256; ++b)
             if (d->start[b + 1] > d->start[b]) d->may_start.add(static_cast<unsigned char>(b));
+        d->one_byte_literals = !exprs.empty();
+        for (const SharedElement& e : exprs)
+            if (e.vtable() != literal_vtable() || static_cast<const LiteralElement*>(e.record())->text.size() != 1 ||
+                static_cast<const LiteralElement*>(e.record())->tokens.size() != 1)
+                d->one_byte_literals = false;
         return d.release();
     } catch (...) {
         return nullptr;  // without a table every alternative is tried, as the plain path does
@@ -523,6 +528,16 @@ bool match_first_into(const MatchFirstElement& r, Text t, Pos pos, Into& in) {
         // without the table: held when it was among them, else it is tried
         // now, for the first time here (it fails at once, by its first byte).
         unsigned b = pos < t.len ? t.at(pos) : 256u;
+        if (d->one_byte_literals) {
+            // The literal_into of the first alternative of the bucket, which
+            // matches; with none, the last alternative fails by its first byte.
+            if (d->start[b] < d->start[b + 1]) {
+                const auto& lit = rec_of<LiteralElement>(r.exprs[d->items[d->start[b]]]);
+                in.out.push(SharedText::view(lit.tokens[0].data(), lit.tokens[0].size()));
+                return in.done(pos + 1);
+            }
+            return in.failed_stored(rec_of<LiteralElement>(r.exprs.back()).message, pos);
+        }
         for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {
             uint32_t i = d->items[k];
             if (parse_into(r.exprs[i], t, pos, in)) return true;

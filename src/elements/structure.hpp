@@ -51,6 +51,9 @@ struct AlternativeDispatch {
     std::vector<uint32_t> items;
     // 1 for the bytes whose bucket is not empty: a scan passes over the others.
     ByteTable may_start;
+    // Every alternative is a Literal of one byte (one_of of single characters):
+    // the first of a byte's bucket matches there, and an empty bucket fails.
+    bool one_byte_literals = false;
 };
 
 struct MatchFirstElement : CompositeHeader {
