@@ -2,10 +2,12 @@
 // MatchFirst, Optional, ZeroOrMore, OneOrMore, Exactly, Group, Suppress,
 // Combine and SkipTo. The Forward slot lives in forward.hpp.
 //
-// A combinator reaches its children only through their interface table,
-// with parse_at and try_match_at. Every operation enters a MatchDepth first,
-// so a grammar nested past the bound fails in order instead of overflowing
-// the stack.
+// A combinator reaches its children through their interface table, with
+// parse_at and try_match_at; a combinator's parse_at runs the combinator and
+// Literal and Word kinds beneath it directly, into one token buffer (see
+// structure.cpp), and every other kind through its table. Every operation
+// enters a MatchDepth first, so a grammar nested past the bound fails in
+// order instead of overflowing the stack.
 #pragma once
 
 #include <atomic>
