@@ -217,6 +217,11 @@ class TokenList {
         o.clear_and_free();
     }
     bool on_heap() const { return heap_ != nullptr; }
+    // Room for at least `n` tokens, in a block of exactly that size when it moves.
+    void reserve(uint32_t n) {
+        if (n <= capacity()) return;
+        relocate(0, n);
+    }
     // Room for tokens after the first one before the next move to a larger block.
     uint32_t capacity() const { return heap_ ? room_.cap - room_.head : kInline; }
 
@@ -227,11 +232,6 @@ class TokenList {
     }
     const SharedText* slot(uint32_t i) const {
         return (heap_ ? heap_ + room_.head : reinterpret_cast<const SharedText*>(inline_)) + i;
-    }
-    // Room for at least `n` tokens, in a block of exactly that size when it moves.
-    void reserve(uint32_t n) {
-        if (n <= capacity()) return;
-        relocate(0, n);
     }
     // Room for `extra` more tokens: at least double the room, so that the
     // moves of a list built by appends add up to at most twice its size.

@@ -11,7 +11,7 @@ namespace qgx {
 // ---------------------------------------------------------------------------
 // The lock
 
-void ReentrantReadLock::lock_shared() noexcept {
+void ReentrantReadLock::lock_shared_slow() noexcept {
     int32_t s = state_.load(std::memory_order_relaxed);
     for (;;) {
         if (s >= 0) {
@@ -105,13 +105,7 @@ size_t live_forward_slots() {
 // ---------------------------------------------------------------------------
 // The kind
 
-ParseOutcome forward_parse_at(const ForwardElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    ReadGuard g(r.lock);
-    if (!r.expr) return ParseOutcome::fail(SharedText::fixed(msg::kForwardNotInitialized), pos);
-    return r.expr.parse_at(t, pos);
-}
+ParseOutcome forward_parse_at(const ForwardElement& r, Text t, Pos pos) { return forward_slot_parse_at(r, t, pos); }
 
 TryMatchOutcome forward_try_match_at(const ForwardElement& r, Text t, Pos pos) {
     MatchDepth depth;

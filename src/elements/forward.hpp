@@ -16,7 +16,13 @@ namespace qgx {
 // active while a writer runs, so neither side spins in practice.
 class ReentrantReadLock {
   public:
-    void lock_shared() noexcept;
+    // A reader's one exchange inline; the wait for a writer out of line.
+    void lock_shared() noexcept {
+        int32_t s = state_.load(std::memory_order_relaxed);
+        if (s >= 0 && state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            [[likely]] return;
+        lock_shared_slow();
+    }
     void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
     void lock() noexcept;
     void unlock() noexcept { state_.store(0, std::memory_order_release); }
@@ -24,6 +30,7 @@ class ReentrantReadLock {
     int32_t state() const noexcept { return state_.load(std::memory_order_relaxed); }
 
   private:
+    void lock_shared_slow() noexcept;
     static constexpr int32_t kWriter = -1;
     std::atomic<int32_t> state_{0};
 };

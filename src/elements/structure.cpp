@@ -20,25 +20,6 @@ bool any_reaches_forward(const std::vector<SharedElement>& v) {
     return false;
 }
 
-// The one repetition loop of ZeroOrMore and OneOrMore: gathers the tokens of
-// every repetition that advances; gives the end and the number appended.
-struct RepeatResult {
-    Pos end;
-    uint32_t appended;
-};
-RepeatResult repeat_parse(const SharedElement& child, Text t, Pos pos, TokenList& gathered) {
-    Pos current = pos;
-    uint32_t appended = 0;
-    for (;;) {
-        ParseOutcome o = child.parse_at(t, current);
-        if (!o.ok || o.end == current) break;  // the outcome's tokens or failure go with it
-        gathered.append(std::move(o.tokens));
-        current = o.end;
-        ++appended;
-    }
-    return {current, appended};
-}
-
 TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
     for (;;) {
         TryMatchOutcome m = child.try_match_at(t, current);
@@ -309,6 +290,11 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
         d->start[257] = static_cast<uint32_t>(d->items.size());
         for (unsigned b = 0; b < 256; ++b)
             if (d->start[b + 1] > d->start[b]) d->may_start.add(static_cast<unsigned char>(b));
+        d->one_byte_literals = !exprs.empty();
+        for (const SharedElement& e : exprs)
+            if (e.vtable() != literal_vtable() || static_cast<const LiteralElement*>(e.record())->text.size() != 1 ||
+                static_cast<const LiteralElement*>(e.record())->tokens.size() != 1)
+                d->one_byte_literals = false;
         return d.release();
     } catch (...) {
         return nullptr;  // without a table every alternative is tried, as the plain path does
@@ -344,21 +330,358 @@ uintptr_t MatchFirstElement::build_dispatch() const {
 ParseOutcome depth_failure(Pos pos) { return fixed_failure(msg::kRecursionLimitFailure, pos); }
 
 // ---------------------------------------------------------------------------
+// The parse path of the combinators. A composite's parse_at runs its whole
+// subtree here: every combinator kind (and the Literal and Word kinds, the
+// common leaves) is called directly, its tokens appended to one buffer of the
+// outermost call, and a failure written into one record, instead of each level
+// returning an outcome with a token list of its own that its parent moves
+// into its own. Every combinator still enters a MatchDepth before it calls a
+// child, in the same places, so the depth bound and its failures are those of
+// the general path. Other kinds are called through their table.
+
+namespace {
+
+// The tokens gathered by one outermost parse. A failing call leaves the
+// buffer as it found it, so a parent drops only what its own failing branch
+// appended. SharedText holds no pointer to itself: its bytes can be moved.
+class TokenSink {
+  public:
+    TokenSink() : data_(reinterpret_cast<SharedText*>(inline_)) {}
+    ~TokenSink() {
+        truncate(0);
+        if (data_ != reinterpret_cast<SharedText*>(inline_)) std::free(data_);
+    }
+    TokenSink(const TokenSink&) = delete;
+    TokenSink& operator=(const TokenSink&) = delete;
+
+    uint32_t size() const { return size_; }
+    void push(SharedText t) {
+        if (size_ == cap_) grow();
+        new (data_ + size_) SharedText(std::move(t));
+        ++size_;
+    }
+    // Drops the tokens from index n on.
+    void truncate(uint32_t n) {
+        while (size_ > n) data_[--size_].~SharedText();
+    }
+    // The tokens as one list, its room asked for once.
+    TokenList take() {
+        TokenList out;
+        if (size_ > 2) out.reserve(size_);
+        for (uint32_t i = 0; i < size_; ++i) out.push_back(std::move(data_[i]));
+        truncate(0);
+        return out;
+    }
+
+  private:
+    static constexpr uint32_t kInline = 16;
+    void grow() {
+        if (cap_ == UINT32_MAX) fatal("too many tokens for a token list");
+        uint64_t n = uint64_t{cap_} * 2;
+        if (n > UINT32_MAX) n = UINT32_MAX;
+        void* mem = std::malloc(sizeof(SharedText) * n);
+        if (!mem) fatal("out of memory for a token list");
+        std::memcpy(mem, static_cast<const void*>(data_), sizeof(SharedText) * size_);
+        if (data_ != reinterpret_cast<SharedText*>(inline_)) std::free(data_);
+        data_ = static_cast<SharedText*>(mem);
+        cap_ = static_cast<uint32_t>(n);
+    }
+    SharedText* data_;
+    uint32_t size_ = 0, cap_ = kInline;
+    alignas(SharedText) unsigned char inline_[sizeof(SharedText) * kInline];
+};
+
+// Where a call leaves its result: the end on success, the failure otherwise
+// (its message a view of a stored or fixed text, as the parse_at of the
+// kinds give). `fail` means something only after a call that failed.
+struct Into {
+    TokenSink& out;
+    ParseFailure& fail;
+    Pos end = 0;
+
+    bool failed(const char* fixed_message, Pos pos) {
+        fail.message = SharedText::fixed(fixed_message);
+        fail.position = pos;
+        return false;
+    }
+    bool failed_stored(const SharedText& message, Pos pos) {
+        fail.message = SharedText::view(message.data(), message.size());
+        fail.position = pos;
+        return false;
+    }
+    bool done(Pos e) {
+        end = e;
+        return true;
+    }
+};
+
+// The combinator kinds' calls; each holds the dispatch of its children
+// (parse_into, inlined), so a level of nesting costs one call.
+#define QGX_INTO(R, name) [[gnu::noinline]] bool name(const R& r, Text t, Pos pos, Into& in);
+QGX_INTO(AndElement, and_into)
+QGX_INTO(MatchFirstElement, match_first_into)
+QGX_INTO(ZeroOrMoreElement, zero_or_more_into)
+QGX_INTO(OneOrMoreElement, one_or_more_into)
+QGX_INTO(OptionalElement, optional_into)
+QGX_INTO(ExactlyElement, exactly_into)
+QGX_INTO(GroupElement, group_into)
+QGX_INTO(SuppressElement, suppress_into)
+QGX_INTO(CombineElement, combine_into)
+QGX_INTO(ForwardElement, forward_into)
+#undef QGX_INTO
+
+// The Literal kind's parse_at: the prebuilt token as a view (the record
+// outlives the operation), the stored message on failure.
+bool literal_into(const LiteralElement& r, Text t, Pos pos, Into& in) {
+    // literal_try_match_at, with no call to compare the rest of a one-byte text.
+    const Pos n = r.text.size();
+    bool matched = pos <= t.len && t.len - pos >= n &&
+                   (n == 0 || (t.at(pos) == r.first_byte &&
+                               (n == 1 || std::memcmp(t.data + pos + 1, r.text.data() + 1, n - 1) == 0)));
+    if (!matched) return in.failed_stored(r.message, pos);
+    if (r.tokens.size() == 1) {
+        in.out.push(SharedText::view(r.tokens[0].data(), r.tokens[0].size()));
+    } else {
+        for (const SharedText& s : r.tokens) in.out.push(s);
+    }
+    return in.done(pos + n);
+}
+
+// Any kind through its table; its tokens are shared into the buffer.
+bool table_into(const SharedElement& e, Text t, Pos pos, Into& in) {
+    ParseOutcome o = e.parse_at(t, pos);
+    if (!o.ok) {
+        in.fail = std::move(o.failure);
+        return false;
+    }
+    for (const SharedText& s : o.tokens) in.out.push(s);
+    return in.done(o.end);
+}
+
+// The Word kind's parse_at when every member is ASCII and no maximum is set:
+// then a run of member bytes begins and ends on character boundaries, and
+// the byte run is the word.
+bool word_into(const SharedElement& e, Text t, Pos pos, Into& in) {
+    const WordElement& r = *static_cast<const WordElement*>(e.record());
+    if (r.high_members || r.max_len != 0) return table_into(e, t, pos, in);
+    Pos end = word_run_end(r, t, pos);
+    if (end == pos || (r.min_len != 0 && end - pos < r.min_len)) return in.failed_stored(r.message, pos);
+    in.out.push(SharedText::view(t.data + pos, end - pos));
+    return in.done(end);
+}
+
+template <class R>
+const R& rec_of(const SharedElement& e) {
+    return *static_cast<const R*>(e.record());
+}
+
+template <class R, ParseOutcome (*P)(const R&, Text, Pos), TryMatchOutcome (*M)(const R&, Text, Pos),
+          ParseFromStartOutcome (*S)(const R&, Text)>
+constexpr const ElementVTable* table_of() {
+    return &KindTable<R, P, M, S>::table;
+}
+
+[[gnu::always_inline]] inline bool parse_into(const SharedElement& e, Text t, Pos pos, Into& in) {
+    const ElementVTable* v = e.vtable();
+    if (v == table_of<LiteralElement, literal_parse_at, literal_try_match_at, literal_parse_from_start>())
+        return literal_into(rec_of<LiteralElement>(e), t, pos, in);
+    if (v == table_of<WordElement, word_parse_at, word_try_match_at, word_parse_from_start>())
+        return word_into(e, t, pos, in);
+    if (v == and_vtable()) return and_into(rec_of<AndElement>(e), t, pos, in);
+    if (v == match_first_vtable()) return match_first_into(rec_of<MatchFirstElement>(e), t, pos, in);
+    if (v == zero_or_more_vtable()) return zero_or_more_into(rec_of<ZeroOrMoreElement>(e), t, pos, in);
+    if (v == table_of<ForwardElement, forward_parse_at, forward_try_match_at, forward_parse_from_start>())
+        return forward_into(rec_of<ForwardElement>(e), t, pos, in);
+    if (v == group_vtable()) return group_into(rec_of<GroupElement>(e), t, pos, in);
+    if (v == optional_vtable()) return optional_into(rec_of<OptionalElement>(e), t, pos, in);
+    if (v == one_or_more_vtable()) return one_or_more_into(rec_of<OneOrMoreElement>(e), t, pos, in);
+    if (v == suppress_vtable()) return suppress_into(rec_of<SuppressElement>(e), t, pos, in);
+    if (v == combine_vtable()) return combine_into(rec_of<CombineElement>(e), t, pos, in);
+    if (v == exactly_vtable()) return exactly_into(rec_of<ExactlyElement>(e), t, pos, in);
+    return table_into(e, t, pos, in);
+}
+
+
+bool and_into(const AndElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    const uint32_t mark = in.out.size();
+    Pos current = pos;
+    for (const SharedElement& m : r.exprs) {
+        if (!parse_into(m, t, current, in)) {
+            in.out.truncate(mark);
+            return false;
+        }
+        current = in.end;
+    }
+    return in.done(current);
+}
+
+bool match_first_into(const MatchFirstElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    if (r.exprs.empty()) return in.failed(msg::kNoMatchFound, pos);
+    const uint32_t last_index = static_cast<uint32_t>(r.exprs.size() - 1);
+    if (const AlternativeDispatch* d = r.dispatch()) {
+        // Only the alternatives that can match at this byte are tried, each
+        // once. When none matches, the failure is the last alternative's, as
+        // without the table: held when it was among them, else it is tried
+        // now, for the first time here (it fails at once, by its first byte).
+        unsigned b = pos < t.len ? t.at(pos) : 256u;
+        if (d->one_byte_literals) {
+            // The literal_into of the first alternative of the bucket, which
+            // matches; with none, the last alternative fails by its first byte.
+            if (d->start[b] < d->start[b + 1]) {
+                const auto& lit = rec_of<LiteralElement>(r.exprs[d->items[d->start[b]]]);
+                in.out.push(SharedText::view(lit.tokens[0].data(), lit.tokens[0].size()));
+                return in.done(pos + 1);
+            }
+            return in.failed_stored(rec_of<LiteralElement>(r.exprs.back()).message, pos);
+        }
+        for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {
+            uint32_t i = d->items[k];
+            if (parse_into(r.exprs[i], t, pos, in)) return true;
+            if (depth_aborting() || i == last_index) return false;
+        }
+        return parse_into(r.exprs.back(), t, pos, in);
+    }
+    for (const SharedElement& a : r.exprs) {
+        // A failure overwrites the one before: the last alternative's stays.
+        if (parse_into(a, t, pos, in)) return true;
+        if (depth_aborting()) return false;
+    }
+    return false;
+}
+
+// The repetition loop of ZeroOrMore and OneOrMore: the tokens of every
+// repetition that advances; the failure that ends it is dropped. Gives the
+// end and whether one repetition advanced.
+struct Repeated {
+    Pos end;
+    bool any;
+};
+Repeated repeat_into(const SharedElement& child, Text t, Pos pos, Into& in) {
+    Pos current = pos;
+    bool any = false;
+    for (;;) {
+        const uint32_t mark = in.out.size();
+        if (!parse_into(child, t, current, in)) break;
+        if (in.end == current) {  // a zero-width success ends it, its tokens dropped
+            in.out.truncate(mark);
+            break;
+        }
+        current = in.end;
+        any = true;
+    }
+    return {current, any};
+}
+
+bool zero_or_more_into(const ZeroOrMoreElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    const uint32_t mark = in.out.size();
+    Repeated rep = repeat_into(r.expr, t, pos, in);
+    if (depth_aborting()) {
+        in.out.truncate(mark);
+        return in.failed(msg::kRecursionLimitFailure, pos);
+    }
+    return in.done(rep.end);
+}
+
+bool one_or_more_into(const OneOrMoreElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    const uint32_t mark = in.out.size();
+    Repeated rep = repeat_into(r.expr, t, pos, in);
+    if (depth_aborting()) {
+        in.out.truncate(mark);
+        return in.failed(msg::kRecursionLimitFailure, pos);
+    }
+    if (!rep.any) return in.failed(msg::kExpectedAtLeastOne, pos);
+    return in.done(rep.end);
+}
+
+bool optional_into(const OptionalElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    if (parse_into(r.expr, t, pos, in)) return true;
+    if (depth_aborting()) return false;  // the child's failure
+    return in.done(pos);
+}
+
+bool exactly_into(const ExactlyElement& r, Text t, Pos pos, Into& in) {
+    if (r.count == 0) return in.done(pos);
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    const uint32_t mark = in.out.size();
+    Pos current = pos;
+    for (uint32_t i = 0; i < r.count; ++i) {
+        if (!parse_into(r.expr, t, current, in)) {
+            in.out.truncate(mark);
+            return false;
+        }
+        if (in.end == current) {
+            in.out.truncate(mark);
+            return in.failed(msg::kNoProgressExactly, current);
+        }
+        current = in.end;
+    }
+    return in.done(current);
+}
+
+bool group_into(const GroupElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    return parse_into(r.expr, t, pos, in);
+}
+
+bool suppress_into(const SuppressElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    TryMatchOutcome m = r.expr.try_match_at(t, pos);
+    if (!m.matched) return in.failed(msg::kSuppressNoMatch, pos);
+    return in.done(m.end);
+}
+
+bool combine_into(const CombineElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    const uint32_t mark = in.out.size();
+    if (!parse_into(r.expr, t, pos, in)) return false;
+    in.out.truncate(mark);  // the child's tokens give way to the one joined text
+    in.out.push(cut_token(t, pos, in.end));
+    return true;
+}
+
+bool forward_into(const ForwardElement& r, Text t, Pos pos, Into& in) {
+    MatchDepth depth;
+    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    ReadGuard g(r.lock);
+    if (!r.expr) return in.failed(msg::kForwardNotInitialized, pos);
+    return parse_into(r.expr, t, pos, in);
+}
+
+// The parse_at of a combinator kind: its subtree into one buffer, then one list.
+template <class R, bool (*F)(const R&, Text, Pos, Into&)>
+ParseOutcome run_into(const R& r, Text t, Pos pos) {
+    TokenSink sink;
+    ParseOutcome o;
+    Into in{sink, o.failure};
+    if (!F(r, t, pos, in)) return o;
+    return ParseOutcome::success(in.end, sink.take());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // And
 
-ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    Pos current = pos;
-    TokenList gathered;
-    for (const SharedElement& m : r.exprs) {
-        ParseOutcome o = m.parse_at(t, current);
-        if (!o.ok) return o;
-        gathered.append(std::move(o.tokens));
-        current = o.end;
-    }
-    return ParseOutcome::success(current, std::move(gathered));
+ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos) { return run_into<AndElement, and_into>(r, t, pos); }
+
+ParseOutcome forward_slot_parse_at(const ForwardElement& r, Text t, Pos pos) {
+    return run_into<ForwardElement, forward_into>(r, t, pos);
 }
+
 
 TryMatchOutcome and_try_match_at(const AndElement& r, Text t, Pos pos) {
     MatchDepth depth;
@@ -380,28 +703,7 @@ ParseFromStartOutcome and_parse_from_start(const AndElement& r, Text t) {
 // MatchFirst
 
 ParseOutcome match_first_parse_at(const MatchFirstElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    if (r.exprs.empty()) return fixed_failure(msg::kNoMatchFound, pos);
-    const uint32_t last_index = static_cast<uint32_t>(r.exprs.size() - 1);
-    if (const AlternativeDispatch* d = r.dispatch()) {
-        // Only the alternatives that can match at this byte are tried, each
-        // once. When none matches, the failure is the last alternative's, as
-        // without the table: held when it was among them, else it is tried
-        // now, for the first time here (it fails at once, by its first byte).
-        unsigned b = pos < t.len ? t.at(pos) : 256u;
-        for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {
-            ParseOutcome o = r.exprs[d->items[k]].parse_at(t, pos);
-            if (o.ok || depth_aborting() || d->items[k] == last_index) return o;
-        }
-        return r.exprs.back().parse_at(t, pos);
-    }
-    ParseOutcome last;
-    for (const SharedElement& a : r.exprs) {
-        last = a.parse_at(t, pos);  // releases the failure held before
-        if (last.ok || depth_aborting()) return last;
-    }
-    return last;
+    return run_into<MatchFirstElement, match_first_into>(r, t, pos);
 }
 
 TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos) {
@@ -435,11 +737,7 @@ ParseFromStartOutcome match_first_parse_from_start(const MatchFirstElement& r, T
 // Optional
 
 ParseOutcome optional_parse_at(const OptionalElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    ParseOutcome o = r.expr.parse_at(t, pos);
-    if (o.ok || depth_aborting()) return o;
-    return ParseOutcome::success(pos);
+    return run_into<OptionalElement, optional_into>(r, t, pos);
 }
 
 TryMatchOutcome optional_try_match_at(const OptionalElement& r, Text t, Pos pos) {
@@ -460,12 +758,7 @@ ParseFromStartOutcome optional_parse_from_start(const OptionalElement& r, Text t
 // ZeroOrMore and OneOrMore
 
 ParseOutcome zero_or_more_parse_at(const ZeroOrMoreElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    TokenList gathered;
-    RepeatResult rr = repeat_parse(r.expr, t, pos, gathered);
-    if (depth_aborting()) return depth_failure(pos);
-    return ParseOutcome::success(rr.end, std::move(gathered));
+    return run_into<ZeroOrMoreElement, zero_or_more_into>(r, t, pos);
 }
 
 TryMatchOutcome zero_or_more_try_match_at(const ZeroOrMoreElement& r, Text t, Pos pos) {
@@ -479,13 +772,7 @@ ParseFromStartOutcome zero_or_more_parse_from_start(const ZeroOrMoreElement& r, 
 }
 
 ParseOutcome one_or_more_parse_at(const OneOrMoreElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    TokenList gathered;
-    RepeatResult rr = repeat_parse(r.expr, t, pos, gathered);
-    if (depth_aborting()) return depth_failure(pos);
-    if (rr.appended == 0) return fixed_failure(msg::kExpectedAtLeastOne, pos);
-    return ParseOutcome::success(rr.end, std::move(gathered));
+    return run_into<OneOrMoreElement, one_or_more_into>(r, t, pos);
 }
 
 TryMatchOutcome one_or_more_try_match_at(const OneOrMoreElement& r, Text t, Pos pos) {
@@ -504,19 +791,7 @@ ParseFromStartOutcome one_or_more_parse_from_start(const OneOrMoreElement& r, Te
 // Exactly
 
 ParseOutcome exactly_parse_at(const ExactlyElement& r, Text t, Pos pos) {
-    if (r.count == 0) return ParseOutcome::success(pos);
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    Pos current = pos;
-    TokenList gathered;
-    for (uint32_t i = 0; i < r.count; ++i) {
-        ParseOutcome o = r.expr.parse_at(t, current);
-        if (!o.ok) return o;
-        if (o.end == current) return fixed_failure(msg::kNoProgressExactly, current);
-        gathered.append(std::move(o.tokens));
-        current = o.end;
-    }
-    return ParseOutcome::success(current, std::move(gathered));
+    return run_into<ExactlyElement, exactly_into>(r, t, pos);
 }
 
 TryMatchOutcome exactly_try_match_at(const ExactlyElement& r, Text t, Pos pos) {
@@ -546,9 +821,7 @@ TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos 
 }
 
 ParseOutcome group_parse_at(const GroupElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    return r.expr.parse_at(t, pos);
+    return run_into<GroupElement, group_into>(r, t, pos);
 }
 
 ParseFromStartOutcome group_parse_from_start(const GroupElement& r, Text t) {
@@ -556,11 +829,7 @@ ParseFromStartOutcome group_parse_from_start(const GroupElement& r, Text t) {
 }
 
 ParseOutcome suppress_parse_at(const SuppressElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    TryMatchOutcome m = r.expr.try_match_at(t, pos);
-    if (!m.matched) return fixed_failure(msg::kSuppressNoMatch, pos);
-    return ParseOutcome::success(m.end);
+    return run_into<SuppressElement, suppress_into>(r, t, pos);
 }
 
 ParseFromStartOutcome suppress_parse_from_start(const SuppressElement& r, Text t) {
@@ -568,11 +837,7 @@ ParseFromStartOutcome suppress_parse_from_start(const SuppressElement& r, Text t
 }
 
 ParseOutcome combine_parse_at(const CombineElement& r, Text t, Pos pos) {
-    MatchDepth depth;
-    if (!depth.ok()) return depth_failure(pos);
-    ParseOutcome o = r.expr.parse_at(t, pos);
-    if (!o.ok) return o;
-    return ParseOutcome::success(o.end, TokenList(cut_token(t, pos, o.end)));
+    return run_into<CombineElement, combine_into>(r, t, pos);
 }
 
 ParseFromStartOutcome combine_parse_from_start(const CombineElement& r, Text t) {

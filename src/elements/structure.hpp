@@ -2,10 +2,12 @@
 // MatchFirst, Optional, ZeroOrMore, OneOrMore, Exactly, Group, Suppress,
 // Combine and SkipTo. The Forward slot lives in forward.hpp.
 //
-// A combinator reaches its children only through their interface table,
-// with parse_at and try_match_at. Every operation enters a MatchDepth first,
-// so a grammar nested past the bound fails in order instead of overflowing
-// the stack.
+// A combinator reaches its children through their interface table, with
+// parse_at and try_match_at; a combinator's parse_at runs the combinator and
+// Literal and Word kinds beneath it directly, into one token buffer (see
+// structure.cpp), and every other kind through its table. Every operation
+// enters a MatchDepth first, so a grammar nested past the bound fails in
+// order instead of overflowing the stack.
 #pragma once
 
 #include <atomic>
@@ -51,6 +53,9 @@ struct AlternativeDispatch {
     std::vector<uint32_t> items;
     // 1 for the bytes whose bucket is not empty: a scan passes over the others.
     ByteTable may_start;
+    // Every alternative is a Literal of one byte (one_of of single characters):
+    // the first of a byte's bucket matches there, and an empty bucket fails.
+    bool one_byte_literals = false;
 };
 
 struct MatchFirstElement : CompositeHeader {
@@ -113,6 +118,11 @@ struct ExactlyElement : OneChildElement {
 
 // The failure of a composite entered past the depth bound, at `pos`.
 ParseOutcome depth_failure(Pos pos);
+
+struct ForwardElement;
+// The parse_at of the Forward kind: its target's subtree on the combinators'
+// parse path (see structure.cpp).
+ParseOutcome forward_slot_parse_at(const ForwardElement& r, Text t, Pos pos);
 
 ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos);
 TryMatchOutcome and_try_match_at(const AndElement& r, Text t, Pos pos);

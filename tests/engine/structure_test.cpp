@@ -140,6 +140,31 @@ TEST(CombinatorKinds, MatchFirstReleasesTheFailuresItDrops) {
     EXPECT_EQ(o.failure.message.view(), "Expected 'y'");
 }
 
+TEST(CombinatorKinds, TokensOfFailingBranchesAreDroppedAndReleased) {
+    // Branches that gather many owned tokens (past any inline room) and then
+    // fail give them up; only the winning branch's tokens are in the outcome,
+    // and every reference comes back when it goes.
+    SharedElement a = lit("a");
+    const LitElement* ar = static_cast<const LitElement*>(a.record());
+    const uint32_t before = ar->token.use_count();
+    SharedElement g = first({seq({one_or_more(a), lit("x")}),
+                             seq({zero_or_more(a), combine(seq({a, a})), lit("y")}),
+                             seq({optional(a), exactly(a, 3), group(zero_or_more(seq({a, a})))})});
+    const std::string text(41, 'a');
+    {
+        ParseOutcome o = g.parse_at(Text(text), 0);
+        ASSERT_TRUE(o.ok);
+        EXPECT_EQ(o.end, 40u);
+        ASSERT_EQ(o.tokens.size(), 40u);
+        for (const SharedText& t : o.tokens) ASSERT_TRUE(t.same_block(ar->token));
+        ParseOutcome f = g.parse_at(Text("b"), 0);
+        ASSERT_FALSE(f.ok);
+        EXPECT_EQ(f.failure.message.view(), "Expected 'a'");
+        EXPECT_EQ(f.failure.position, 0u);
+    }
+    EXPECT_EQ(ar->token.use_count(), before);
+}
+
 TEST(DepthBound, NestedWrappersFailInOrderPastTheBound) {
     SharedElement e = lit("a");
     for (uint32_t i = 0; i < kMaxMatchDepth + 10; ++i) e = group(std::move(e));
