@@ -30,12 +30,6 @@ class RowPlan {
   public:
     static constexpr size_t kMaxMembers = 64;
 
-    enum class Step : uint8_t { Skip, Span, OptionalSpan };
-    struct Member {
-        const SharedElement* e;  // Skip and OptionalSpan: the wrapped child
-        Step step;
-    };
-
     // False when the Group's child is not such a row.
     bool build(const GroupElement& g) {
         const SharedElement& c = g.expr;
@@ -67,10 +61,44 @@ class RowPlan {
     }
 
   private:
-    static bool gives_its_span(const SharedElement& e, bool& needs_ascii) {
+    enum class Step : uint8_t { Skip, Span, OptionalSpan };
+    // How the member's test runs: the Word and Literal tests inline, any
+    // other kind through its table.
+    enum class Test : uint8_t { Word, Literal, Table };
+    struct Member {
+        const SharedElement* e;  // Skip and OptionalSpan: the wrapped child
+        Step step;
+        Test test;
+    };
+
+    static TryMatchOutcome test(const Member& m, Text t, Pos p) {
+        switch (m.test) {
+            case Test::Word:
+                return word_try_match_at(*static_cast<const WordElement*>(m.e->record()), t, p);
+            case Test::Literal: {
+                const auto& lit = *static_cast<const LiteralElement*>(m.e->record());
+                // One byte (a separator) without the call that compares none.
+                if (lit.text.size() == 1)
+                    return p < t.len && t.at(p) == lit.first_byte ? TryMatchOutcome::yes(p + 1) : TryMatchOutcome::no();
+                return literal_try_match_at(lit, t, p);
+            }
+            case Test::Table:
+                break;
+        }
+        return m.e->try_match_at(t, p);
+    }
+
+    static Test test_of(const SharedElement& e) {
+        const ElementVTable* v = e.vtable();
+        if (v == word_vtable()) return Test::Word;
+        if (v == literal_vtable()) return Test::Literal;
+        return Test::Table;
+    }
+
+    bool gives_its_span(const SharedElement& e) {
         const ElementVTable* v = e.vtable();
         if (v == word_vtable()) {
-            if (static_cast<const WordElement*>(e.record())->high_members) needs_ascii = true;
+            if (static_cast<const WordElement*>(e.record())->high_members) needs_ascii_ = true;
             return true;
         }
         return v == regex_vtable() || v == literal_vtable();
@@ -78,17 +106,19 @@ class RowPlan {
 
     bool add(const SharedElement& m) {
         const ElementVTable* v = m.vtable();
-        Member x{&m, Step::Span};
+        const SharedElement* e = &m;
+        Step step = Step::Span;
         if (v == suppress_vtable()) {
-            x = Member{&static_cast<const SuppressElement*>(m.record())->expr, Step::Skip};
+            e = &static_cast<const SuppressElement*>(m.record())->expr;
+            step = Step::Skip;
         } else if (v == optional_vtable()) {
-            const SharedElement& child = static_cast<const OptionalElement*>(m.record())->expr;
-            if (!gives_its_span(child, needs_ascii_)) return false;
-            x = Member{&child, Step::OptionalSpan};
-        } else if (!gives_its_span(m, needs_ascii_)) {
+            e = &static_cast<const OptionalElement*>(m.record())->expr;
+            if (!gives_its_span(*e)) return false;
+            step = Step::OptionalSpan;
+        } else if (!gives_its_span(m)) {
             return false;
         }
-        members_[n_++] = x;
+        members_[n_++] = Member{e, step, test_of(*e)};
         return true;
     }
 
@@ -98,7 +128,7 @@ class RowPlan {
         for (size_t i = 0; i < n_; ++i) {
             const Member& m = members_[i];
             if (m.step == Step::Span) {
-                TryMatchOutcome o = m.e->try_match_at(t, p);
+                TryMatchOutcome o = test(m, t, p);
                 if (!o.matched) return false;
                 spans[k++] = Span{p, o.end};
                 p = o.end;
@@ -107,7 +137,7 @@ class RowPlan {
             // The wrapper's own level (pass_through_try_match_at, optional_parse_at).
             MatchDepth depth;
             if (!depth.ok()) return false;
-            TryMatchOutcome o = m.e->try_match_at(t, p);
+            TryMatchOutcome o = test(m, t, p);
             if (m.step == Step::Skip) {
                 if (!o.matched) return false;
                 p = o.end;
