@@ -26,4 +26,11 @@ PyObject* BatchInputs::into_list() {
     return list;
 }
 
+void publish_items(PyObject* out) {
+    PyObject* const* items = reinterpret_cast<PyListObject*>(out)->ob_item;
+    const Py_ssize_t n = PyList_GET_SIZE(out);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyObject_GC_IsTracked(items[i])) PyObject_GC_Track(items[i]);
+}
+
 }  // namespace qgx

@@ -73,4 +73,19 @@ inline PyObject* publish_list(PyObject* list) {
     return list;
 }
 
+// A result list of a batch, hidden from the collector while the batch makes
+// the rest. A batch makes one list per item, and each counts towards the
+// collector's next pass: were each in view as soon as made, every pass would
+// walk the lists made so far, young and then older again, however many
+// there are. Hidden, they are reachable only through the batch's own hidden
+// list, so no code that runs meanwhile can reach them.
+inline PyObject* hide_result(PyObject* list) {
+    PyObject_GC_UnTrack(list);
+    return list;
+}
+
+// Makes every list hidden by `hide_result` among the items of `out` (a
+// published result; a shared item appears more than once) visible again.
+void publish_items(PyObject* out);
+
 }  // namespace qgx

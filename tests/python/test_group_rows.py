@@ -4,6 +4,7 @@ tests alone. Its results, the objects they share and its errors equal those
 of the general path (the same row with an Empty member, which gives no token
 and so takes the general path) and, item by item, parse_string's."""
 
+import gc
 import sys
 
 import pytest
@@ -79,6 +80,8 @@ def test_row_batches_equal_the_general_path(name):
         want = general.parse_batch(items)
         assert got == want, label
         assert _identity_shape(got) == _identity_shape(want), label
+        # Made out of the collector's view, every list is in it once returned.
+        assert all(gc.is_tracked(x) for x in got), label
         for g, w in zip(got, want):
             assert all(type(s) is str for s in g)
             # The same kind of str (its size tells), and the interpreter's own

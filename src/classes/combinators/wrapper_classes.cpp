@@ -176,10 +176,10 @@ PyObject* row_to_list(const RowPlan& plan, const GroupElement& g, PyObject* item
     const bool ascii = PyUnicode_IS_ASCII(item);
     if (plan.needs_ascii() && !ascii) {
         ParseOutcome o = group_parse_at(g, t, 0);
-        return o.ok ? tokens_to_list(o.tokens) : new_list(0);
+        return hide_result(o.ok ? tokens_to_list(o.tokens) : new_list(0));
     }
     uint32_t k = 0;
-    if (!plan.match(t, spans, k)) return new_list(0);
+    if (!plan.match(t, spans, k)) return hide_result(new_list(0));
     // The strs first: making a list can run the collector, making a str never.
     PyObject* few[RowPlan::kMaxMembers];
     for (uint32_t i = 0; i < k; ++i) {
@@ -187,7 +187,7 @@ PyObject* row_to_list(const RowPlan& plan, const GroupElement& g, PyObject* item
         Pos n = spans[i].end - spans[i].start;
         few[i] = ascii ? ascii_str(d, n) : new_str(d, n);
     }
-    PyObject* list = new_list(k);
+    PyObject* list = hide_result(new_list(k));
     PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item;
     for (uint32_t i = 0; i < k; ++i) slots[i] = few[i];
     return list;
@@ -240,7 +240,9 @@ struct GroupClass : GeneralForms<GroupElement, group_parse_at, group_try_match_a
         RowPlan plan;
         if (kPlainPaths || !plan.build(g)) return GeneralForms::parse_batch(o, inputs);
         Span spans[RowPlan::kMaxMembers];
-        return batch_map(inputs, [&](PyObject* item) { return row_to_list(plan, g, item, spans); });
+        PyObject* out = batch_map(inputs, [&](PyObject* item) { return row_to_list(plan, g, item, spans); });
+        if (out) publish_items(out);
+        return out;
     }
     static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
         return count_batch_matches_shared(rec(o).expr, inputs);
