@@ -84,6 +84,13 @@ inline PyObject* hide_result(PyObject* list) {
     return list;
 }
 
+// A new list of `n` slots made hidden (as by hide_result), which the caller
+// fills at once, before anything else runs: its slots are not cleared. The
+// object is the one PyList_New makes, without the tracking that hide_result
+// would undo. Making it may start a collection; filling it runs nothing.
+// Ends the process when it cannot be made, as new_list does.
+PyObject* new_hidden_list(Py_ssize_t n);
+
 // Makes every list hidden by `hide_result` among the items of `out` (a
 // published result; a shared item appears more than once) visible again.
 void publish_items(PyObject* out);

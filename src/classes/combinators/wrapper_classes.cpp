@@ -179,7 +179,7 @@ PyObject* row_to_list(const RowPlan& plan, const GroupElement& g, PyObject* item
         return hide_result(o.ok ? tokens_to_list(o.tokens) : new_list(0));
     }
     uint32_t k = 0;
-    if (!plan.match(t, spans, k)) return hide_result(new_list(0));
+    if (!plan.match(t, spans, k)) return new_hidden_list(0);
     // The strs first: making a list can run the collector, making a str never.
     PyObject* few[RowPlan::kMaxMembers];
     for (uint32_t i = 0; i < k; ++i) {
@@ -187,7 +187,7 @@ PyObject* row_to_list(const RowPlan& plan, const GroupElement& g, PyObject* item
         Pos n = spans[i].end - spans[i].start;
         few[i] = ascii ? ascii_str(d, n) : new_str(d, n);
     }
-    PyObject* list = hide_result(new_list(k));
+    PyObject* list = new_hidden_list(k);
     PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item;
     for (uint32_t i = 0; i < k; ++i) slots[i] = few[i];
     return list;
