@@ -44,10 +44,9 @@ class RowPlan {
         return add(c);
     }
 
-    size_t size() const { return n_; }
     bool needs_ascii() const { return needs_ascii_; }
 
-    // The spans of the tokens of a match at 0 into `spans` (room for size()),
+    // The spans of the tokens of a match at 0 into `spans` (room for kMaxMembers),
     // their number into `count`; false when the Group fails there. The depth
     // levels are those that group_parse_at enters (Group, the sequence, each
     // Optional and Suppress), so that a match near the bound fails as it does.
