@@ -1,6 +1,7 @@
 #include "python/batch_inputs.hpp"
 
 #include "python/class_frame.hpp"
+#include "python/errors.hpp"
 
 namespace qgx {
 
@@ -24,6 +25,33 @@ PyObject* BatchInputs::into_list() {
     items_ = nullptr;
     n_ = 0;
     return list;
+}
+
+PyObject* new_hidden_list(Py_ssize_t n) {
+    PyListObject* l = PyObject_GC_New(PyListObject, &PyList_Type);
+    PyObject** items = n > 0 && l ? PyMem_New(PyObject*, static_cast<size_t>(n)) : nullptr;
+    if (!l || (n > 0 && !items)) fatal_python_error("could not make a list result");
+    l->ob_item = items;
+    l->allocated = n;
+    Py_SET_SIZE(l, n);
+    return reinterpret_cast<PyObject*>(l);
+}
+
+void publish_items(PyObject* out) {
+    PyObject* const* items = reinterpret_cast<PyListObject*>(out)->ob_item;
+    const Py_ssize_t n = PyList_GET_SIZE(out);
+    // The lists lie in the order they were made, long out of the cache: their
+    // collector headers (the two words before the object) are asked for a few
+    // items ahead. A hint only: a wrong address costs nothing but the miss.
+    constexpr Py_ssize_t kAhead = 8;
+    PyObject* prev = nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) - 16, 1);
+        PyObject* o = items[i];
+        if (o == prev) continue;  // a result shared by neighbours
+        if (!PyObject_GC_IsTracked(o)) PyObject_GC_Track(o);
+        prev = o;
+    }
 }
 
 }  // namespace qgx

@@ -73,4 +73,29 @@ inline PyObject* publish_list(PyObject* list) {
     return list;
 }
 
+// A result list of a batch, hidden from the collector while the batch makes
+// the rest. A batch makes one list per item, and each counts towards the
+// collector's next pass: were each in view as soon as made, every pass would
+// walk the lists made so far, young and then older again, however many
+// there are. A hidden list is one the collector takes as held from outside;
+// it holds only strs, so it closes no cycle. Until the batch publishes its
+// result, code run by a collection can reach one only through a block of
+// results already whole (the reuse paths repeat a published block).
+inline PyObject* hide_result(PyObject* list) {
+    PyObject_GC_UnTrack(list);
+    return list;
+}
+
+// A new list of `n` slots made hidden (as by hide_result), which the caller
+// fills at once, before anything else runs: its slots are not cleared. The
+// object is the one PyList_New makes, without the tracking that hide_result
+// would undo. Making it may start a collection; filling it runs nothing.
+// Ends the process when it cannot be made, as new_list does.
+PyObject* new_hidden_list(Py_ssize_t n);
+
+// Makes every list hidden by `hide_result` or made by `new_hidden_list` among
+// the items of `out` (a published result, in which a shared item appears more
+// than once) visible again. Runs no code of the interpreter's.
+void publish_items(PyObject* out);
+
 }  // namespace qgx

@@ -1,8 +1,198 @@
 // The one-child classes that pass on, drop or join their child's result:
 // Optional, Group, Suppress and Combine.
+#include <cstring>
+
 #include "classes/combinators/support.hpp"
+#include "elements/chars.hpp"
+#include "elements/literals.hpp"
 
 namespace qgx {
+
+namespace {
+
+// A Group over a row of fields: its child a sequence whose members each give
+// at most the one token that is the text they matched, or a single such
+// member. Its batch reads every member with try_match_at alone, the spans go
+// to a buffer on the stack, and each item's strs and list are made once, at
+// their size: no TokenList, no outcome objects, no heap block per item.
+//
+// The members it reads, and what parse_at gives for each:
+//   Suppress(x): nothing; it matches where x matches.
+//   a span kind (Word, Regex, Literal): the matched text.
+//   Optional(span kind): the matched text, or nothing where the kind fails.
+// A span kind's parse_at succeeds exactly where its try_match_at matches, at
+// the same end, with one token whose bytes are the matched text (a Literal's
+// token is its own text, which is what it matched). A Word whose sets hold
+// members in U+0080..U+00FF reads a non-ASCII text by characters in parse_at
+// but by bytes in try_match_at, so such a row takes the general path for
+// every item that is not ASCII.
+class RowPlan {
+  public:
+    static constexpr size_t kMaxMembers = 64;
+
+    // False when the Group's child is not such a row.
+    bool build(const GroupElement& g) {
+        const SharedElement& c = g.expr;
+        if (c.vtable() == and_vtable()) {
+            const auto& seq = *static_cast<const AndElement*>(c.record());
+            if (seq.exprs.size() > kMaxMembers) return false;
+            in_sequence_ = true;
+            for (const SharedElement& m : seq.exprs)
+                if (!add(m)) return false;
+            return true;
+        }
+        return add(c);
+    }
+
+    bool needs_ascii() const { return needs_ascii_; }
+
+    // The spans of the tokens of a match at 0 into `spans` (room for kMaxMembers),
+    // their number into `count`; false when the Group fails there. The depth
+    // levels are those that group_parse_at enters (Group, the sequence, each
+    // Optional and Suppress), so that a match near the bound fails as it does.
+    bool match(Text t, Span* spans, uint32_t& count) const {
+        MatchDepth group_depth;
+        if (!group_depth.ok()) return false;
+        if (!in_sequence_) return run(t, spans, count);
+        MatchDepth sequence_depth;
+        if (!sequence_depth.ok()) return false;
+        return run(t, spans, count);
+    }
+
+  private:
+    enum class Step : uint8_t { Skip, Span, OptionalSpan };
+    // How the member's test runs: the Word and Literal tests inline, any
+    // other kind through its table.
+    enum class Test : uint8_t { Word, Literal, Table };
+    struct Member {
+        const SharedElement* e;  // Skip and OptionalSpan: the wrapped child
+        Step step;
+        Test test;
+    };
+
+    static TryMatchOutcome test(const Member& m, Text t, Pos p) {
+        switch (m.test) {
+            case Test::Word:
+                return word_try_match_at(*static_cast<const WordElement*>(m.e->record()), t, p);
+            case Test::Literal: {
+                const auto& lit = *static_cast<const LiteralElement*>(m.e->record());
+                // One byte (a separator) without the call that compares none.
+                if (lit.text.size() == 1)
+                    return p < t.len && t.at(p) == lit.first_byte ? TryMatchOutcome::yes(p + 1) : TryMatchOutcome::no();
+                return literal_try_match_at(lit, t, p);
+            }
+            case Test::Table:
+                break;
+        }
+        return m.e->try_match_at(t, p);
+    }
+
+    static Test test_of(const SharedElement& e) {
+        const ElementVTable* v = e.vtable();
+        if (v == word_vtable()) return Test::Word;
+        if (v == literal_vtable()) return Test::Literal;
+        return Test::Table;
+    }
+
+    bool gives_its_span(const SharedElement& e) {
+        const ElementVTable* v = e.vtable();
+        if (v == word_vtable()) {
+            if (static_cast<const WordElement*>(e.record())->high_members) needs_ascii_ = true;
+            return true;
+        }
+        return v == regex_vtable() || v == literal_vtable();
+    }
+
+    bool add(const SharedElement& m) {
+        const ElementVTable* v = m.vtable();
+        const SharedElement* e = &m;
+        Step step = Step::Span;
+        if (v == suppress_vtable()) {
+            e = &static_cast<const SuppressElement*>(m.record())->expr;
+            step = Step::Skip;
+        } else if (v == optional_vtable()) {
+            e = &static_cast<const OptionalElement*>(m.record())->expr;
+            if (!gives_its_span(*e)) return false;
+            step = Step::OptionalSpan;
+        } else if (!gives_its_span(m)) {
+            return false;
+        }
+        members_[n_++] = Member{e, step, test_of(*e)};
+        return true;
+    }
+
+    bool run(Text t, Span* spans, uint32_t& count) const {
+        Pos p = 0;
+        uint32_t k = 0;
+        for (size_t i = 0; i < n_; ++i) {
+            const Member& m = members_[i];
+            if (m.step == Step::Span) {
+                TryMatchOutcome o = test(m, t, p);
+                if (!o.matched) return false;
+                spans[k++] = Span{p, o.end};
+                p = o.end;
+                continue;
+            }
+            // The wrapper's own level (pass_through_try_match_at, optional_parse_at).
+            MatchDepth depth;
+            if (!depth.ok()) return false;
+            TryMatchOutcome o = test(m, t, p);
+            if (m.step == Step::Skip) {
+                if (!o.matched) return false;
+                p = o.end;
+            } else if (o.matched) {
+                spans[k++] = Span{p, o.end};
+                p = o.end;
+            } else if (depth_aborting()) {
+                return false;  // a failure at the bound does not become an empty success
+            }
+        }
+        count = k;
+        return true;
+    }
+
+    Member members_[kMaxMembers];
+    size_t n_ = 0;
+    bool in_sequence_ = false;
+    bool needs_ascii_ = false;
+};
+
+// A str of `n` ASCII bytes. One byte and none give the interpreter's shared
+// strs, as the UTF-8 decoder does; longer ones are filled by one copy.
+inline PyObject* ascii_str(const char* data, Pos n) {
+    if (n < 2) return new_str(data, n);
+    PyObject* s = PyUnicode_New(n, 127);
+    if (!s) [[unlikely]] fatal_python_error("could not make a str result");
+    std::memcpy(PyUnicode_DATA(s), data, n);
+    return s;
+}
+
+// One item of a row batch: the list of its tokens, or an empty list where
+// the Group fails. The caller holds the item while its spans become strs.
+PyObject* row_to_list(const RowPlan& plan, const GroupElement& g, PyObject* item, Span* spans) {
+    Text t;
+    if (!read_item_text(item, t)) return nullptr;
+    const bool ascii = PyUnicode_IS_ASCII(item);
+    if (plan.needs_ascii() && !ascii) {
+        ParseOutcome o = group_parse_at(g, t, 0);
+        return hide_result(o.ok ? tokens_to_list(o.tokens) : new_list(0));
+    }
+    uint32_t k = 0;
+    if (!plan.match(t, spans, k)) return new_hidden_list(0);
+    // The strs first: making a list can run the collector, making a str never.
+    PyObject* few[RowPlan::kMaxMembers];
+    for (uint32_t i = 0; i < k; ++i) {
+        const char* d = t.data + spans[i].start;
+        Pos n = spans[i].end - spans[i].start;
+        few[i] = ascii ? ascii_str(d, n) : new_str(d, n);
+    }
+    PyObject* list = new_hidden_list(k);
+    PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item;
+    for (uint32_t i = 0; i < k; ++i) slots[i] = few[i];
+    return list;
+}
+
+}  // namespace
 
 struct OptionalClass
     : GeneralForms<OptionalElement, optional_parse_at, optional_try_match_at, optional_parse_from_start> {
@@ -42,6 +232,17 @@ struct GroupClass : GeneralForms<GroupElement, group_parse_at, group_try_match_a
     static PyObject* construct(PyTypeObject* t, PyObject** s) { return construct_one_child<GroupElement>(t, s[0]); }
     static void release_payload(Object* o) { release_combinator_record(o); }
 
+    // A row (see RowPlan) under the batch rules of batch_map; any other child
+    // through the general form.
+    static PyObject* parse_batch(Object* o, PyObject* inputs) {
+        const GroupElement& g = rec(o);
+        RowPlan plan;
+        if (kPlainPaths || !plan.build(g)) return GeneralForms::parse_batch(o, inputs);
+        Span spans[RowPlan::kMaxMembers];
+        PyObject* out = batch_map(inputs, [&](PyObject* item) { return row_to_list(plan, g, item, spans); });
+        if (out) publish_items(out);
+        return out;
+    }
     static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
         return count_batch_matches_shared(rec(o).expr, inputs);
     }
