@@ -110,7 +110,10 @@ inline constexpr int64_t kShapeAskEngine = -1;
 
 // The end of the match of `s` that begins at `pos`, kShapeNoMatch when none
 // begins there, or kShapeAskEngine when a character above U+007F decides it
-// and only the engine knows whether its atom takes it.
+// and only the engine knows whether its atom takes it. Without kToEnd the
+// run is read only as far as its least length: a match is then known to
+// begin at `pos`, and the end given is not its end.
+template <bool kToEnd = true>
 inline int64_t regex_shape_end(const RegexShape& s, Text t, Pos pos) {
     if (pos > t.len || (pos < t.len && is_continuation(t.at(pos)))) return kShapeNoMatch;
     Pos i = pos;
@@ -128,8 +131,9 @@ inline int64_t regex_shape_end(const RegexShape& s, Text t, Pos pos) {
         while (i < t.len && is_continuation(t.at(i)));
     }
     Pos run_start = i;
+    if (!kToEnd && !s.run_min1) return i;
     const RegexShape::Atom& run = s.run;
-    while (i < t.len) {
+    while (i < t.len && (kToEnd || i == run_start)) {
         unsigned char b = t.at(i);
         if (b < 0x80) {
             if (!run.ascii.has(b)) break;

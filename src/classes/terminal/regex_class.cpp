@@ -20,7 +20,12 @@ int64_t match_end_at_start(const RegexElement& r, Text t) {
 }
 
 bool matches_at_start(const RegexElement& r, Text t) {
-    if (r.fast_path != RegexFastPath::FullRegex || r.shape) return regex_try_match_at(r, t, 0).matched;
+    if (r.fast_path != RegexFastPath::FullRegex) return regex_try_match_at(r, t, 0).matched;
+    if (r.shape) {
+        // Whether a match begins is known once the run's least length is read.
+        int64_t e = regex_shape_end<false>(*r.shape, t, 0);
+        if (e != kShapeAskEngine) return e >= 0;
+    }
     return r.anchored_regex->matches_at_start(t);
 }
 

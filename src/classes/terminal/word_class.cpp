@@ -90,10 +90,7 @@ PyObject* search_general(const WordElement& r, const WordTables& tb, Text s) {
     if (!list || count == 0) return list.release();
     TextInterner made;
     PyObject** out = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    auto put = [&](PyObject* str) { *out++ = str; };
-    InternQueue queue(made, put);
-    scan_words(r, tb, s, [&](Pos a, Pos e) { queue.push(s.data + a, e - a); });
-    queue.finish();
+    scan_words(r, tb, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
     return list.release();
 }
 
