@@ -212,13 +212,6 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
 
 }  // namespace
 
-ParseOutcome regex_parse_at(const RegexElement& r, Text t, Pos pos) {
-    int64_t n = r.anchored_regex->match_length_at(t, pos);
-    if (n < 0) return ParseOutcome::fail_stored(r.message, pos);
-    Pos len = static_cast<Pos>(n);
-    return ParseOutcome::success(pos + len, TokenList(SharedText::view(t.data + pos, len)));
-}
-
 TryMatchOutcome regex_try_match_at(const RegexElement& r, Text t, Pos pos) {
     if constexpr (!kPlainPaths) {
         int64_t e = shortcut_end(r, t, pos);
@@ -228,6 +221,14 @@ TryMatchOutcome regex_try_match_at(const RegexElement& r, Text t, Pos pos) {
     int64_t n = r.anchored_regex->match_length_at(t, pos);
     if (n < 0) return TryMatchOutcome::no();
     return TryMatchOutcome::yes(pos + static_cast<Pos>(n));
+}
+
+// The span is the one try_match_at finds (its shortcuts answer only where
+// their answer is the engine's), so the byte readings serve here too.
+ParseOutcome regex_parse_at(const RegexElement& r, Text t, Pos pos) {
+    TryMatchOutcome m = regex_try_match_at(r, t, pos);
+    if (!m.matched) return ParseOutcome::fail_stored(r.message, pos);
+    return ParseOutcome::success(m.end, TokenList(SharedText::view(t.data + pos, m.end - pos)));
 }
 
 ParseFromStartOutcome regex_parse_from_start(const RegexElement& r, Text t) {

@@ -217,6 +217,15 @@ class TokenList {
         o.clear_and_free();
     }
     bool on_heap() const { return heap_ != nullptr; }
+    // A list that takes over `size` tokens at the start of a malloc block of
+    // room for `cap` (more than two), freeing it when done.
+    static TokenList adopt(SharedText* block, uint32_t size, uint32_t cap) {
+        TokenList l;
+        l.heap_ = block;
+        l.room_ = Room{cap, 0};
+        l.size_ = size;
+        return l;
+    }
     // Room for at least `n` tokens, in a block of exactly that size when it moves.
     void reserve(uint32_t n) {
         if (n <= capacity()) return;

@@ -364,8 +364,16 @@ class TokenSink {
     void truncate(uint32_t n) {
         while (size_ > n) data_[--size_].~SharedText();
     }
-    // The tokens as one list, its room asked for once.
+    // The tokens as one list: a heap buffer is handed over whole, the inline
+    // tokens are moved into a list of their size.
     TokenList take() {
+        if (data_ != reinterpret_cast<SharedText*>(inline_)) {
+            TokenList out = TokenList::adopt(data_, size_, cap_);
+            data_ = reinterpret_cast<SharedText*>(inline_);
+            size_ = 0;
+            cap_ = kInline;
+            return out;
+        }
         TokenList out;
         if (size_ > 2) out.reserve(size_);
         for (uint32_t i = 0; i < size_; ++i) out.push_back(std::move(data_[i]));
@@ -379,10 +387,16 @@ class TokenSink {
         if (cap_ == UINT32_MAX) fatal("too many tokens for a token list");
         uint64_t n = uint64_t{cap_} * 2;
         if (n > UINT32_MAX) n = UINT32_MAX;
-        void* mem = std::malloc(sizeof(SharedText) * n);
-        if (!mem) fatal("out of memory for a token list");
-        std::memcpy(mem, static_cast<const void*>(data_), sizeof(SharedText) * size_);
-        if (data_ != reinterpret_cast<SharedText*>(inline_)) std::free(data_);
+        void* mem;
+        if (data_ == reinterpret_cast<SharedText*>(inline_)) {
+            mem = std::malloc(sizeof(SharedText) * n);
+            if (!mem) fatal("out of memory for a token list");
+            std::memcpy(mem, static_cast<const void*>(data_), sizeof(SharedText) * size_);
+        } else {
+            // A large block grows in place or is remapped, not copied.
+            mem = std::realloc(static_cast<void*>(data_), sizeof(SharedText) * n);
+            if (!mem) fatal("out of memory for a token list");
+        }
         data_ = static_cast<SharedText*>(mem);
         cap_ = static_cast<uint32_t>(n);
     }
