@@ -590,29 +590,27 @@ Repeated repeat_into(const SharedElement& child, Text t, Pos pos, Into& in) {
     return {current, any};
 }
 
-bool zero_or_more_into(const ZeroOrMoreElement& r, Text t, Pos pos, Into& in) {
+// ZeroOrMore and OneOrMore: the child as often as it matches; with
+// `at_least_one`, no match at all is a failure.
+bool repetition_into(const SharedElement& expr, bool at_least_one, Text t, Pos pos, Into& in) {
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
     const uint32_t mark = in.out.size();
-    Repeated rep = repeat_into(r.expr, t, pos, in);
+    Repeated rep = repeat_into(expr, t, pos, in);
     if (depth_aborting()) {
         in.out.truncate(mark);
         return in.failed(msg::kRecursionLimitFailure, pos);
     }
+    if (at_least_one && !rep.any) return in.failed(msg::kExpectedAtLeastOne, pos);
     return in.done(rep.end);
 }
 
+bool zero_or_more_into(const ZeroOrMoreElement& r, Text t, Pos pos, Into& in) {
+    return repetition_into(r.expr, false, t, pos, in);
+}
+
 bool one_or_more_into(const OneOrMoreElement& r, Text t, Pos pos, Into& in) {
-    MatchDepth depth;
-    if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
-    const uint32_t mark = in.out.size();
-    Repeated rep = repeat_into(r.expr, t, pos, in);
-    if (depth_aborting()) {
-        in.out.truncate(mark);
-        return in.failed(msg::kRecursionLimitFailure, pos);
-    }
-    if (!rep.any) return in.failed(msg::kExpectedAtLeastOne, pos);
-    return in.done(rep.end);
+    return repetition_into(r.expr, true, t, pos, in);
 }
 
 bool optional_into(const OptionalElement& r, Text t, Pos pos, Into& in) {
