@@ -133,18 +133,11 @@ inline int64_t regex_shape_end(const RegexShape& s, Text t, Pos pos) {
     Pos run_start = i;
     if (!kToEnd && !s.run_min1) return i;
     const RegexShape::Atom& run = s.run;
-    while (i < t.len && (kToEnd || i == run_start)) {
-        unsigned char b = t.at(i);
-        if (b < 0x80) {
-            if (!run.ascii.has(b)) break;
-        } else if (run.wide != WideMembers::All) {
-            if (run.wide == WideMembers::Some) return kShapeAskEngine;
-            break;
-        }
-        // Every byte of a character above U+007F is at least 0x80, so a run
-        // that takes all of them steps through them byte by byte.
-        ++i;
-    }
+    // Every byte of a character above U+007F is at least 0x80, so a run that
+    // takes all of them steps through them byte by byte.
+    while (i < t.len && (kToEnd || i == run_start) && run.bytes.has(t.at(i))) ++i;
+    if (i < t.len && (kToEnd || i == run_start) && t.at(i) >= 0x80 && run.wide == WideMembers::Some)
+        return kShapeAskEngine;
     if (s.run_min1 && i == run_start) return kShapeNoMatch;
     return i;
 }

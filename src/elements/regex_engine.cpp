@@ -43,6 +43,8 @@ bool regex_ascii_shape(std::string_view pattern, RegexShape& shape) {
         a.ascii.words[0] = words[2 * i];
         a.ascii.words[1] = words[2 * i + 1];
         a.wide = wide[i] == 0 ? WideMembers::None : wide[i] == 1 ? WideMembers::All : WideMembers::Some;
+        a.bytes = a.ascii;
+        if (a.wide == WideMembers::All) a.bytes.words[2] = a.bytes.words[3] = ~uint64_t{0};
         return a;
     };
     shape = RegexShape{};

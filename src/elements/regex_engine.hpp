@@ -49,6 +49,9 @@ struct RegexShape {
     struct Atom {
         ByteSet ascii;  // the ASCII members, from the engine's own class
         WideMembers wide = WideMembers::None;
+        // The bytes a run of the atom steps over: its ASCII members, and
+        // every byte above 0x7F when it takes all such characters.
+        ByteSet bytes;
     };
     int head_len = 0;
     Atom head[kMaxHead];

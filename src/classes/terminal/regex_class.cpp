@@ -66,8 +66,10 @@ void for_each_shape_match(const RegexElement& r, Text t, F&& f) {
             if (!hit) return;
             i = static_cast<Pos>(static_cast<const char*>(hit) - t.data);
         } else {
+            // A start is a byte the atom takes, or the first byte (0xC0 and
+            // up) of a character it may take.
             unsigned char b = t.at(i);
-            if (b < 0x80 ? !first.ascii.has(b) : first.wide == WideMembers::None || is_continuation(b)) {
+            if (!first.bytes.has(b) && !(b >= 0xC0 && first.wide == WideMembers::Some)) {
                 ++i;
                 continue;
             }
