@@ -209,6 +209,12 @@ TEST(Compile, ShapeAtomsComeFromTheEnginesClasses) {
         for (const char* p = want.some_members; *p; ++p) EXPECT_TRUE(got.ascii.has(*p)) << pattern << " " << *p;
         for (const char* p = want.some_outside; *p; ++p) EXPECT_FALSE(got.ascii.has(*p)) << pattern << " " << *p;
         for (int b = 128; b < 256; ++b) EXPECT_FALSE(got.ascii.has(static_cast<unsigned char>(b))) << pattern;
+        // A run steps over the ASCII members, and over every byte above 0x7F
+        // only when the atom takes all such characters.
+        for (int b = 0; b < 256; ++b) {
+            auto c = static_cast<unsigned char>(b);
+            EXPECT_EQ(got.bytes.has(c), b < 128 ? got.ascii.has(c) : got.wide == WideMembers::All) << pattern << " " << b;
+        }
     };
     for (const auto& c : cases) {
         RegexShape shape;
