@@ -8,6 +8,7 @@
 #include "classes/terminal/chars_support.hpp"
 #include "elements/chars.hpp"
 #include "messages.hpp"
+#include "python/batch_inputs.hpp"
 
 namespace qgx {
 
@@ -119,34 +120,65 @@ uint64_t count_matches(const RegexElement& r, Text t) {
     return n;
 }
 
+// The strs of an iteration as they are found, in storage that becomes the
+// result list's own: it doubles through PyMem_Realloc, which moves a large
+// block without copying it, and no second array is filled at the end.
+class GatheredStrs {
+  public:
+    GatheredStrs() = default;
+    GatheredStrs(const GatheredStrs&) = delete;
+    GatheredStrs& operator=(const GatheredStrs&) = delete;
+    ~GatheredStrs() {
+        for (size_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+        PyMem_Free(items_);
+    }
+
+    // Takes over the reference; on failure it is released and bad_alloc thrown.
+    void push(PyObject* str) {
+        if (n_ == cap_) {
+            size_t cap = cap_ ? cap_ * 2 : 64;
+            void* p = cap <= static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)
+                          ? PyMem_Realloc(items_, cap * sizeof(PyObject*))
+                          : nullptr;
+            if (!p) {
+                Py_DECREF(str);
+                throw std::bad_alloc();
+            }
+            items_ = static_cast<PyObject**>(p);
+            cap_ = cap;
+        }
+        items_[n_++] = str;
+    }
+
+    PyObject* into_list() {
+        if (n_ == 0) return new_list(0);
+        PyObject* list = list_from_buffer(items_, static_cast<Py_ssize_t>(n_));
+        items_ = nullptr;
+        n_ = cap_ = 0;
+        return list;
+    }
+
+  private:
+    PyObject** items_ = nullptr;
+    size_t n_ = 0, cap_ = 0;
+};
+
 // The iteration's texts as one list, equal texts sharing one str. One pass
-// of the engine: the strings are gathered as they are found, then moved
-// into a list of exactly their number (the list cannot be sized from a
-// separate count without a second pass, and a second pass could only
-// disagree with the first).
+// of the engine: the strings are gathered as they are found, in the list's
+// own storage (the list cannot be sized from a separate count without a
+// second pass, and a second pass could only disagree with the first).
 PyObject* match_texts(const RegexElement& r, Text s) {
-    std::vector<PyObject*> found;
+    GatheredStrs found;
     try {
         TextInterner made;
-        auto keep = [&](PyObject* str) {
-            try {
-                found.push_back(str);
-            } catch (...) {
-                Py_DECREF(str);
-                throw;
-            }
-        };
+        auto keep = [&](PyObject* str) { found.push(str); };
         InternQueue queue(made, keep);
         for_each_match(r, s, [&](Pos a, Pos e) { queue.push(s.data + a, e - a); });
         queue.finish();
     } catch (const std::bad_alloc&) {
-        for (PyObject* o : found) Py_DECREF(o);
         return PyErr_NoMemory();
     }
-    PyObject* list = new_list(static_cast<Py_ssize_t>(found.size()));
-    if (!found.empty())
-        std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, found.data(), found.size() * sizeof(PyObject*));
-    return list;
+    return found.into_list();
 }
 
 // `s` with each span replaced by `replacement`. The result's size is
