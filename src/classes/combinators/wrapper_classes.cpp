@@ -175,7 +175,10 @@ PyObject* row_to_list(const RowPlan& plan, const GroupElement& g, PyObject* item
     const bool ascii = PyUnicode_IS_ASCII(item);
     if (plan.needs_ascii() && !ascii) {
         ParseOutcome o = group_parse_at(g, t, 0);
-        return hide_result(o.ok ? tokens_to_list(o.tokens) : new_list(0));
+        // tokens_to_list gives nullptr, with MemoryError set, when it cannot
+        // hold the strs of a long match.
+        PyObject* list = o.ok ? tokens_to_list(o.tokens) : new_list(0);
+        return list ? hide_result(list) : nullptr;
     }
     uint32_t k = 0;
     if (!plan.match(t, spans, k)) return new_hidden_list(0);
