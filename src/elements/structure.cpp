@@ -7,6 +7,8 @@
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
 #include "elements/match_context.hpp"
+#include "elements/parse_path.hpp"
+#include "elements/program.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -28,15 +30,6 @@ TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
         if (m.end == current) return m;
         current = m.end;
     }
-}
-
-// The text from `from` to `to` as a token. A bound inside a multi-byte
-// character moves to the next character boundary, so that no token holds a
-// cut character; the match end is not changed by this.
-SharedText cut_token(Text t, Pos from, Pos to) {
-    while (from < to && !on_boundary(t, from)) ++from;
-    while (to > from && !on_boundary(t, to)) --to;
-    return SharedText::view(t.data + from, to - from);
 }
 
 }  // namespace
@@ -342,143 +335,6 @@ ParseOutcome depth_failure(Pos pos) { return fixed_failure(msg::kRecursionLimitF
 
 namespace {
 
-// The tokens gathered by one outermost parse. A failing call leaves the
-// buffer as it found it, so a parent drops only what its own failing branch
-// appended. SharedText holds no pointer to itself: its bytes can be moved.
-class TokenSink {
-  public:
-    TokenSink() : data_(reinterpret_cast<SharedText*>(inline_)) {}
-    ~TokenSink() {
-        truncate(0);
-        if (data_ != reinterpret_cast<SharedText*>(inline_)) std::free(data_);
-    }
-    TokenSink(const TokenSink&) = delete;
-    TokenSink& operator=(const TokenSink&) = delete;
-
-    uint32_t size() const { return size_; }
-    const SharedText* data() const { return data_; }
-    void push(SharedText t) {
-        if (size_ == cap_) grow();
-        new (data_ + size_) SharedText(std::move(t));
-        ++size_;
-    }
-    // Drops the tokens from index n on.
-    void truncate(uint32_t n) {
-        while (size_ > n) data_[--size_].~SharedText();
-    }
-    // The tokens as one list: a heap buffer is handed over whole, the inline
-    // tokens are moved into a list of their size.
-    TokenList take() {
-        if (data_ != reinterpret_cast<SharedText*>(inline_)) {
-            TokenList out = TokenList::adopt(data_, size_, cap_);
-            data_ = reinterpret_cast<SharedText*>(inline_);
-            size_ = 0;
-            cap_ = kInline;
-            return out;
-        }
-        TokenList out;
-        if (size_ > 2) out.reserve(size_);
-        for (uint32_t i = 0; i < size_; ++i) out.push_back(std::move(data_[i]));
-        truncate(0);
-        return out;
-    }
-
-  private:
-    static constexpr uint32_t kInline = 16;
-    // Throws std::bad_alloc when the buffer cannot grow; the operation's
-    // entry turns it into MemoryError, and every buffer is released on the way.
-    void grow() {
-        if (cap_ == UINT32_MAX) throw std::bad_alloc();
-        uint64_t n = uint64_t{cap_} * 2;
-        if (n > UINT32_MAX) n = UINT32_MAX;
-        void* mem;
-        if (data_ == reinterpret_cast<SharedText*>(inline_)) {
-            mem = std::malloc(sizeof(SharedText) * n);
-            if (!mem) throw std::bad_alloc();
-            std::memcpy(mem, static_cast<const void*>(data_), sizeof(SharedText) * size_);
-        } else {
-            // A large block grows in place or is remapped, not copied.
-            mem = std::realloc(static_cast<void*>(data_), sizeof(SharedText) * n);
-            if (!mem) throw std::bad_alloc();
-        }
-        data_ = static_cast<SharedText*>(mem);
-        cap_ = static_cast<uint32_t>(n);
-    }
-    SharedText* data_;
-    uint32_t size_ = 0, cap_ = kInline;
-    alignas(SharedText) unsigned char inline_[sizeof(SharedText) * kInline];
-};
-
-// Where a call leaves its result: the end on success, the failure otherwise
-// (its message a view of a stored or fixed text, as the parse_at of the
-// kinds give). `fail` means something only after a call that failed.
-struct Into {
-    TokenSink& out;
-    ParseFailure& fail;
-    Pos end = 0;
-
-    bool failed(const char* fixed_message, Pos pos) {
-        fail.message = SharedText::fixed(fixed_message);
-        fail.position = pos;
-        return false;
-    }
-    bool failed_stored(const SharedText& message, Pos pos) {
-        fail.message = SharedText::view(message.data(), message.size());
-        fail.position = pos;
-        return false;
-    }
-    bool done(Pos e) {
-        end = e;
-        return true;
-    }
-};
-
-// The parse-path twin of memo_try: a remembered success gives its end and
-// its tokens again, a remembered failure its failure.
-template <class Body>
-[[gnu::noinline]] bool memo_into(const void* rec, Text t, Pos pos, Into& in, Body&& body) {
-    MatchContext* c = current_context();
-    if (!c || !c->is_current(t)) return body();
-    MatchDepthState& s = tls_match_depth;
-    MemoTable& m = c->memo();
-    if (const MemoEntry* e = m.find(rec, pos, kMemoParse, c->epoch())) {
-        if (uint64_t{s.depth} + e->height <= kMaxMatchDepth) {
-            note_reused_height(s, e->height);
-            const SharedText* toks = m.tokens(e->first_token);
-            if (!e->ok) {
-                in.fail.message = toks[0];
-                in.fail.position = e->fail_pos;
-                return false;
-            }
-            for (uint32_t i = 0; i < e->token_count; ++i) in.out.push(toks[i]);
-            return in.done(e->end);
-        }
-    }
-    const uint32_t mark = in.out.size();
-    const uint32_t saved_peak = s.peak;
-    s.peak = s.depth;
-    const bool ok = body();
-    const uint32_t height = s.peak - s.depth;
-    if (saved_peak > s.peak) s.peak = saved_peak;
-    if (!s.aborting) {
-        // The tokens (or the failure's message) are copied before the entry
-        // is made, so that a failed allocation leaves no entry behind.
-        uint32_t first = ok ? m.store_tokens(in.out.data() + mark, in.out.size() - mark, c->epoch())
-                            : m.store_tokens(&in.fail.message, 1, c->epoch());
-        MemoEntry& e = m.insert(rec, pos, kMemoParse, c->epoch());
-        e.ok = ok;
-        e.height = height;
-        e.first_token = first;
-        if (ok) {
-            e.end = in.end;
-            e.token_count = in.out.size() - mark;
-        } else {
-            e.fail_pos = in.fail.position;
-        }
-    }
-    return ok;
-}
-
 // The combinator kinds' calls; each holds the dispatch of its children
 // (parse_into, inlined), so a level of nesting costs one call.
 #define QGX_INTO(R, name) [[gnu::noinline]] bool name(const R& r, Text t, Pos pos, Into& in);
@@ -752,13 +608,15 @@ bool forward_into(const ForwardElement& r, Text t, Pos pos, Into& in) {
     return body();
 }
 
-// The parse_at of a combinator kind: its subtree into one buffer, then one list.
+// The parse_at of a combinator kind: its subtree into one buffer, then one
+// list; by the record's program where it has one.
 template <class R, bool (*F)(const R&, Text, Pos, Into&)>
-ParseOutcome run_into(const R& r, Text t, Pos pos) {
+ParseOutcome run_into(const R& r, const ElementVTable* vt, Text t, Pos pos) {
     TokenSink sink;
     ParseOutcome o;
     Into in{sink, o.failure};
-    if (!F(r, t, pos, in)) return o;
+    const Program* p = program_for(r, vt);
+    if (!(p ? program_parse(*p, t, pos, in) : F(r, t, pos, in))) return o;
     return ParseOutcome::success(in.end, sink.take());
 }
 
@@ -767,14 +625,15 @@ ParseOutcome run_into(const R& r, Text t, Pos pos) {
 // ---------------------------------------------------------------------------
 // And
 
-ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos) { return run_into<AndElement, and_into>(r, t, pos); }
+ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos) { return run_into<AndElement, and_into>(r, and_vtable(), t, pos); }
 
 ParseOutcome forward_slot_parse_at(const ForwardElement& r, Text t, Pos pos) {
-    return run_into<ForwardElement, forward_into>(r, t, pos);
+    return run_into<ForwardElement, forward_into>(r, forward_vtable(), t, pos);
 }
 
 
 TryMatchOutcome and_try_match_at(const AndElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, and_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     auto body = [&] {
@@ -798,7 +657,7 @@ ParseFromStartOutcome and_parse_from_start(const AndElement& r, Text t) {
 // MatchFirst
 
 ParseOutcome match_first_parse_at(const MatchFirstElement& r, Text t, Pos pos) {
-    return run_into<MatchFirstElement, match_first_into>(r, t, pos);
+    return run_into<MatchFirstElement, match_first_into>(r, match_first_vtable(), t, pos);
 }
 
 TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos) {
@@ -819,6 +678,7 @@ TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos) {
 }
 
 TryMatchOutcome match_first_try_match_at(const MatchFirstElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, match_first_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return match_first_try(r, t, pos); });
@@ -833,10 +693,11 @@ ParseFromStartOutcome match_first_parse_from_start(const MatchFirstElement& r, T
 // Optional
 
 ParseOutcome optional_parse_at(const OptionalElement& r, Text t, Pos pos) {
-    return run_into<OptionalElement, optional_into>(r, t, pos);
+    return run_into<OptionalElement, optional_into>(r, optional_vtable(), t, pos);
 }
 
 TryMatchOutcome optional_try_match_at(const OptionalElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, optional_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     auto body = [&] {
@@ -858,10 +719,11 @@ ParseFromStartOutcome optional_parse_from_start(const OptionalElement& r, Text t
 // ZeroOrMore and OneOrMore
 
 ParseOutcome zero_or_more_parse_at(const ZeroOrMoreElement& r, Text t, Pos pos) {
-    return run_into<ZeroOrMoreElement, zero_or_more_into>(r, t, pos);
+    return run_into<ZeroOrMoreElement, zero_or_more_into>(r, zero_or_more_vtable(), t, pos);
 }
 
 TryMatchOutcome zero_or_more_try_match_at(const ZeroOrMoreElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, zero_or_more_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return repeat_try(r.expr, t, pos); });
@@ -873,10 +735,11 @@ ParseFromStartOutcome zero_or_more_parse_from_start(const ZeroOrMoreElement& r, 
 }
 
 ParseOutcome one_or_more_parse_at(const OneOrMoreElement& r, Text t, Pos pos) {
-    return run_into<OneOrMoreElement, one_or_more_into>(r, t, pos);
+    return run_into<OneOrMoreElement, one_or_more_into>(r, one_or_more_vtable(), t, pos);
 }
 
 TryMatchOutcome one_or_more_try_match_at(const OneOrMoreElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, one_or_more_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     auto body = [&] {
@@ -896,10 +759,11 @@ ParseFromStartOutcome one_or_more_parse_from_start(const OneOrMoreElement& r, Te
 // Exactly
 
 ParseOutcome exactly_parse_at(const ExactlyElement& r, Text t, Pos pos) {
-    return run_into<ExactlyElement, exactly_into>(r, t, pos);
+    return run_into<ExactlyElement, exactly_into>(r, exactly_vtable(), t, pos);
 }
 
 TryMatchOutcome exactly_try_match_at(const ExactlyElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, exactly_vtable())) return program_try(*p, t, pos);
     if (r.count == 0) return TryMatchOutcome::yes(pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
@@ -923,7 +787,8 @@ ParseFromStartOutcome exactly_parse_from_start(const ExactlyElement& r, Text t) 
 // ---------------------------------------------------------------------------
 // Group, Suppress, Combine
 
-TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos pos) {
+TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, const ElementVTable* vt, Text t, Pos pos) {
+    if (const Program* p = program_for(r, vt)) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return r.expr.try_match_at(t, pos); });
@@ -931,7 +796,7 @@ TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos 
 }
 
 ParseOutcome group_parse_at(const GroupElement& r, Text t, Pos pos) {
-    return run_into<GroupElement, group_into>(r, t, pos);
+    return run_into<GroupElement, group_into>(r, group_vtable(), t, pos);
 }
 
 ParseFromStartOutcome group_parse_from_start(const GroupElement& r, Text t) {
@@ -939,7 +804,7 @@ ParseFromStartOutcome group_parse_from_start(const GroupElement& r, Text t) {
 }
 
 ParseOutcome suppress_parse_at(const SuppressElement& r, Text t, Pos pos) {
-    return run_into<SuppressElement, suppress_into>(r, t, pos);
+    return run_into<SuppressElement, suppress_into>(r, suppress_vtable(), t, pos);
 }
 
 ParseFromStartOutcome suppress_parse_from_start(const SuppressElement& r, Text t) {
@@ -947,7 +812,7 @@ ParseFromStartOutcome suppress_parse_from_start(const SuppressElement& r, Text t
 }
 
 ParseOutcome combine_parse_at(const CombineElement& r, Text t, Pos pos) {
-    return run_into<CombineElement, combine_into>(r, t, pos);
+    return run_into<CombineElement, combine_into>(r, combine_vtable(), t, pos);
 }
 
 ParseFromStartOutcome combine_parse_from_start(const CombineElement& r, Text t) {

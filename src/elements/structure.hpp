@@ -27,6 +27,15 @@ struct CompositeHeader : ElementHeader {
     mutable uint32_t gc_internal = 0;
     mutable uint32_t gc_epoch = 0;
     mutable bool gc_live = false;
+    // The record's compiled program (program.hpp): 0 until its first match,
+    // kNoProgram when none could be made, else its address; set once.
+    mutable std::atomic<uintptr_t> program{0};
+    static constexpr uintptr_t kNoProgram = 1;
+
+    CompositeHeader() = default;
+    ~CompositeHeader();
+    CompositeHeader(const CompositeHeader&) = delete;
+    CompositeHeader& operator=(const CompositeHeader&) = delete;
 };
 
 // Tells the Forward cycle collector (forward.hpp) that a combinator record
@@ -158,16 +167,19 @@ ParseOutcome combine_parse_at(const CombineElement& r, Text t, Pos pos);
 ParseFromStartOutcome combine_parse_from_start(const CombineElement& r, Text t);
 
 // The one try_match_at routine of Group, Suppress and Combine: the child's
-// outcome, unchanged.
-TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos pos);
+// outcome, unchanged. `vt` is the record's own kind table.
+TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, const ElementVTable* vt, Text t, Pos pos);
+const ElementVTable* group_vtable();
+const ElementVTable* suppress_vtable();
+const ElementVTable* combine_vtable();
 inline TryMatchOutcome group_try_match_at(const GroupElement& r, Text t, Pos pos) {
-    return pass_through_try_match_at(r, t, pos);
+    return pass_through_try_match_at(r, group_vtable(), t, pos);
 }
 inline TryMatchOutcome suppress_try_match_at(const SuppressElement& r, Text t, Pos pos) {
-    return pass_through_try_match_at(r, t, pos);
+    return pass_through_try_match_at(r, suppress_vtable(), t, pos);
 }
 inline TryMatchOutcome combine_try_match_at(const CombineElement& r, Text t, Pos pos) {
-    return pass_through_try_match_at(r, t, pos);
+    return pass_through_try_match_at(r, combine_vtable(), t, pos);
 }
 
 ParseOutcome skip_to_parse_at(const SkipToElement& r, Text t, Pos pos);

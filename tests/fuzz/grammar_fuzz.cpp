@@ -582,7 +582,7 @@ void check_memo(const qgx::SharedElement& e, Text t, const Traits& traits) {
         if (p <= limit || p + 4 >= t.len) plain.push_back(outcome_text(e, t, p));
     qgx::ContextScope scope;
     qgx::begin_text(t);
-    qgx::tls_match_depth.memo_after = 0;
+    qgx::remember_outcomes_now();
     for (int round = 0; round < 2; ++round) {
         size_t i = 0;
         for (Pos p = 0; p <= t.len; ++p) {
