@@ -81,9 +81,9 @@ def _log_field_rows(out):
     field = q.Word(q.printables())
     record = q.Group(field + q.ZeroOrMore(q.Suppress(q.Literal(" ")) + field))
     ours = lambda: record.parse_batch(text.splitlines())
-    out.append(_agree(f"log fields: Group.parse_batch vs str.split, {name}", ours,
+    out.append(_agree(f"log fields ({name}): Group.parse_batch vs str.split", ours,
                       lambda: [l.split(" ") for l in text.splitlines()]))
-    out.append(_agree(f"log fields: Group.parse_batch vs csv.reader, {name}", ours,
+    out.append(_agree(f"log fields ({name}): Group.parse_batch vs csv.reader", ours,
                       lambda: list(csv.reader(text.splitlines(), delimiter=" "))))
     if lark:
         parser = lark.Lark(r"""
@@ -91,7 +91,7 @@ def _log_field_rows(out):
             line: FIELD (" " FIELD)* "\n"
             FIELD: /[^ \n]+/
         """, parser="lalr")
-        out.append(_agree(f"log fields: Group.parse_batch vs lark, {name}", ours,
+        out.append(_agree(f"log fields ({name}): Group.parse_batch vs lark", ours,
                           lambda: [[str(t) for t in line.children] for line in parser.parse(text).children]))
     if parsimonious:
         grammar = parsimonious.Grammar(r"""
@@ -118,7 +118,7 @@ def _log_field_rows(out):
                 return children
 
         visitor = Fields()
-        out.append(_agree(f"log fields: Group.parse_batch vs parsimonious, {name}", ours,
+        out.append(_agree(f"log fields ({name}): Group.parse_batch vs parsimonious", ours,
                           lambda: visitor.visit(grammar.parse(text))))
 
 
@@ -308,7 +308,7 @@ def _arithmetic_rows(out):
     expr <<= term + q.ZeroOrMore(q.one_of("+ -") + term)
     whole = q.Group(expr + q.StringEnd())
     ours = lambda: whole.parse_batch(exprs)
-    out.append(_agree(f"arithmetic: Group(Forward).parse_batch vs re + Python, {len(exprs)}", ours,
+    out.append(_agree(f"arithmetic x{len(exprs)}: Group(Forward).parse_batch vs re+Python", ours,
                       lambda: [_arith_re(e) for e in exprs]))
     if lark:
         parser = lark.Lark(r"""
@@ -330,7 +330,7 @@ def _arithmetic_rows(out):
                     result.append([str(t) for t in tree.scan_values(lambda v: True)])
             return result
 
-        out.append(_agree(f"arithmetic: Group(Forward).parse_batch vs lark, {len(exprs)}", ours, with_lark))
+        out.append(_agree(f"arithmetic x{len(exprs)}: Group(Forward).parse_batch vs lark", ours, with_lark))
     if parsimonious:
         grammar = parsimonious.Grammar(r"""
             expr = term (addop term)*
@@ -340,7 +340,7 @@ def _arithmetic_rows(out):
             mulop = ~"[*/]"
             number = ~"[0-9]+"
         """)
-        out.append(_agree(f"arithmetic: Group(Forward).parse_batch vs parsimonious, {len(exprs)}", ours,
+        out.append(_agree(f"arithmetic x{len(exprs)}: Group(Forward).parse_batch vs parsimonious", ours,
                           lambda: [_leaves(grammar.parse(e)) for e in exprs]))
 
 
@@ -427,7 +427,7 @@ def _json_rows(out):
     value <<= scalar | array | obj
     whole = q.Group(value + q.StringEnd())
     ours = lambda: whole.parse_batch(docs)
-    out.append(_agree(f"JSON-like: Group(Forward).parse_batch vs re + Python, {len(docs)} docs", ours,
+    out.append(_agree(f"JSON-like x{len(docs)}: Group(Forward).parse_batch vs re+Python", ours,
                       lambda: [_json_re(d) for d in docs]))
     if lark:
         parser = lark.Lark(r"""
@@ -451,7 +451,7 @@ def _json_rows(out):
                     result.extend(scalars(child))
             return result
 
-        out.append(_agree(f"JSON-like: Group(Forward).parse_batch vs lark, {len(docs)} docs", ours,
+        out.append(_agree(f"JSON-like x{len(docs)}: Group(Forward).parse_batch vs lark", ours,
                           lambda: [scalars(parser.parse(d)) for d in docs]))
     if parsimonious:
         grammar = parsimonious.Grammar(r"""
@@ -477,7 +477,7 @@ def _json_rows(out):
                 return [t for c in children for t in c]
 
         visitor = Scalars()
-        out.append(_agree(f"JSON-like: Group(Forward).parse_batch vs parsimonious, {len(docs)} docs", ours,
+        out.append(_agree(f"JSON-like x{len(docs)}: Group(Forward).parse_batch vs parsimonious", ours,
                           lambda: [visitor.visit(grammar.parse(d)) for d in docs]))
 
 
@@ -509,12 +509,12 @@ def _mask_rows(out):
     email = r"[A-Za-z0-9._%+-]+@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)+"
     both = q.Regex(ipv4 + "|" + email)
     both_re = re.compile(ipv4 + "|" + email)
-    out.append(_agree("mask addresses: Regex.transform_string vs re.sub, 11 MB of sources",
+    out.append(_agree("mask addresses, 11 MB: Regex.transform_string vs re.sub",
                       lambda: both.transform_string(text, "<addr>"), lambda: both_re.sub("<addr>", text)))
     number, dot = q.Word(q.nums()), q.Literal(".")
     dotted = q.Combine(number + dot + number + dot + number + dot + number)
     ipv4_re = re.compile(ipv4)
-    out.append(_agree("mask IPv4: Combine(Word + '.' ...).transform_string vs re.sub, 11 MB",
+    out.append(_agree("mask IPv4, 11 MB: Combine(...).transform_string vs re.sub",
                       lambda: dotted.transform_string(text, "<ip>"), lambda: ipv4_re.sub("<ip>", text)))
 
 
@@ -565,7 +565,7 @@ def _classify_rows(out):
         found = collections.Counter(m.group(1) for m in map(line_re.match, lines) if m)
         return {name: found[name] for name in counts}
 
-    out.append(_agree("count 10^5 lines per level: 4 And.parse_batch_count vs re.match",
+    out.append(_agree("count 10^5 lines by level: 4 parse_batch_count vs re.match",
                       lambda: {name: e.parse_batch_count(lines) for name, e in counts.items()}, count_with_re))
     if lark:
         parser = lark.Lark(r"""
