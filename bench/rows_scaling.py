@@ -27,6 +27,7 @@ def rows():
     out.extend(forward_rows())
     _gathering_rows(out)
     _choice_rows(out)
+    _operator_rows(out)
     return out
 
 
@@ -219,3 +220,28 @@ def _choice_rows(out):
         return build
 
     out.append(("| chain of 3500 Literals against the + chain", chain(lambda a, b: a | b), chain(lambda a, b: a + b)))
+
+
+def _operator_rows(out):
+    # One chain `a + b + c + ...` of n operands, each left operand the
+    # previous temporary (as reduce and the interpreter's stack hold it),
+    # against n operands in chains of eight.
+    import functools
+    import operator
+
+    def one_chain(op):
+        def make(size):
+            lits = [q.Literal("w%d" % i) for i in range(size)]
+            return lambda: functools.reduce(op, lits)
+        return make
+
+    def short_chains(op):
+        def make(size):
+            lits = [q.Literal("w%d" % i) for i in range(size)]
+            groups = [lits[i:i + 8] for i in range(0, size, 8)]
+            return lambda: [functools.reduce(op, g) for g in groups]
+        return make
+
+    for name, op in (("+", operator.add), ("|", operator.or_)):
+        out.append(growth_row(f"{name} chain of n operands", one_chain(op), 20_000))
+        out.append(growth_row(f"{name} chains of 8 operands, n in all", short_chains(op), 20_000))
