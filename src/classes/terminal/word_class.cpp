@@ -95,9 +95,14 @@ PyObject* search_general(const WordElement& r, const WordTables& tb, Text s) {
     // Held, so that an allocation failure of the interner leaves nothing behind.
     OwnedRef list = OwnedRef::steal(new_sized_list(count));
     if (!list || count == 0) return list.release();
+    // Small at first: a text of few distinct words keeps its map in the
+    // nearest cache, and one of many pays a doubling now and then.
     TextInterner made;
     PyObject** out = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    scan_words(r, tb, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
+    auto put = [&](PyObject* str) { *out++ = str; };
+    InternQueue queue(made, put);
+    scan_words(r, tb, s, [&](Pos a, Pos e) { queue.push(s.data + a, e - a); });
+    queue.finish();
     return list.release();
 }
 
