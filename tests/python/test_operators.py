@@ -221,6 +221,7 @@ def test_one_of_doc_and_place():
 # temporary result, whose record grows in place when nothing else sees it.
 
 
+@pytest.mark.skipif(os.environ.get("QGX_PLAIN_PATHS") == "1", reason="the plain-paths build copies at every operator")
 def test_long_chains_are_linear():
     # 200,000 operands: copying the left operand's members at each operator
     # copied 2 * 10**10 handles (minutes); growing in place costs well under a

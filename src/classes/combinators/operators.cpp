@@ -82,30 +82,30 @@ bool grows_in_place(PyObject* left, PyObject* right, ClassId id) {
     return id == ClassId::And || !static_cast<const MatchFirstElement*>(h)->dispatch_settled();
 }
 
-// The right operand's contribution appended to the left operand's own
-// record, which the new object then shares; the left object, about to be
-// dropped by its caller, holds the same record. False (nothing changed)
-// when the right operand is no element.
+// The new object of `+` or `|`: the right operand's contribution appended
+// to the left operand's own record, which the new object then shares (the
+// left object, about to be dropped by its caller, holds it too). A right
+// operand that is no element raises `error` and changes nothing.
 template <class R>
 PyObject* grow_and_wrap(PyObject* left, PyObject* right, ClassId id, const char* error) {
     PyTypeObject* type = type_of_class(id);
     if (!type) return ensure_error();
     // Made first, so that a failure leaves the record as it was.
-    PyObject* o = allocate_instance(type);
+    OwnedRef o = OwnedRef::steal(allocate_instance(type));
     if (!o) return nullptr;
     R& rec = *static_cast<R*>(reinterpret_cast<ElementObject*>(left)->element);
     const size_t before = rec.exprs.size();
+    // The vector either grows whole or, failing to, throws before any change.
     if (!append_operand(rec.exprs, right, id)) {
-        Py_DECREF(o);  // holds no record yet
         PyErr_SetString(PyExc_ValueError, error);
-        return nullptr;
+        return nullptr;  // the new object holds no record yet
     }
     for (size_t i = before; i < rec.exprs.size() && !rec.reaches_forward; ++i)
         rec.reaches_forward = child_reaches_forward(rec.exprs[i]);
     note_composite_built(rec.exprs.size() - before);
     retain_element(&rec);
-    reinterpret_cast<ElementObject*>(o)->element = &rec;
-    return o;
+    reinterpret_cast<ElementObject*>(o.get())->element = &rec;
+    return o.release();
 }
 
 // The own `+` of And and `|` of MatchFirst: the left operand's members first.
