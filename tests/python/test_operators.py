@@ -303,29 +303,33 @@ def test_chains_of_temporaries_splice_flat():
 def test_a_chain_through_a_forward_is_collected():
     # A member that reaches a Forward, appended in place, makes the record one
     # that may sit in a cycle; dropped cycles must not pile up.
+    # Under AddressSanitizer freed memory sits in quarantine: only the run is checked.
+    under_asan = "libasan" in os.environ.get("LD_PRELOAD", "")
     code = textwrap.dedent("""
-        import functools, operator, os
+        import functools, operator, os, sys
         import quillgramx as q
+        rounds, check = int(sys.argv[1]), sys.argv[2] == "1"
         page = os.sysconf("SC_PAGE_SIZE")
         def resident():
             with open("/proc/self/statm") as f:
                 return int(f.read().split()[1]) * page
         words = [q.Literal("w%d" % i) for i in range(200)]
         start = None
-        for i in range(20000):
+        for i in range(rounds):
             f = q.Forward()
             f <<= functools.reduce(operator.add, words + [q.Optional(q.Group(f))])
             assert f.matches("".join("w%d" % i for i in range(200)))
             del f
-            if i == 2000:
+            if i == rounds // 10:
                 start = resident()
         grown = resident() - start
-        assert grown < 8 * 1024 * 1024, grown
+        assert not check or grown < 8 * 1024 * 1024, grown
         print("ok")
     """)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=env)
+    args = ["1000", "0"] if under_asan else ["20000", "1"]
+    r = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=300, env=env)
     assert r.returncode == 0, r.stderr[-4000:]
     assert r.stdout.strip() == "ok"
 
