@@ -277,10 +277,6 @@ struct Builder {
                     describe("Word(" + quoted(init) + ", " + quoted(body) + ")");
                     push(PyObject_CallFunctionObjArgs(c.p, a.p, bo.p, nullptr));
                 }
-                // parse_at reads the body by character, try_match_at by byte: they differ
-                // only for sets with members beyond ASCII.
-                for (unsigned char ch : init + body)
-                    if (ch >= 0x80) traits.try_parse_may_differ = true;
                 break;
             }
             case 6: {
