@@ -45,7 +45,8 @@ struct ElementStart {
     char literal[kMaxLiteral] = {};
     uint32_t literal_len = 0;
     // Every match at a position p below the text's length ends at
-    // p + literal_len (the literal is the whole match, as far as the text goes).
+    // p + literal_len, or at the end of the text where that lies beyond it:
+    // the literal is the whole match, as far as the text goes.
     bool exact = false;
     // At most how many nesting levels (MatchDepth) a call of the element
     // enters at a position that this start excludes, before it fails there.
