@@ -27,6 +27,7 @@ def rows():
     out.extend(forward_rows())
     _gathering_rows(out)
     _choice_rows(out)
+    _skip_to_rows(out)
     return out
 
 
@@ -219,3 +220,31 @@ def _choice_rows(out):
         return build
 
     out.append(("| chain of 3500 Literals against the + chain", chain(lambda a, b: a | b), chain(lambda a, b: a + b)))
+
+
+def _skip_to_rows(out):
+    # SkipTo in scans, on a text where its target is absent (every start used
+    # to search to the end), then on random words where it is rare.
+    def absent(op):
+        def make(size):
+            t = "ab" * (size // 2)
+            return lambda: op(t)
+        return make
+
+    def rare(op):
+        def make(size):
+            t = _words_text(size, seed=13)
+            t = "".join(c if c != "z" or i % 97 else "x" for i, c in enumerate(t))
+            return lambda: op(t)
+        return make
+
+    s = q.SkipTo(q.Literal("x"))
+    seq = q.SkipTo(q.Literal("x")) + q.Literal("x")
+    rep = q.OneOrMore(q.SkipTo(q.Literal("x")) + q.Literal("x"))
+    for name, op in (("SkipTo(Literal).search_string_count", s.search_string_count),
+                     ("SkipTo(Literal).search_string", s.search_string),
+                     ("SkipTo(Literal).transform_string", lambda t: s.transform_string(t, "Z")),
+                     ("(SkipTo + Literal).search_string", seq.search_string),
+                     ("OneOrMore(SkipTo + Literal).search_string_count", rep.search_string_count)):
+        out.append(growth_row(f"{name}, target absent", absent(op), 1 << 13))
+        out.append(growth_row(f"{name}, random words", rare(op), 1 << 13))
