@@ -829,6 +829,8 @@ struct SkipToMemory : ContextSlot {
 
     // The run holding `pos`, or nullptr.
     const Run* holding(Pos pos) const {
+        // A scan asks about the last run it made, mostly.
+        if (!runs.empty() && runs.back().lo <= pos) return pos <= runs.back().hi ? &runs.back() : nullptr;
         auto it = std::upper_bound(runs.begin(), runs.end(), pos, [](Pos p, const Run& k) { return p < k.lo; });
         if (it == runs.begin()) return nullptr;
         --it;
