@@ -29,6 +29,7 @@ def rows():
     _choice_rows(out)
     _operator_rows(out)
     _distinct_text_rows(out)
+    _skip_to_rows(out)
     return out
 
 
@@ -317,3 +318,28 @@ def _distinct_text_rows(out):
         for shape, words in (("distinct", "distinct words"), ("vocabulary", "words of 5000")):
             memory = _working_memory(4 * n, what, shape)
             out.append(growth_row(f"{label}.search_string {words} ({memory})", make(what, shape), n))
+def _skip_to_rows(out):
+    # SkipTo in scans, on a text where its target is absent (every start used
+    # to search to the end), then on random words where it is rare.
+    def absent(op):
+        def make(size):
+            t = "ab" * (size // 2)
+            return lambda: op(t)
+        return make
+
+    def rare(op):
+        def make(size):
+            t = _words_text(size, seed=13).replace("zeta", "zxta")  # an x every 60 bytes or so
+            return lambda: op(t)
+        return make
+
+    s = q.SkipTo(q.Literal("x"))
+    seq = q.SkipTo(q.Literal("x")) + q.Literal("x")
+    rep = q.OneOrMore(q.SkipTo(q.Literal("x")) + q.Literal("x"))
+    for name, op in (("SkipTo(Literal).search_string_count", s.search_string_count),
+                     ("SkipTo(Literal).search_string", s.search_string),
+                     ("SkipTo(Literal).transform_string", lambda t: s.transform_string(t, "Z")),
+                     ("(SkipTo + Literal).search_string", seq.search_string),
+                     ("OneOrMore(SkipTo + Literal).search_string_count", rep.search_string_count)):
+        out.append(growth_row(f"{name}, target absent", absent(op), 1 << 13))
+        out.append(growth_row(f"{name}, random words", rare(op), 1 << 13))
