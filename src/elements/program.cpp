@@ -52,9 +52,15 @@ constexpr Op kFirstCombinator = Op::And;
 // twice counts twice), so that running it without remembering outcomes costs
 // at most this many calls.
 constexpr uint32_t kSmallSubtree = 128;
-// The stack a level of a small subtree may take, kept free beyond the margin
-// the depth entries keep.
-constexpr uintptr_t kSmallLevelStack = 512;
+// The most levels a small subtree has, and the stack each may take (frames
+// are several times larger under the address sanitizer), kept free beyond
+// the margin the depth entries keep.
+constexpr uint32_t kSmallHeight = 32;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uintptr_t kSmallLevelStack = 32 * 1024;
+#else
+constexpr uintptr_t kSmallLevelStack = 4 * 1024;
+#endif
 
 struct Node {
     Op op = Op::Other;
@@ -199,7 +205,7 @@ void mark_small_subtrees(Program& p) {
             });
             size[id] = total > kSmallSubtree ? kSmallSubtree + 1 : static_cast<uint32_t>(total);
             node.height = static_cast<uint16_t>(height + 1 > 0xFFFF ? 0xFFFF : height + 1);
-            node.small = small && total <= kSmallSubtree;
+            node.small = small && total <= kSmallSubtree && height + 1 <= kSmallHeight;
         }
     }
     auto terminal = [&](uint32_t id) { return p.nodes[id].op < kFirstCombinator; };
@@ -387,6 +393,14 @@ class Runner {
     static bool aborting() {
         if constexpr (S) return false;
         return depth_aborting();
+    }
+
+    // A choice's first-byte table, as its kind takes it at the present depth;
+    // inside a small subtree no level it passes over can reach the bound.
+    template <bool S>
+    static const AlternativeDispatch* table(const MatchFirstElement& r) {
+        if constexpr (S) return r.dispatch();
+        return match_first_table_here(r);
     }
 
     // Whether the small subtree at `n` can run without depth entries here:
@@ -599,7 +613,7 @@ class Runner {
             }
             case Op::MatchFirst: {
                 const auto& r = rec_as<MatchFirstElement>(n);
-                if (const AlternativeDispatch* d = r.dispatch()) {
+                if (const AlternativeDispatch* d = table<S>(r)) {
                     unsigned b = pos < t_.len ? t_.at(pos) : 256u;
                     for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {
                         TryMatchOutcome o = child_try<S>(kid(n, d->items[k]), pos);
@@ -705,7 +719,7 @@ class Runner {
                 if (n.b == 0) return in.failed(msg::kNoMatchFound, pos);
                 const auto& r = rec_as<MatchFirstElement>(n);
                 const uint32_t last_index = n.b - 1;
-                if (const AlternativeDispatch* d = r.dispatch()) {
+                if (const AlternativeDispatch* d = table<S>(r)) {
                     unsigned b = pos < t_.len ? t_.at(pos) : 256u;
                     if (d->one_byte_literals) {
                         if (d->start[b] < d->start[b + 1]) {

@@ -118,22 +118,6 @@ uintptr_t MatchFirstElement::build_dispatch() const {
 
 namespace {
 
-// The table of a choice entered at the present depth, or null. The
-// alternatives it leaves out at a byte would each have entered a few levels
-// before failing there; where those levels would pass the bound, every
-// alternative is tried in turn, so that the bound is reached exactly where
-// it is without the table. Otherwise the levels are noted as reached, so
-// that a remembered outcome is reused only where redoing the work fits too.
-inline const AlternativeDispatch* table_here(const MatchFirstElement& r) {
-    const AlternativeDispatch* d = r.dispatch();
-    if (!d) return nullptr;
-    MatchDepthState& s = tls_match_depth;
-    const uint64_t reached = uint64_t{s.depth} + d->skip_reach;
-    if (reached > kMaxMatchDepth) [[unlikely]] return nullptr;
-    if (reached > s.peak) s.peak = static_cast<uint32_t>(reached);
-    return d;
-}
-
 }  // namespace
 
 ParseOutcome depth_failure(Pos pos) { return fixed_failure(msg::kRecursionLimitFailure, pos); }
@@ -262,7 +246,7 @@ bool match_first_into(const MatchFirstElement& r, Text t, Pos pos, Into& in) {
     if (r.exprs.empty()) return in.failed(msg::kNoMatchFound, pos);
     auto body = [&] {
         const uint32_t last_index = static_cast<uint32_t>(r.exprs.size() - 1);
-        if (const AlternativeDispatch* d = table_here(r)) {
+        if (const AlternativeDispatch* d = match_first_table_here(r)) {
             // Only the alternatives that can match at this byte are tried, each
             // once. When none matches, the failure is the last alternative's, as
             // without the table: held when it was among them, else it is tried
@@ -478,7 +462,7 @@ ParseOutcome match_first_parse_at(const MatchFirstElement& r, Text t, Pos pos) {
 namespace {
 
 TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos) {
-    if (const AlternativeDispatch* d = table_here(r)) {
+    if (const AlternativeDispatch* d = match_first_table_here(r)) {
         // The alternatives that cannot match at this byte are skipped.
         unsigned b = pos < t.len ? t.at(pos) : 256u;
         for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {

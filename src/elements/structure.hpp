@@ -102,6 +102,23 @@ struct MatchFirstElement : CompositeHeader {
 };
 
 
+// The table of a choice entered at the present depth, or null. The
+// alternatives it leaves out at a byte would each have entered a few levels
+// before failing there; where those levels would pass the bound, every
+// alternative is tried in turn, so that the bound is reached exactly where
+// it is without the table. Otherwise the levels are noted as reached, so
+// that a remembered outcome is reused only where redoing the work fits too.
+inline const AlternativeDispatch* match_first_table_here(const MatchFirstElement& r) {
+    const AlternativeDispatch* d = r.dispatch();
+    if (!d) return nullptr;
+    MatchDepthState& s = tls_match_depth;
+    const uint64_t reached = uint64_t{s.depth} + d->skip_reach;
+    if (reached > kMaxMatchDepth) [[unlikely]] return nullptr;
+    if (reached > s.peak) s.peak = static_cast<uint32_t>(reached);
+    return d;
+}
+
+
 // The one-child records.
 struct OneChildElement : CompositeHeader {
     SharedElement expr;
