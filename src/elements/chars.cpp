@@ -145,9 +145,27 @@ RegexBuildOutcome make_regex_element(Text pattern) {
     RegexBuildOutcome out;
     std::string_view p = pattern.view();
     bool wrapped = p.empty() || p.front() != '^';
-    std::string anchored = wrapped ? "^(?:" + std::string(p) + ")" : std::string(p);
+    std::string anchored = "^(?:" + std::string(p) + ")";
     std::string unanchored = "(?:" + std::string(p) + ")";
-    CompileOutcome a = CompiledRegex::compile(anchored, wrapped);
+    CompileRequest matcher;
+    matcher.starts_only = true;
+    matcher.matcher = true;
+    matcher.dfa = !kPlainPaths;
+    if (!wrapped) {
+        // A pattern that begins with "^" is compiled as it stands for its
+        // errors; it is matched through the wrapped form, which cannot look
+        // past the position (a later top-level alternative of the pattern
+        // itself would search the whole rest of the text) and gives the same
+        // answers: the leftmost-first match, where it begins at the start.
+        // The wrapping may take two levels more than the pattern had.
+        CompileOutcome plain = CompiledRegex::compile(p);
+        if (!plain.regex) {
+            out.error = std::move(plain.error);
+            return out;
+        }
+        matcher.nest_limit = kRegexNestLimit + 2;
+    }
+    CompileOutcome a = CompiledRegex::compile(anchored, matcher);
     if (!a.regex) {
         out.error = std::move(a.error);
         return out;
@@ -179,9 +197,28 @@ RegexBuildOutcome make_regex_element(Text pattern) {
     }
     r->anchored_regex = std::move(a.regex);
     r->unanchored_regex = std::move(u.regex);
+    r->dfa = r->anchored_regex->dfa();
     r->message = joined(msg::kRegexMessagePrefix, p, msg::kRegexMessageSuffix);
     out.element = std::move(r);
     return out;
+}
+
+bool regex_first_bytes(const RegexElement& r, ByteSet& bytes, bool& at_end) {
+    const RegexStart& s = r.anchored_regex->start_info();
+    if (!s.known) return false;
+    bytes = s.bytes;
+    at_end = s.at_end;
+    return true;
+}
+
+bool regex_matches_empty(const RegexElement& r) {
+    const RegexStart& s = r.anchored_regex->start_info();
+    return !s.known || s.empty;
+}
+
+const std::string* regex_plain_literal(const RegexElement& r) {
+    const RegexStart& s = r.anchored_regex->start_info();
+    return s.known && !s.literal.empty() ? &s.literal : nullptr;
 }
 
 namespace {
@@ -207,6 +244,12 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
         return e;
     }
     if (r.shape) return regex_shape_end(*r.shape, t, pos);
+    if (r.dfa) {
+        if (pos < t.len && is_continuation(t.at(pos))) return kNoMatch;
+        int64_t n = dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos);
+        if (n >= 0) return int64_t{pos} + n;
+        return n == kDfaNoMatch ? kNoMatch : kAskEngine;
+    }
     return kAskEngine;
 }
 
