@@ -79,7 +79,7 @@ CompileOutcome CompiledRegex::compile(std::string_view text, const CompileReques
     opts.stack_left = stack_left_here();
 #if defined(__SANITIZE_ADDRESS__)
     // The sanitizer's allocator records a stack trace at each allocation.
-    constexpr size_t kSanitizerFrames = 32 * 1024;
+    constexpr size_t kSanitizerFrames = 8 * 1024;
     if (opts.stack_left) opts.stack_left = opts.stack_left > kSanitizerFrames ? opts.stack_left - kSanitizerFrames : 1;
 #endif
     int32_t rc = qgx_regex_compile(bytes_of(text.data()), text.size(), &opts, &re, &err, &err_len);

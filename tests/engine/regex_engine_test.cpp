@@ -294,7 +294,7 @@ void check_pattern(const std::string& p, const std::vector<std::string>& texts) 
 const std::vector<std::string> kTexts = {
     "", "a", "x", "y", "ab", "xb", "ba", "aab", "a b", "a\nb", "\n", "\n\n", "b\n\na", "zz", "xyz",
     "\xc3\xa9", "a\xc3\xa9", "\xc3\xa9 a ", "\xe6\x97\xa5\xe6\x9c\xac", "_a1 ", "DEBUG x", "INFO", "WARNx",
-    "\"a,b\"\",c", "\"\"", "k:v\n", ":", "aaa aa", "1a2b", " \t\n",
+    "\"a,b\"\",c", "\"\"", "k:v\n", ":", "aaa aa", "1a2b", " \t\n", "abcd", "xabcd", "abbcd",
 };
 
 TEST(AnchoredMatcher, AgreesWithTheEngineOnChosenPatterns) {
@@ -305,6 +305,7 @@ TEST(AnchoredMatcher, AgreesWithTheEngineOnChosenPatterns) {
         "(?-u:\\b)a", "(?-u:\\B)", "(?m)^a|b$", ".", "(?s).", "\\w", "\\W+", "\\s*", "\\d+", "[a-c]+",
         "(?i)k", "\xc3\xa9+", "a{2,3}", "(?:ab)+", "", "^$", "a$|b", "\\Aa|b\\z", "(?:a|\\b)*", "\\b\\w",
         "(?:\\B|a)+b", "x?(?:|c+)*", "b(?:|ca*)*", "abc", "(?:ab)c", "^abc", "(?m)^ab", "a^b",
+        "(?:a|ab)(?:c|bcd)", "(?:ab|a)(?:c|bcd)", "(?:a|ab)(?:c|bcd)x?",
     };
     for (const char* p : patterns) check_pattern(p, kTexts);
 }

@@ -14,7 +14,8 @@
 
 use std::collections::HashMap;
 
-use regex::internal::{Compiler, EmptyLook, Inst, Program};
+use regex::internal::{Compiler, EmptyLook, Inst, LiteralSearcher, Program};
+use regex_syntax::hir::literal::Literals;
 use regex_syntax::hir::{self, Hir, HirKind};
 
 pub const MATCH: u32 = 1 << 31;
@@ -23,10 +24,70 @@ pub const QUIT: u32 = 1 << 29;
 const OFFSET: u32 = QUIT - 1;
 
 /// The program of `hir` matched at a position only: the engine's DFA
-/// program of `^(?:hir)`.
+/// program of `hir` when it is anchored at its start (the module's texts
+/// are), else of `^(?:hir)`.
 pub fn anchored_program(hir: &Hir, size_limit: usize) -> Option<Program> {
+    let compiler = Compiler::new().size_limit(size_limit).dfa(true).only_utf8(true);
+    if hir.is_anchored_start() {
+        return compiler.compile(std::slice::from_ref(hir)).ok();
+    }
     let anchored = Hir::concat(vec![Hir::anchor(hir::Anchor::StartText), hir.clone()]);
-    Compiler::new().size_limit(size_limit).dfa(true).only_utf8(true).compile(&[anchored]).ok()
+    compiler.compile(&[anchored]).ok()
+}
+
+/// How the engine searches a program that is anchored at its start.
+pub enum EngineSearch {
+    /// With its automata: the program's own answers.
+    Automata,
+    /// With its literal prefixes, when they are all of its matches: the
+    /// first of them, in the searcher's order, that the text begins with.
+    /// That order need not be the pattern's order of preference, so the
+    /// answer can differ from the program's; these are the engine's.
+    Prefixes(Vec<Vec<u8>>),
+    /// With literal suffixes: left to the engine.
+    Suffixes,
+}
+
+/// The engine's choice for `hir` (parsed from the text it compiles), taken
+/// as its builder takes it: literal prefixes, then suffixes, when complete.
+pub fn engine_search(hir: &Hir) -> EngineSearch {
+    let mut prefixes = Literals::empty();
+    if (hir.is_anchored_start() || !hir.is_any_anchored_start()) && !prefixes.union_prefixes(hir) {
+        prefixes = Literals::empty();
+    }
+    let searcher = LiteralSearcher::prefixes(prefixes);
+    if searcher.complete() {
+        return EngineSearch::Prefixes(searcher.iter().map(|l| l.to_vec()).collect());
+    }
+    let mut suffixes = Literals::empty();
+    if (hir.is_anchored_end() || !hir.is_any_anchored_end()) && !suffixes.union_suffixes(hir) {
+        suffixes = Literals::empty();
+    }
+    if LiteralSearcher::suffixes(suffixes).complete() {
+        return EngineSearch::Suffixes;
+    }
+    EngineSearch::Automata
+}
+
+/// The alternation of `lits` in their order, as bytes.
+pub fn literal_alternation(lits: &[Vec<u8>]) -> Hir {
+    let literal = |l: &Vec<u8>| -> Hir {
+        let items = match std::str::from_utf8(l) {
+            Ok(text) => text.chars().map(|c| Hir::literal(hir::Literal::Unicode(c))).collect(),
+            // A literal that cuts a character (none is expected): its bytes.
+            Err(_) => l
+                .iter()
+                .map(|&b| Hir::literal(if b < 0x80 { hir::Literal::Unicode(b as char) } else { hir::Literal::Byte(b) }))
+                .collect(),
+        };
+        Hir::concat(items)
+    };
+    let mut alts: Vec<Hir> = lits.iter().map(literal).collect();
+    if alts.len() == 1 {
+        alts.pop().unwrap()
+    } else {
+        Hir::alternation(alts)
+    }
 }
 
 #[derive(Clone, Copy, Default)]

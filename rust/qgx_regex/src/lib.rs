@@ -19,11 +19,12 @@ const SIZE_LIMIT: usize = 10 * (1 << 20);
 const NEST_LIMIT: u32 = 250;
 
 /// The stack that compiling a pattern may take: the engine's compiler and
-/// its literal analysis recurse once per nesting level. Measured at about
-/// 1.3 KiB a level in the release build; twice that is asked for, and a base
-/// for the frames of the calls around it.
-const STACK_PER_LEVEL: usize = 2600;
-const STACK_BASE: usize = 48 * 1024;
+/// its literal analysis recurse once per nesting level. Measured on thread
+/// stacks of 32 to 128 KiB: about 21 KiB for a pattern without nesting (a
+/// 32 KiB thread has 25 KiB left here), and 170 to 250 bytes more a level
+/// (248 levels: 70 KiB); the levels are counted at about twice that.
+const STACK_PER_LEVEL: usize = 448;
+const STACK_BASE: usize = 22 * 1024;
 
 /// The budgets of the anchored matcher: states, closure steps while it is
 /// made, and the table size in entries (four bytes each).
@@ -117,7 +118,14 @@ fn build(text: &str, opts: &QgxCompileOptions) -> Result<QgxRegex, BuildError> {
     };
     let mut out = QgxRegex { re, nfa, dfa: None, first: None, literal: None };
     if opts.flags & QGX_COMPILE_MATCHER != 0 {
-        if let Some(prog) = dfa::anchored_program(&hir, SIZE_LIMIT) {
+        // The matcher answers as the engine does, and the engine answers a
+        // program of plain literals with its literal searcher.
+        let program = match dfa::engine_search(&hir) {
+            dfa::EngineSearch::Automata => dfa::anchored_program(&hir, SIZE_LIMIT),
+            dfa::EngineSearch::Prefixes(lits) => dfa::anchored_program(&dfa::literal_alternation(&lits), SIZE_LIMIT),
+            dfa::EngineSearch::Suffixes => None,
+        };
+        if let Some(prog) = program {
             out.first = dfa::first_bytes(&prog);
             if opts.flags & QGX_COMPILE_DFA != 0 {
                 let fits = |d: &dfa::Dfa| d.trans.len() <= DFA_MAX_ENTRIES;
