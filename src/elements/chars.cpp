@@ -147,10 +147,19 @@ RegexBuildOutcome make_regex_element(Text pattern) {
     bool wrapped = p.empty() || p.front() != '^';
     std::string anchored = "^(?:" + std::string(p) + ")";
     std::string unanchored = "(?:" + std::string(p) + ")";
+    RegexClassification c = classify_pattern(pattern);
+    std::unique_ptr<RegexShape> shape;
+    if (!kPlainPaths) {
+        RegexShape s;
+        if (regex_ascii_shape(p, s)) shape = std::make_unique<RegexShape>(s);
+    }
     CompileRequest matcher;
     matcher.starts_only = true;
     matcher.matcher = true;
-    matcher.dfa = !kPlainPaths;
+    // A shaped pattern or an exact class is read from the bytes; where the
+    // shape cannot decide (a wide character that its class may or may not
+    // take) a matcher would mostly give up too, so none is made for them.
+    matcher.dfa = !kPlainPaths && !shape && !(c.fast_path == RegexFastPath::ByteClass && c.exact_class);
     if (!wrapped) {
         // A pattern that begins with "^" is compiled as it stands for its
         // errors; it is matched through the wrapped form, which cannot look
@@ -185,16 +194,12 @@ RegexBuildOutcome make_regex_element(Text pattern) {
         out.error = std::move(alone);
         return out;
     }
-    RegexClassification c = classify_pattern(pattern);
     Rc<RegexElement> r = Rc<RegexElement>::make();
     r->fast_path = c.fast_path;
     r->fast_set = c.fast_set;
     r->exact_class = c.exact_class;
     r->whitespace_plus = p == "\\s+";
-    if (!kPlainPaths) {
-        RegexShape shape;
-        if (regex_ascii_shape(p, shape)) r->shape = std::make_unique<RegexShape>(shape);
-    }
+    r->shape = std::move(shape);
     r->anchored_regex = std::move(a.regex);
     r->unanchored_regex = std::move(u.regex);
     r->dfa = r->anchored_regex->dfa();
@@ -231,19 +236,18 @@ constexpr int64_t kAskEngine = kShapeAskEngine;
 constexpr int64_t kNoMatch = kShapeNoMatch;
 
 int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
-    if (r.fast_path == RegexFastPath::ByteClass) {
-        if (!r.exact_class) return kAskEngine;
+    if (r.fast_path == RegexFastPath::ByteClass && r.exact_class)
         return pos < t.len && r.fast_set.has(t.at(pos)) ? int64_t{pos} + 1 : kNoMatch;
-    }
     if (r.fast_path == RegexFastPath::WhitespaceRun) {
         Pos e = pos;
         while (e < t.len && is_ascii_space_byte(t.at(e))) ++e;
         // A vertical tab or a character above U+007F may be White_Space too.
-        if (e < t.len && (t.at(e) == 11 || t.at(e) >= 0x80)) return kAskEngine;
-        if (e == pos && r.whitespace_plus) return kNoMatch;
-        return e;
+        bool unsure = e < t.len && (t.at(e) == 11 || t.at(e) >= 0x80);
+        if (!unsure) return e == pos && r.whitespace_plus ? kNoMatch : int64_t{e};
+    } else if (r.shape) {
+        int64_t e = regex_shape_end(*r.shape, t, pos);
+        if (e != kAskEngine) return e;
     }
-    if (r.shape) return regex_shape_end(*r.shape, t, pos);
     if (r.dfa) {
         if (pos < t.len && is_continuation(t.at(pos))) return kNoMatch;
         int64_t n = dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos);

@@ -146,6 +146,9 @@ struct Determiniser<'a> {
     // The program holds a word-boundary look, so states keep whether the
     // byte before was a word byte.
     word_looks: bool,
+    // The start states made so far, by first symbol: a word byte, another
+    // byte, the end of the text.
+    starts: [Option<Option<StateKey>>; 3],
 }
 
 /// A state: the program's byte, look and match instructions reached, in
@@ -171,6 +174,7 @@ impl<'a> Determiniser<'a> {
             budget,
             quit_wide,
             word_looks,
+            starts: [None, None, None],
         }
     }
 
@@ -241,19 +245,22 @@ impl<'a> Determiniser<'a> {
     /// of the text and of a line, the end when the text is empty, and the
     /// word boundary before the first byte). Outer None: budget exhausted.
     fn start(&mut self, first: Symbol) -> Option<Option<StateKey>> {
+        let kind = match first {
+            Symbol::Byte(b) if is_word_byte(b) => 0,
+            Symbol::Byte(_) => 1,
+            Symbol::End => 2,
+        };
+        if let Some(key) = &self.starts[kind] {
+            return Some(key.clone());
+        }
         let mut flags = Flags { start: true, start_line: true, ..Flags::default() };
-        match first {
-            Symbol::End => {
+        match kind {
+            0 => flags.word_boundary = true,
+            1 => flags.not_word_boundary = true,
+            _ => {
                 flags.end = true;
                 flags.end_line = true;
                 flags.not_word_boundary = true;
-            }
-            Symbol::Byte(b) => {
-                if is_word_byte(b) {
-                    flags.word_boundary = true;
-                } else {
-                    flags.not_word_boundary = true;
-                }
             }
         }
         self.qnext.clear();
@@ -264,6 +271,7 @@ impl<'a> Determiniser<'a> {
         let q = std::mem::replace(&mut self.qnext, SparseSet::new(0));
         let key = self.key_of(&q, false);
         self.qnext = q;
+        self.starts[kind] = Some(key.clone());
         Some(key)
     }
 
@@ -359,12 +367,15 @@ pub struct Dfa {
 }
 
 /// The byte classes of the program, with no class holding bytes on both
-/// sides of 0x80 when `split_wide` is set.
-fn byte_classes(prog: &Program, split_wide: bool) -> ([u8; 256], Vec<u8>) {
+/// sides of 0x80 when `split_wide` is set, nor of 0xC0 (continuation bytes
+/// apart from lead bytes) when `split_lead` is.
+fn byte_classes(prog: &Program, split_wide: bool, split_lead: bool) -> ([u8; 256], Vec<u8>) {
     let mut classes = [0u8; 256];
     let mut reps = vec![0u8];
     for b in 1..256usize {
-        let new_class = prog.byte_classes[b] != prog.byte_classes[b - 1] || (split_wide && b == 0x80);
+        let new_class = prog.byte_classes[b] != prog.byte_classes[b - 1]
+            || (split_wide && b == 0x80)
+            || (split_lead && b == 0xC0);
         if new_class {
             reps.push(b as u8);
         }
@@ -379,7 +390,7 @@ fn byte_classes(prog: &Program, split_wide: bool) -> ([u8; 256], Vec<u8>) {
 /// the program is explored.
 pub fn determinise(prog: &Program, max_states: usize, budget: u64, ascii_only: bool) -> Option<Dfa> {
     let quit_wide = ascii_only || prog.has_unicode_word_boundary;
-    let (classes, reps) = byte_classes(prog, quit_wide);
+    let (classes, reps) = byte_classes(prog, quit_wide, false);
     let stride = reps.len() + 1;
     let mut d = Determiniser::new(prog, budget, quit_wide);
     // State 0 is the dead state: every column leads back to it, unmatched.
@@ -462,22 +473,63 @@ pub struct FirstBytes {
 pub fn first_bytes(prog: &Program) -> Option<FirstBytes> {
     let mut d = Determiniser::new(prog, 1 << 22, false);
     let mut fb = FirstBytes { bytes: [0; 4], at_end: false, empty: false };
-    // Byte by byte: the program's classes may join a lead byte with
-    // continuation bytes.
-    for b in 0..256usize {
-        if (0x80..0xC0).contains(&b) {
+    // Without word looks the start is the same before every byte, and when
+    // its only looks are start anchors (never true again at the step) the
+    // step keeps its order: the bytes are those of its byte instructions
+    // before its first match, read without stepping class by class (a large
+    // class has hundreds of instructions).
+    if !d.word_looks {
+        let start = d.start(Symbol::Byte(b' '))?;
+        let plain = match &start {
+            None => true,
+            Some(k) => k.insts.iter().all(|&ip| match &prog.insts[ip as usize] {
+                Inst::EmptyLook(l) => matches!(l.look, EmptyLook::StartText | EmptyLook::StartLine),
+                _ => true,
+            }),
+        };
+        if plain {
+            if let Some(k) = &start {
+                for &ip in &k.insts {
+                    match &prog.insts[ip as usize] {
+                        Inst::Match(_) => {
+                            fb.empty = true;
+                            fb.bytes = [!0u64; 4];
+                            break;
+                        }
+                        Inst::Bytes(b) => {
+                            for x in b.start..=b.end {
+                                fb.bytes[(x / 64) as usize] |= 1u64 << (x % 64);
+                            }
+                        }
+                        _ => {}
+                    }
+                }
+            }
+            fb.bytes[2] = 0;  // 0x80..0xBF: inside a character
+            let (matched, _) = d.first_step(Symbol::End)?;
+            fb.at_end = matched;
+            fb.empty |= matched;
+            return Some(fb);
+        }
+    }
+    let (classes, reps) = byte_classes(prog, true, true);
+    let mut class_on = vec![false; reps.len()];
+    for (c, &rep) in reps.iter().enumerate() {
+        if (0x80..0xC0).contains(&rep) {
             continue;
         }
         // A Unicode word boundary before a wide byte is decided by the
         // character, which one byte does not show: such bytes may begin one.
-        let on = if prog.has_unicode_word_boundary && b >= 0x80 {
+        class_on[c] = if prog.has_unicode_word_boundary && rep >= 0x80 {
             true
         } else {
-            let (matched, next) = d.first_step(Symbol::Byte(b as u8))?;
+            let (matched, next) = d.first_step(Symbol::Byte(rep))?;
             fb.empty |= matched;
             matched || next.is_some()
         };
-        if on {
+    }
+    for b in 0..256usize {
+        if class_on[classes[b] as usize] && !(0x80..0xC0).contains(&b) {
             fb.bytes[b / 64] |= 1u64 << (b % 64);
         }
     }

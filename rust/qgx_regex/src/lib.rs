@@ -27,10 +27,15 @@ const STACK_PER_LEVEL: usize = 448;
 const STACK_BASE: usize = 22 * 1024;
 
 /// The budgets of the anchored matcher: states, closure steps while it is
-/// made, and the table size in entries (four bytes each).
-const DFA_MAX_STATES: usize = 2000;
-const DFA_BUDGET: u64 = 4_000_000;
-const DFA_MAX_ENTRIES: usize = 1 << 16;
+/// made (over every byte, and over ASCII), and the table size in entries
+/// (four bytes each); a matcher over every byte only for programs of at most
+/// DFA_FULL_MAX_INSTS instructions. Each keeps construction within about a
+/// millisecond or two.
+const DFA_MAX_STATES: usize = 1000;
+const DFA_FULL_MAX_INSTS: usize = 300;
+const DFA_FULL_BUDGET: u64 = 100_000;
+const DFA_BUDGET: u64 = 1_000_000;
+const DFA_MAX_ENTRIES: usize = 1 << 15;
 
 pub struct QgxRegex {
     re: Regex,
@@ -129,10 +134,14 @@ fn build(text: &str, opts: &QgxCompileOptions) -> Result<QgxRegex, BuildError> {
             out.first = dfa::first_bytes(&prog);
             if opts.flags & QGX_COMPILE_DFA != 0 {
                 let fits = |d: &dfa::Dfa| d.trans.len() <= DFA_MAX_ENTRIES;
-                out.dfa = dfa::determinise(&prog, DFA_MAX_STATES, DFA_BUDGET, false).filter(fits);
+                // Over every byte for a program small enough (a class of all
+                // but a few characters is); else, or past the budget, over
+                // ASCII only, leaving text above U+007F to the engine (large
+                // Unicode classes such as \w make many states for it).
+                if prog.insts.len() <= DFA_FULL_MAX_INSTS && !prog.has_unicode_word_boundary {
+                    out.dfa = dfa::determinise(&prog, DFA_MAX_STATES, DFA_FULL_BUDGET, false).filter(fits);
+                }
                 if out.dfa.is_none() {
-                    // Too large over every byte: the ASCII part alone still
-                    // serves ASCII text.
                     out.dfa = dfa::determinise(&prog, DFA_MAX_STATES, DFA_BUDGET, true).filter(fits);
                 }
             }
