@@ -190,8 +190,11 @@ class CompiledRegex {
         bool have_last = false;
         Pos last_end = 0;
         // The first byte above 0x7F at or after from - 1 (t.len when none),
-        // found by one forward pass over the whole iteration.
-        // Each pass starts past the byte the previous one stopped at.
+        // found by forward passes that each start past the byte the previous
+        // one stopped at. A pattern with a twin searches on it while such a
+        // byte is near; one farther away than kTwinWindow is left to the
+        // engine, whose give-up at it costs at most a bounded clearing
+        // (256 KiB) after a scan of at least the window.
         uint64_t wide = 0;
         bool wide_known = false;
         while (from <= t.len) {
@@ -202,7 +205,7 @@ class CompiledRegex {
                     wide_known = true;
                 }
             }
-            RegexFound m = find_from(t, static_cast<Pos>(from), has_twin_ && wide < t.len);
+            RegexFound m = find_from(t, static_cast<Pos>(from), has_twin_ && wide < t.len && wide < from + kTwinWindow);
             if (!m.found) return;
             if (!on_boundary(t, m.start) || !on_boundary(t, m.end)) {
                 from = next_boundary(t, m.start);
@@ -226,6 +229,8 @@ class CompiledRegex {
         for_each_match(t, [&](Pos, Pos) { ++n; });
         return n;
     }
+
+    static constexpr uint64_t kTwinWindow = 16384;
 
     // The first position at or after `p` whose byte is above 0x7F, or t.len.
     static uint64_t next_wide_byte(Text t, Pos p);
