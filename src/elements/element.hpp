@@ -557,6 +557,12 @@ inline constexpr uint32_t kMaxMatchDepth = 3000;
 
 struct MatchDepthState {
     uint32_t depth = 0;
+    // The deepest level entered since a memo probe last set it (match_context.hpp).
+    uint32_t peak = 0;
+    // Combinator calls on the current text, and the count past which their
+    // outcomes are remembered (never, without a context).
+    uint64_t calls = 0;
+    uint64_t memo_after = UINT64_MAX;
     bool aborting = false;  // the bound was passed in the match now running
     bool exceeded = false;  // the bound was passed since the last reset
     bool stack_short = false;  // ... and first by the stack margin, not the level count
@@ -575,7 +581,10 @@ void find_stack_bounds(MatchDepthState& s) noexcept;
 class [[nodiscard]] MatchDepth {
   public:
     MatchDepth() : state_(tls_match_depth) {
-        bool within = ++state_.depth <= kMaxMatchDepth && !state_.aborting;
+        ++state_.calls;
+        uint32_t d = ++state_.depth;
+        state_.peak = d > state_.peak ? d : state_.peak;
+        bool within = d <= kMaxMatchDepth && !state_.aborting;
         ok_ = within && stack_left();
         if (!ok_) {
             if (!state_.exceeded) state_.stack_short = within;
@@ -589,6 +598,9 @@ class [[nodiscard]] MatchDepth {
     MatchDepth& operator=(const MatchDepth&) = delete;
     // False once the bound is passed: the caller must fail without recursing.
     bool ok() const { return ok_; }
+    // True once the current text has taken more combinator calls than its
+    // budget: from then on combinators remember their outcomes.
+    bool memo_on() const { return state_.calls > state_.memo_after; }
 
   private:
     // False only when this frame lies in the thread's own stack close to its

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "elements/match_context.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -112,6 +113,7 @@ TryMatchOutcome forward_try_match_at(const ForwardElement& r, Text t, Pos pos) {
     if (!depth.ok()) return TryMatchOutcome::no();
     ReadGuard g(r.lock);
     if (!r.expr) return TryMatchOutcome::no();
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return r.expr.try_match_at(t, pos); });
     return r.expr.try_match_at(t, pos);
 }
 

@@ -6,6 +6,7 @@
 #include "elements/chars.hpp"
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
+#include "elements/match_context.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -355,6 +356,7 @@ class TokenSink {
     TokenSink& operator=(const TokenSink&) = delete;
 
     uint32_t size() const { return size_; }
+    const SharedText* data() const { return data_; }
     void push(SharedText t) {
         if (size_ == cap_) grow();
         new (data_ + size_) SharedText(std::move(t));
@@ -383,19 +385,21 @@ class TokenSink {
 
   private:
     static constexpr uint32_t kInline = 16;
+    // Throws std::bad_alloc when the buffer cannot grow; the operation's
+    // entry turns it into MemoryError, and every buffer is released on the way.
     void grow() {
-        if (cap_ == UINT32_MAX) fatal("too many tokens for a token list");
+        if (cap_ == UINT32_MAX) throw std::bad_alloc();
         uint64_t n = uint64_t{cap_} * 2;
         if (n > UINT32_MAX) n = UINT32_MAX;
         void* mem;
         if (data_ == reinterpret_cast<SharedText*>(inline_)) {
             mem = std::malloc(sizeof(SharedText) * n);
-            if (!mem) fatal("out of memory for a token list");
+            if (!mem) throw std::bad_alloc();
             std::memcpy(mem, static_cast<const void*>(data_), sizeof(SharedText) * size_);
         } else {
             // A large block grows in place or is remapped, not copied.
             mem = std::realloc(static_cast<void*>(data_), sizeof(SharedText) * n);
-            if (!mem) fatal("out of memory for a token list");
+            if (!mem) throw std::bad_alloc();
         }
         data_ = static_cast<SharedText*>(mem);
         cap_ = static_cast<uint32_t>(n);
@@ -428,6 +432,52 @@ struct Into {
         return true;
     }
 };
+
+// The parse-path twin of memo_try: a remembered success gives its end and
+// its tokens again, a remembered failure its failure.
+template <class Body>
+[[gnu::noinline]] bool memo_into(const void* rec, Text t, Pos pos, Into& in, Body&& body) {
+    MatchContext* c = current_context();
+    if (!c || !c->is_current(t)) return body();
+    MatchDepthState& s = tls_match_depth;
+    MemoTable& m = c->memo();
+    if (const MemoEntry* e = m.find(rec, pos, kMemoParse, c->epoch())) {
+        if (uint64_t{s.depth} + e->height <= kMaxMatchDepth) {
+            note_reused_height(s, e->height);
+            const SharedText* toks = m.tokens(e->first_token);
+            if (!e->ok) {
+                in.fail.message = toks[0];
+                in.fail.position = e->fail_pos;
+                return false;
+            }
+            for (uint32_t i = 0; i < e->token_count; ++i) in.out.push(toks[i]);
+            return in.done(e->end);
+        }
+    }
+    const uint32_t mark = in.out.size();
+    const uint32_t saved_peak = s.peak;
+    s.peak = s.depth;
+    const bool ok = body();
+    const uint32_t height = s.peak - s.depth;
+    if (saved_peak > s.peak) s.peak = saved_peak;
+    if (!s.aborting) {
+        // The tokens (or the failure's message) are copied before the entry
+        // is made, so that a failed allocation leaves no entry behind.
+        uint32_t first = ok ? m.store_tokens(in.out.data() + mark, in.out.size() - mark, c->epoch())
+                            : m.store_tokens(&in.fail.message, 1, c->epoch());
+        MemoEntry& e = m.insert(rec, pos, kMemoParse, c->epoch());
+        e.ok = ok;
+        e.height = height;
+        e.first_token = first;
+        if (ok) {
+            e.end = in.end;
+            e.token_count = in.out.size() - mark;
+        } else {
+            e.fail_pos = in.fail.position;
+        }
+    }
+    return ok;
+}
 
 // The combinator kinds' calls; each holds the dispatch of its children
 // (parse_into, inlined), so a level of nesting costs one call.
@@ -519,52 +569,60 @@ constexpr const ElementVTable* table_of() {
 bool and_into(const AndElement& r, Text t, Pos pos, Into& in) {
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
-    const uint32_t mark = in.out.size();
-    Pos current = pos;
-    for (const SharedElement& m : r.exprs) {
-        if (!parse_into(m, t, current, in)) {
-            in.out.truncate(mark);
-            return false;
+    auto body = [&] {
+        const uint32_t mark = in.out.size();
+        Pos current = pos;
+        for (const SharedElement& m : r.exprs) {
+            if (!parse_into(m, t, current, in)) {
+                in.out.truncate(mark);
+                return false;
+            }
+            current = in.end;
         }
-        current = in.end;
-    }
-    return in.done(current);
+        return in.done(current);
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_into(&r, t, pos, in, body);
+    return body();
 }
 
 bool match_first_into(const MatchFirstElement& r, Text t, Pos pos, Into& in) {
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
     if (r.exprs.empty()) return in.failed(msg::kNoMatchFound, pos);
-    const uint32_t last_index = static_cast<uint32_t>(r.exprs.size() - 1);
-    if (const AlternativeDispatch* d = r.dispatch()) {
-        // Only the alternatives that can match at this byte are tried, each
-        // once. When none matches, the failure is the last alternative's, as
-        // without the table: held when it was among them, else it is tried
-        // now, for the first time here (it fails at once, by its first byte).
-        unsigned b = pos < t.len ? t.at(pos) : 256u;
-        if (d->one_byte_literals) {
-            // The literal_into of the first alternative of the bucket, which
-            // matches; with none, the last alternative fails by its first byte.
-            if (d->start[b] < d->start[b + 1]) {
-                const auto& lit = rec_of<LiteralElement>(r.exprs[d->items[d->start[b]]]);
-                in.out.push(SharedText::view(lit.tokens[0].data(), lit.tokens[0].size()));
-                return in.done(pos + 1);
+    auto body = [&] {
+        const uint32_t last_index = static_cast<uint32_t>(r.exprs.size() - 1);
+        if (const AlternativeDispatch* d = r.dispatch()) {
+            // Only the alternatives that can match at this byte are tried, each
+            // once. When none matches, the failure is the last alternative's, as
+            // without the table: held when it was among them, else it is tried
+            // now, for the first time here (it fails at once, by its first byte).
+            unsigned b = pos < t.len ? t.at(pos) : 256u;
+            if (d->one_byte_literals) {
+                // The literal_into of the first alternative of the bucket, which
+                // matches; with none, the last alternative fails by its first byte.
+                if (d->start[b] < d->start[b + 1]) {
+                    const auto& lit = rec_of<LiteralElement>(r.exprs[d->items[d->start[b]]]);
+                    in.out.push(SharedText::view(lit.tokens[0].data(), lit.tokens[0].size()));
+                    return in.done(pos + 1);
+                }
+                return in.failed_stored(rec_of<LiteralElement>(r.exprs.back()).message, pos);
             }
-            return in.failed_stored(rec_of<LiteralElement>(r.exprs.back()).message, pos);
+            for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {
+                uint32_t i = d->items[k];
+                if (parse_into(r.exprs[i], t, pos, in)) return true;
+                if (depth_aborting() || i == last_index) return false;
+            }
+            return parse_into(r.exprs.back(), t, pos, in);
         }
-        for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {
-            uint32_t i = d->items[k];
-            if (parse_into(r.exprs[i], t, pos, in)) return true;
-            if (depth_aborting() || i == last_index) return false;
+        for (const SharedElement& a : r.exprs) {
+            // A failure overwrites the one before: the last alternative's stays.
+            if (parse_into(a, t, pos, in)) return true;
+            if (depth_aborting()) return false;
         }
-        return parse_into(r.exprs.back(), t, pos, in);
-    }
-    for (const SharedElement& a : r.exprs) {
-        // A failure overwrites the one before: the last alternative's stays.
-        if (parse_into(a, t, pos, in)) return true;
-        if (depth_aborting()) return false;
-    }
-    return false;
+        return false;
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_into(&r, t, pos, in, body);
+    return body();
 }
 
 // The repetition loop of ZeroOrMore and OneOrMore: the tokens of every
@@ -590,66 +648,81 @@ Repeated repeat_into(const SharedElement& child, Text t, Pos pos, Into& in) {
     return {current, any};
 }
 
-// ZeroOrMore and OneOrMore: the child as often as it matches; with
-// `at_least_one`, no match at all is a failure.
-bool repetition_into(const SharedElement& expr, bool at_least_one, Text t, Pos pos, Into& in) {
+// ZeroOrMore and OneOrMore (the record `rec`): the child as often as it
+// matches; with `at_least_one`, no match at all is a failure.
+bool repetition_into(const void* rec, const SharedElement& expr, bool at_least_one, Text t, Pos pos, Into& in) {
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
-    const uint32_t mark = in.out.size();
-    Repeated rep = repeat_into(expr, t, pos, in);
-    if (depth_aborting()) {
-        in.out.truncate(mark);
-        return in.failed(msg::kRecursionLimitFailure, pos);
-    }
-    if (at_least_one && !rep.any) return in.failed(msg::kExpectedAtLeastOne, pos);
-    return in.done(rep.end);
+    auto body = [&] {
+        const uint32_t mark = in.out.size();
+        Repeated rep = repeat_into(expr, t, pos, in);
+        if (depth_aborting()) {
+            in.out.truncate(mark);
+            return in.failed(msg::kRecursionLimitFailure, pos);
+        }
+        if (at_least_one && !rep.any) return in.failed(msg::kExpectedAtLeastOne, pos);
+        return in.done(rep.end);
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_into(rec, t, pos, in, body);
+    return body();
 }
 
 bool zero_or_more_into(const ZeroOrMoreElement& r, Text t, Pos pos, Into& in) {
-    return repetition_into(r.expr, false, t, pos, in);
+    return repetition_into(&r, r.expr, false, t, pos, in);
 }
 
 bool one_or_more_into(const OneOrMoreElement& r, Text t, Pos pos, Into& in) {
-    return repetition_into(r.expr, true, t, pos, in);
+    return repetition_into(&r, r.expr, true, t, pos, in);
 }
 
 bool optional_into(const OptionalElement& r, Text t, Pos pos, Into& in) {
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
-    if (parse_into(r.expr, t, pos, in)) return true;
-    if (depth_aborting()) return false;  // the child's failure
-    return in.done(pos);
+    auto body = [&] {
+        if (parse_into(r.expr, t, pos, in)) return true;
+        if (depth_aborting()) return false;  // the child's failure
+        return in.done(pos);
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_into(&r, t, pos, in, body);
+    return body();
 }
 
 bool exactly_into(const ExactlyElement& r, Text t, Pos pos, Into& in) {
     if (r.count == 0) return in.done(pos);
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
-    const uint32_t mark = in.out.size();
-    Pos current = pos;
-    for (uint32_t i = 0; i < r.count; ++i) {
-        if (!parse_into(r.expr, t, current, in)) {
-            in.out.truncate(mark);
-            return false;
+    auto body = [&] {
+        const uint32_t mark = in.out.size();
+        Pos current = pos;
+        for (uint32_t i = 0; i < r.count; ++i) {
+            if (!parse_into(r.expr, t, current, in)) {
+                in.out.truncate(mark);
+                return false;
+            }
+            if (in.end == current) {
+                in.out.truncate(mark);
+                return in.failed(msg::kNoProgressExactly, current);
+            }
+            current = in.end;
         }
-        if (in.end == current) {
-            in.out.truncate(mark);
-            return in.failed(msg::kNoProgressExactly, current);
-        }
-        current = in.end;
-    }
-    return in.done(current);
+        return in.done(current);
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_into(&r, t, pos, in, body);
+    return body();
 }
 
 bool group_into(const GroupElement& r, Text t, Pos pos, Into& in) {
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
-    return parse_into(r.expr, t, pos, in);
+    auto body = [&] { return parse_into(r.expr, t, pos, in); };
+    if (depth.memo_on()) [[unlikely]] return memo_into(&r, t, pos, in, body);
+    return body();
 }
 
 bool suppress_into(const SuppressElement& r, Text t, Pos pos, Into& in) {
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
+    // The child's outcome comes from its try_match_at, which remembers its own.
     TryMatchOutcome m = r.expr.try_match_at(t, pos);
     if (!m.matched) return in.failed(msg::kSuppressNoMatch, pos);
     return in.done(m.end);
@@ -658,11 +731,15 @@ bool suppress_into(const SuppressElement& r, Text t, Pos pos, Into& in) {
 bool combine_into(const CombineElement& r, Text t, Pos pos, Into& in) {
     MatchDepth depth;
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
-    const uint32_t mark = in.out.size();
-    if (!parse_into(r.expr, t, pos, in)) return false;
-    in.out.truncate(mark);  // the child's tokens give way to the one joined text
-    in.out.push(cut_token(t, pos, in.end));
-    return true;
+    auto body = [&] {
+        const uint32_t mark = in.out.size();
+        if (!parse_into(r.expr, t, pos, in)) return false;
+        in.out.truncate(mark);  // the child's tokens give way to the one joined text
+        in.out.push(cut_token(t, pos, in.end));
+        return true;
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_into(&r, t, pos, in, body);
+    return body();
 }
 
 bool forward_into(const ForwardElement& r, Text t, Pos pos, Into& in) {
@@ -670,7 +747,9 @@ bool forward_into(const ForwardElement& r, Text t, Pos pos, Into& in) {
     if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
     ReadGuard g(r.lock);
     if (!r.expr) return in.failed(msg::kForwardNotInitialized, pos);
-    return parse_into(r.expr, t, pos, in);
+    auto body = [&] { return parse_into(r.expr, t, pos, in); };
+    if (depth.memo_on()) [[unlikely]] return memo_into(&r, t, pos, in, body);
+    return body();
 }
 
 // The parse_at of a combinator kind: its subtree into one buffer, then one list.
@@ -698,13 +777,17 @@ ParseOutcome forward_slot_parse_at(const ForwardElement& r, Text t, Pos pos) {
 TryMatchOutcome and_try_match_at(const AndElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
-    Pos current = pos;
-    for (const SharedElement& m : r.exprs) {
-        TryMatchOutcome o = m.try_match_at(t, current);
-        if (!o.matched) return o;
-        current = o.end;
-    }
-    return TryMatchOutcome::yes(current);
+    auto body = [&] {
+        Pos current = pos;
+        for (const SharedElement& m : r.exprs) {
+            TryMatchOutcome o = m.try_match_at(t, current);
+            if (!o.matched) return o;
+            current = o.end;
+        }
+        return TryMatchOutcome::yes(current);
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, body);
+    return body();
 }
 
 ParseFromStartOutcome and_parse_from_start(const AndElement& r, Text t) {
@@ -738,6 +821,7 @@ TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos) {
 TryMatchOutcome match_first_try_match_at(const MatchFirstElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return match_first_try(r, t, pos); });
     return match_first_try(r, t, pos);
 }
 
@@ -755,11 +839,15 @@ ParseOutcome optional_parse_at(const OptionalElement& r, Text t, Pos pos) {
 TryMatchOutcome optional_try_match_at(const OptionalElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
-    TryMatchOutcome o = r.expr.try_match_at(t, pos);
-    if (o.matched) return o;
-    // A child that failed because the bound was passed must not turn into a
-    // zero-width success: the whole match fails in order.
-    return depth_aborting() ? o : TryMatchOutcome::yes(pos);
+    auto body = [&] {
+        TryMatchOutcome o = r.expr.try_match_at(t, pos);
+        if (o.matched) return o;
+        // A child that failed because the bound was passed must not turn into a
+        // zero-width success: the whole match fails in order.
+        return depth_aborting() ? o : TryMatchOutcome::yes(pos);
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, body);
+    return body();
 }
 
 ParseFromStartOutcome optional_parse_from_start(const OptionalElement& r, Text t) {
@@ -776,6 +864,7 @@ ParseOutcome zero_or_more_parse_at(const ZeroOrMoreElement& r, Text t, Pos pos) 
 TryMatchOutcome zero_or_more_try_match_at(const ZeroOrMoreElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return repeat_try(r.expr, t, pos); });
     return repeat_try(r.expr, t, pos);
 }
 
@@ -790,9 +879,13 @@ ParseOutcome one_or_more_parse_at(const OneOrMoreElement& r, Text t, Pos pos) {
 TryMatchOutcome one_or_more_try_match_at(const OneOrMoreElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
-    TryMatchOutcome first = r.expr.try_match_at(t, pos);
-    if (!first.matched) return first;
-    return repeat_try(r.expr, t, first.end);
+    auto body = [&] {
+        TryMatchOutcome first = r.expr.try_match_at(t, pos);
+        if (!first.matched) return first;
+        return repeat_try(r.expr, t, first.end);
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, body);
+    return body();
 }
 
 ParseFromStartOutcome one_or_more_parse_from_start(const OneOrMoreElement& r, Text t) {
@@ -810,13 +903,17 @@ TryMatchOutcome exactly_try_match_at(const ExactlyElement& r, Text t, Pos pos) {
     if (r.count == 0) return TryMatchOutcome::yes(pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
-    Pos current = pos;
-    for (uint32_t i = 0; i < r.count; ++i) {
-        TryMatchOutcome o = r.expr.try_match_at(t, current);
-        if (!o.matched || o.end == current) return TryMatchOutcome::no();
-        current = o.end;
-    }
-    return TryMatchOutcome::yes(current);
+    auto body = [&] {
+        Pos current = pos;
+        for (uint32_t i = 0; i < r.count; ++i) {
+            TryMatchOutcome o = r.expr.try_match_at(t, current);
+            if (!o.matched || o.end == current) return TryMatchOutcome::no();
+            current = o.end;
+        }
+        return TryMatchOutcome::yes(current);
+    };
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, body);
+    return body();
 }
 
 ParseFromStartOutcome exactly_parse_from_start(const ExactlyElement& r, Text t) {
@@ -829,6 +926,7 @@ ParseFromStartOutcome exactly_parse_from_start(const ExactlyElement& r, Text t) 
 TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return r.expr.try_match_at(t, pos); });
     return r.expr.try_match_at(t, pos);
 }
 

@@ -33,6 +33,7 @@
 #include <string>
 
 #include "elements/element.hpp"
+#include "elements/match_context.hpp"
 #include "messages.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -143,9 +144,11 @@ PyObject* count_result(uint64_t n);
 // module function). A C++ allocation failure (std::bad_alloc, or a container
 // asked to grow past its maximum size) becomes MemoryError and any other C++
 // exception SystemError, so that none reaches std::terminate.
+// Each entry runs with a match context of its own (match_context.hpp).
 template <class F>
 PyObject* guard_entry(F&& body) noexcept {
     try {
+        ContextScope scope;
         return body();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -219,7 +222,10 @@ struct ClassFrame {
         SelfHold hold(self);
         Text s;
         if (!convert_text_arg(slots[0], "s", s)) return nullptr;
-        return guard_entry([&] { return Body(reinterpret_cast<Object*>(self), s); });
+        return guard_entry([&] {
+            begin_text(s);
+            return Body(reinterpret_cast<Object*>(self), s);
+        });
     }
 
     static PyObject* transform_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -229,7 +235,10 @@ struct ClassFrame {
         Text s, r;
         if (!convert_text_arg(slots[0], "s", s)) return nullptr;
         if (!convert_text_arg(slots[1], "replacement", r)) return nullptr;
-        return guard_entry([&] { return C::transform_string(reinterpret_cast<Object*>(self), s, r); });
+        return guard_entry([&] {
+            begin_text(s);
+            return C::transform_string(reinterpret_cast<Object*>(self), s, r);
+        });
     }
 
     template <const ArgumentDescriptor& D, PyObject* (*Body)(Object*, PyObject*)>

@@ -20,7 +20,7 @@ bool convert_text_arg(PyObject* obj, const char* param, Text& out) {
         wrap_argument_error(param);
         return false;
     }
-    if (read_item_text(obj, out)) return true;
+    if (read_text_in_place(obj, out)) return true;
     wrap_argument_error(param);
     return false;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "elements/element.hpp"
+#include "elements/match_context.hpp"
 #include "python/ref.hpp"
 
 namespace qgx {
@@ -10,9 +11,9 @@ namespace qgx {
 // returns false when `n` bytes do not fit a 32-bit position.
 bool check_text_length(Py_ssize_t n);
 
-// Reads the UTF-8 text of a batch item in place: no type test, the
-// interpreter's own TypeError or UnicodeEncodeError on failure.
-inline bool read_item_text(PyObject* item, Text& out) {
+// Reads the UTF-8 text of a str in place: no type test, the interpreter's
+// own TypeError or UnicodeEncodeError on failure.
+inline bool read_text_in_place(PyObject* item, Text& out) {
     // A compact ASCII str is its own UTF-8 form: the same pointer and length
     // that PyUnicode_AsUTF8AndSize gives, without the call.
     if (PyUnicode_Check(item) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] {
@@ -27,6 +28,14 @@ inline bool read_item_text(PyObject* item, Text& out) {
     if (!p) return false;
     if (static_cast<uint64_t>(n) > kMaxTextBytes) return check_text_length(n);
     out = Text(p, static_cast<Pos>(n));
+    return true;
+}
+
+// Reads the text of a batch item (as read_text_in_place) and names it as the
+// text the running operation matches next.
+inline bool read_item_text(PyObject* item, Text& out) {
+    if (!read_text_in_place(item, out)) return false;
+    begin_text(out);
     return true;
 }
 

@@ -28,6 +28,7 @@
 #include "messages.hpp"
 #include "lib/engines.hpp"
 #include "lib/to_element.hpp"
+#include "elements/match_context.hpp"
 
 #if __has_include("elements/counting.hpp")
 #include "elements/counting.hpp"
@@ -564,6 +565,41 @@ void check_kind(const qgx::SharedElement& e, Text t, const Traits& traits) {
         breach("parse_from_start failure differs");
 }
 
+// One call's whole outcome in both modes, as text.
+std::string outcome_text(const qgx::SharedElement& e, Text t, Pos p) {
+    qgx::reset_depth_exceeded();
+    qgx::ParseOutcome o = e.parse_at(t, p);
+    std::string r = o.ok ? "ok " + std::to_string(o.end) + " " + tokens_text(o.tokens)
+                         : "fail " + std::to_string(o.failure.position) + " " + std::string(o.failure.message.view());
+    r += qgx::depth_exceeded() ? " (depth)" : "";
+    qgx::reset_depth_exceeded();
+    qgx::TryMatchOutcome m = e.try_match_at(t, p);
+    r += m.matched ? " / yes " + std::to_string(m.end) : " / no";
+    r += qgx::depth_exceeded() ? " (depth)" : "";
+    return r;
+}
+
+// With outcomes remembered from the first call on, every position gives what
+// the work itself gives, asked once and asked again.
+void check_memo(const qgx::SharedElement& e, Text t, const Traits& traits) {
+    Pos limit = traits.has_skip_to || traits.deep ? 24 : 160;
+    std::vector<std::string> plain;
+    for (Pos p = 0; p <= t.len; ++p)
+        if (p <= limit || p + 4 >= t.len) plain.push_back(outcome_text(e, t, p));
+    qgx::ContextScope scope;
+    qgx::begin_text(t);
+    qgx::tls_match_depth.memo_after = 0;
+    for (int round = 0; round < 2; ++round) {
+        size_t i = 0;
+        for (Pos p = 0; p <= t.len; ++p) {
+            if (p > limit && p + 4 < t.len) continue;
+            std::string got = outcome_text(e, t, p);
+            if (got != plain[i]) breach("remembered outcome differs at", std::to_string(p) + ": " + got + " vs " + plain[i]);
+            ++i;
+        }
+    }
+}
+
 // The plain scan of search_string over the record. `cut` tells whether a raw
 // match begins or ends inside a character, where what is listed is open.
 std::vector<qgx::Span> plain_spans(const qgx::SharedElement& e, Text t, bool& cut) {
@@ -697,6 +733,7 @@ void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits
     if (!conv.ok) breach("an element object did not convert");
     const qgx::SharedElement& e = conv.element;
     check_kind(e, t, traits);
+    check_memo(e, t, traits);
 
     bool is_regex = is_class(obj, "Regex");
     Ref repl(PyUnicode_FromString(r.byte() & 1 ? "X" : "\xc3\xa9"));

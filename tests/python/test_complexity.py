@@ -109,3 +109,35 @@ def test_long_or_chain_matches_as_its_members_do():
     assert e.search_string("w2999 w5 w1x w7 ") == ["w2999 ", "w5 ", "w1", "x", "w7 "]
     assert e.parse_batch(["w123 ", "w1x", "y"]) == [["w123 "], ["w1"], []]
     assert e.transform_string("w12 w1y", "_") == "__y"
+
+
+def test_backtracking_choice_over_nested_input_is_linear():
+    # The textbook expression grammar retries `term` in each alternative: each
+    # nesting level tripled the work (20 levels took minutes). A shared
+    # sub-grammar without a Forward doubled it per level (depth 30: 30 s).
+    # Results are those of the work itself, failure positions included.
+    out = run_isolated("""
+        from quillgramx import *
+        expr = Forward(); num = Word(nums()); term = num | (Literal('(') + expr + Literal(')'))
+        expr <<= (term + Literal('+') + expr) | (term + Literal('-') + expr) | term
+        for k in (20, 40, 400):
+            s = '(' * k + '1' + ')' * k
+            r = expr.parse_string(s)
+            print(len(r), r == list(s), expr.matches(s), expr.search_string_count(s), expr.parse_batch_count([s]))
+        s = '(' * 30 + '1+2-(3' + ')' * 30
+        try:
+            expr.parse_string(s)
+        except ValueError as e:
+            print(e)
+        print(expr.search_string(s) == [s[1:]])
+        e = Literal('a')
+        for i in range(40):
+            e = (e + Literal('b')) | (e + Literal('c'))
+        print(e.matches('a' + 'bc' * 20), e.matches('ab'), e.search_string_count('ab' * 30), e.parse_batch_count(['ab']))
+        print(e.parse_string('a' + 'c' * 40) == ['a'] + ['c'] * 40)
+    """)
+    lines = out.splitlines()
+    assert lines[:3] == ["41 True True 1 1", "81 True True 1 1", "801 True True 1 1"]
+    assert lines[3] == "ParseException at position 66: Expected ')'"
+    assert lines[4] == "True"
+    assert lines[5:] == ["True False 0 0", "True"]

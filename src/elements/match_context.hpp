@@ -1,0 +1,235 @@
+// What one operation remembers about the text it is matching, so that a test
+// at a later position, or the same test again, reuses work already done:
+// the outcomes of combinators once the work spent on a text passes a budget
+// (which keeps ordered choice from growing exponentially), and scratch that
+// a kind keeps per record (a search that ran ahead and found its next match).
+//
+// Every entry into the module installs a context of its own (ContextScope),
+// so an operation that runs while another one waits on the same thread (a
+// collection's callback making a call between two items) never sees the
+// other's. The operation names each text it starts on (begin_text); anything
+// remembered holds only for that text, and only a test on that very text
+// (same bytes, same length) may use it. Without a context (the C++ tests of
+// the kinds) nothing is remembered and every kind runs as written.
+#pragma once
+
+#include <cstdint>
+#include <new>
+
+#include "elements/element.hpp"
+
+namespace qgx {
+
+// ---------------------------------------------------------------------------
+// Per-record scratch.
+
+// A kind's scratch for one record: made on the record's first use in an
+// operation, reset whenever the operation moves to another text, released
+// when the operation ends.
+struct ContextSlot {
+    virtual ~ContextSlot() = default;
+    // Called before the first use on each new text.
+    virtual void reset(Text) {}
+};
+
+// ---------------------------------------------------------------------------
+// The memo of combinator outcomes.
+
+// One remembered outcome of a combinator at a position, in one of the two
+// modes (try_match_at, or parse_at with its tokens). `height` is how many
+// levels deeper than the combinator itself its work went, so that the
+// outcome is reused only where redoing the work would not pass the depth
+// bound either.
+struct MemoEntry {
+    const void* record = nullptr;
+    uint64_t epoch = 0;  // the text it belongs to; any other is an empty slot
+    Pos pos = 0;
+    uint8_t mode = 0;
+    bool ok = false;
+    uint32_t height = 0;
+    Pos end = 0;  // on success
+    // On success in parse mode: the tokens, in the memo's token store.
+    uint32_t first_token = 0, token_count = 0;
+    // On failure in parse mode: the failure, its message a view of a stored
+    // or fixed text (records outlive the operation).
+    const char* fail_message = nullptr;
+    Pos fail_length = 0, fail_pos = 0;
+};
+
+enum : uint8_t { kMemoTry = 0, kMemoParse = 1 };
+
+class MemoTable {
+  public:
+    MemoTable() = default;
+    ~MemoTable();
+    MemoTable(const MemoTable&) = delete;
+    MemoTable& operator=(const MemoTable&) = delete;
+
+    // The entry for (record, pos, mode) on text `epoch`, or nullptr.
+    const MemoEntry* find(const void* record, Pos pos, uint8_t mode, uint64_t epoch) const;
+    // A new entry for the key (overwriting an entry of an older text);
+    // throws std::bad_alloc when memory is exhausted.
+    MemoEntry& insert(const void* record, Pos pos, uint8_t mode, uint64_t epoch);
+    // Copies `n` tokens into the token store of text `epoch`; gives the
+    // index of the first. Throws std::bad_alloc when memory is exhausted.
+    uint32_t store_tokens(const SharedText* tokens, uint32_t n, uint64_t epoch);
+    const SharedText* tokens(uint32_t first) const { return tokens_ + first; }
+    // Forgets everything (the tokens of an older text are released here).
+    void clear();
+    size_t size() const { return used_; }
+
+  private:
+    // Forgets the entries and tokens of an older text.
+    void use_epoch(uint64_t epoch);
+    size_t slot_of(const void* record, Pos pos, uint8_t mode) const;
+    void grow();
+
+    MemoEntry* slots_ = nullptr;
+    size_t mask_ = 0;  // capacity - 1; capacity 0 before the first insert
+    size_t used_ = 0;  // entries of the current text
+    uint64_t used_epoch_ = 0;
+    SharedText* tokens_ = nullptr;
+    uint32_t token_count_ = 0, token_cap_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The context.
+
+class MatchContext {
+  public:
+    MatchContext() = default;
+    ~MatchContext();
+    MatchContext(const MatchContext&) = delete;
+    MatchContext& operator=(const MatchContext&) = delete;
+
+    // The text the operation matches from now on; everything learnt on the
+    // text before is forgotten.
+    void begin_text(Text t);
+    // True when `t` is the text named last.
+    bool is_current(Text t) const { return has_text_ && t.data == text_.data && t.len == text_.len; }
+    uint64_t epoch() const { return epoch_; }
+
+    // The scratch of type T for `owner` (a record) on text `t`, made on first
+    // use and reset for each new text; nullptr when `t` is not the current
+    // text or memory is exhausted, in which case the caller works without it.
+    template <class T>
+    T* scratch(const void* owner, Text t) noexcept {
+        if (!is_current(t)) return nullptr;
+        ContextSlot* s = find_slot(owner, &type_tag<T>);
+        if (!s) {
+            T* made = new (std::nothrow) T();
+            if (!made || !add_slot(owner, &type_tag<T>, made)) {
+                delete made;
+                return nullptr;
+            }
+            s = made;
+        }
+        SlotEntry& e = *entry_of(owner, &type_tag<T>);
+        if (e.epoch != epoch_) {
+            s->reset(t);
+            e.epoch = epoch_;
+        }
+        return static_cast<T*>(s);
+    }
+
+    MemoTable& memo() { return memo_; }
+
+  private:
+    template <class T>
+    static inline const char type_tag = 0;
+
+    struct SlotEntry {
+        const void* owner = nullptr;
+        const void* tag = nullptr;
+        ContextSlot* slot = nullptr;
+        uint64_t epoch = 0;
+    };
+    ContextSlot* find_slot(const void* owner, const void* tag) noexcept;
+    SlotEntry* entry_of(const void* owner, const void* tag) noexcept;
+    bool add_slot(const void* owner, const void* tag, ContextSlot* s) noexcept;
+
+    Text text_;
+    bool has_text_ = false;
+    uint64_t epoch_ = 0;
+    SlotEntry* slots_ = nullptr;
+    uint32_t slot_mask_ = 0, slot_used_ = 0;
+    MemoTable memo_;
+};
+
+// The context of the entry now running on this thread, or nullptr.
+[[gnu::tls_model("initial-exec")]] inline thread_local MatchContext* tls_match_context = nullptr;
+
+inline MatchContext* current_context() { return tls_match_context; }
+
+// Names the text the running operation matches next (see MatchContext).
+// Also starts the work count of that text, which decides when combinator
+// outcomes begin to be remembered.
+void begin_text(Text t);
+
+// Installs a new context for one entry into the module and restores the
+// caller's when it ends; the context is made empty, at no cost beyond a few
+// stores, and allocates only when something is remembered.
+class [[nodiscard]] ContextScope {
+  public:
+    ContextScope() noexcept;
+    ~ContextScope();
+    ContextScope(const ContextScope&) = delete;
+    ContextScope& operator=(const ContextScope&) = delete;
+    MatchContext& context() { return context_; }
+
+  private:
+    MatchContext context_;
+    MatchContext* saved_;
+    uint64_t saved_calls_, saved_memo_after_;
+};
+
+// How many combinator calls a text may take before outcomes are remembered:
+// enough that an ordinary grammar never gets there (a few calls per byte),
+// little enough that a choice backtracking over nested input gets there
+// after a fixed multiple of the text's length.
+inline uint64_t memo_budget(Pos len) { return 64 * (uint64_t{len} + 1) + 8192; }
+
+// ---------------------------------------------------------------------------
+// Remembered outcomes of the combinators. Once a text has taken more
+// combinator calls than its budget (MatchDepth::memo_on), every combinator
+// looks up its outcome at the position before doing the work, and stores it after, so that no record is
+// worked out twice at one position: ordered choice that backtracks over
+// nested input stays within (records x text) work. An outcome is reused only
+// where redoing the work would not pass the depth bound either (its height
+// fits below the bound), and one worked out while the bound was being passed
+// is not kept, so every outcome, failure and depth verdict is the one the
+// work itself gives.
+
+// Raises the deepest level seen by the work of a reused outcome.
+inline void note_reused_height(MatchDepthState& s, uint32_t height) {
+    uint32_t reached = s.depth + height;
+    if (reached > s.peak) s.peak = reached;
+}
+
+template <class Body>
+[[gnu::noinline]] TryMatchOutcome memo_try(const void* rec, Text t, Pos pos, Body&& body) {
+    MatchContext* c = current_context();
+    if (!c || !c->is_current(t)) return body();
+    MatchDepthState& s = tls_match_depth;
+    MemoTable& m = c->memo();
+    if (const MemoEntry* e = m.find(rec, pos, kMemoTry, c->epoch())) {
+        if (uint64_t{s.depth} + e->height <= kMaxMatchDepth) {
+            note_reused_height(s, e->height);
+            return e->ok ? TryMatchOutcome::yes(e->end) : TryMatchOutcome::no();
+        }
+    }
+    const uint32_t saved_peak = s.peak;
+    s.peak = s.depth;
+    TryMatchOutcome o = body();
+    const uint32_t height = s.peak - s.depth;
+    if (saved_peak > s.peak) s.peak = saved_peak;
+    if (!s.aborting) {
+        MemoEntry& e = m.insert(rec, pos, kMemoTry, c->epoch());
+        e.ok = o.matched != 0;
+        e.end = o.end;
+        e.height = height;
+    }
+    return o;
+}
+
+}  // namespace qgx
