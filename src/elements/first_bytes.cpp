@@ -596,6 +596,7 @@ StartScanner::StartScanner(const ElementStart& s, ByteScanKernel k)
         mode_ = Mode::Nothing;
     } else if (n <= 3) {
         mode_ = n == 1 ? Mode::Byte : Mode::Few;
+        set_ = s.first.bytes;
         for (int b = 0; b < 256; ++b)
             if (s.first.bytes.has(static_cast<unsigned char>(b))) few_[few_count_++] = static_cast<uint8_t>(b);
         // The unused compares repeat a member.
@@ -627,6 +628,20 @@ Pos StartScanner::next_inside(Text t, Pos p) const {
             return hit ? static_cast<Pos>(static_cast<const char*>(hit) - d) : n;
         }
         case Mode::Few:
+        case Mode::Set: {
+            // Where candidates lie close together (a common first byte), the
+            // next few bytes are looked at one by one before a vector scan.
+            const Pos stop = n - p > 8 ? p + 8 : n;
+            for (; p < stop; ++p)
+                if (set_.has(static_cast<unsigned char>(d[p]))) return p;
+            if (p >= n) return n;
+            break;
+        }
+        default:
+            break;
+    }
+    switch (mode_) {
+        case Mode::Few:
 #if QGX_BYTE_SCAN_X86
             if (kernel_ == ByteScanKernel::Avx2) return find_few_avx2(d, p, n, few_, few_count_);
             if (kernel_ == ByteScanKernel::Ssse3) return find_few_sse2(d, p, n, few_, few_count_);
@@ -651,6 +666,10 @@ Pos StartScanner::next_inside(Text t, Pos p) const {
                 if (std::memcmp(d + q, literal_, n - q) == 0) return q;
             return n;
         }
+        case Mode::Every:
+        case Mode::Nothing:
+        case Mode::Byte:
+            break;  // answered above
     }
     return p;
 }

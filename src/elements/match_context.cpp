@@ -118,7 +118,7 @@ MemoEntry& MemoTable::insert(const void* record, Pos pos, uint8_t mode) {
     return *slot;
 }
 
-uint32_t MemoTable::store_tokens(const SharedText* tokens, uint32_t n) {
+uint32_t MemoTable::reserve_tokens(uint32_t n) {
     // The tokens of entries given up stay until the store is emptied: its
     // bound keeps them within a fixed multiple of the table.
     const uint64_t bound = uint64_t{8} * (mask_ + 1);
@@ -134,10 +134,7 @@ uint32_t MemoTable::store_tokens(const SharedText* tokens, uint32_t n) {
         tokens_ = static_cast<SharedText*>(mem);
         token_cap_ = static_cast<uint32_t>(cap);
     }
-    uint32_t first = token_count_;
-    for (uint32_t i = 0; i < n; ++i) new (tokens_ + token_count_ + i) SharedText(tokens[i]);
-    token_count_ += n;
-    return first;
+    return token_count_;
 }
 
 // ---------------------------------------------------------------------------

@@ -85,11 +85,20 @@ class MemoTable {
     // Copies `n` tokens into the token store; gives the index of the first.
     // A store grown past its bound is emptied first, with every entry (their
     // outcomes are worked out again when asked for). Throws std::bad_alloc.
-    uint32_t store_tokens(const SharedText* tokens, uint32_t n);
+    template <class Get>
+    uint32_t store_tokens(uint32_t n, Get&& get) {
+        uint32_t first = reserve_tokens(n);
+        for (uint32_t i = 0; i < n; ++i) new (tokens_ + first + i) SharedText(get(i));
+        token_count_ = first + n;
+        return first;
+    }
     const SharedText* tokens(uint32_t first) const { return tokens_ + first; }
     size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
 
   private:
+    // Room for `n` more tokens (the store emptied first past its bound);
+    // gives the index of the first.
+    uint32_t reserve_tokens(uint32_t n);
     void sync(uint64_t epoch);
     void forget_all();
     void release_tokens();
@@ -105,7 +114,9 @@ class MemoTable {
     uint32_t token_count_ = 0, token_cap_ = 0;
     // The repeat watch: recent keys, and the calls and repeats of this window.
     static constexpr uint32_t kSeen = 1024, kWindow = 4096;
-    uint64_t seen_[kSeen] = {};
+    // Cleared by sync() before its first use on a text, not when made: every
+    // entry into the module makes a context, and most never get this far.
+    uint64_t seen_[kSeen];
     uint32_t probes_ = 0, repeats_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "elements/program.hpp"
 
 #include <memory>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -312,7 +313,20 @@ class Runner {
     TryMatchOutcome try_root(Pos pos) {
         const Node& n = nodes_[0];
         if (n.small && small_fits(n)) {
-            TryMatchOutcome o = child_try<true>(0, pos);
+            // The root's own body here, not by a call: a scan asks the root
+            // at every candidate position.
+            const Node& m = nodes_[n.try_id];
+            TryMatchOutcome o;
+            if (m.op < kFirstCombinator) {
+                o = terminal_try(m, pos);
+            } else if (m.flat) {
+                o = try_flat(m, pos);
+            } else if (m.op == Op::Exactly && rec_as<ExactlyElement>(m).count == 0) {
+                o = TryMatchOutcome::yes(pos);
+            } else {
+                ++small_calls_;
+                o = try_body<true>(m, pos);
+            }
             account_small(n);
             return o;
         }
@@ -517,6 +531,11 @@ class Runner {
     template <class R>
     bool prebuilt(const R& r, TryMatchOutcome m, Pos pos, Into& in) {
         if (!m.matched) return in.failed_stored(r.message, pos);
+        if constexpr (std::is_same_v<R, LiteralElement> || std::is_same_v<R, KeywordElement>) {
+            // The text as built is the bytes just matched.
+            in.out.push_span(pos, m.end - pos);
+            return in.done(m.end);
+        }
         if (r.tokens.size() == 1) {
             in.out.push(SharedText::view(r.tokens[0].data(), r.tokens[0].size()));
         } else {
@@ -552,7 +571,7 @@ class Runner {
                 const auto& r = rec_as<CharElement>(n);
                 if (!char_try_match_at(r, t, pos).matched) return in.failed_stored(r.message, pos);
                 CharSpan s = char_text_span(t, pos);
-                in.out.push(SharedText::view(t.data + s.start, s.end - s.start));
+                in.out.push_span(s.start, s.end - s.start);
                 return in.done(pos + 1);
             }
             case Op::WordAscii: {
@@ -561,14 +580,14 @@ class Runner {
                 const auto& r = rec_as<WordElement>(n);
                 Pos end = word_run_end(r, t, pos);
                 if (end == pos || (r.min_len != 0 && end - pos < r.min_len)) return in.failed_stored(r.message, pos);
-                in.out.push(SharedText::view(t.data + pos, end - pos));
+                in.out.push_span(pos, end - pos);
                 return in.done(end);
             }
             case Op::Regex: {
                 const auto& r = rec_as<RegexElement>(n);
                 TryMatchOutcome m = regex_try_match_at(r, t, pos);
                 if (!m.matched) return in.failed_stored(r.message, pos);
-                in.out.push(SharedText::view(t.data + pos, m.end - pos));
+                in.out.push_span(pos, m.end - pos);
                 return in.done(m.end);
             }
             case Op::Empty:
@@ -732,8 +751,7 @@ class Runner {
                     unsigned b = pos < t_.len ? t_.at(pos) : 256u;
                     if (d->one_byte_literals) {
                         if (d->start[b] < d->start[b + 1]) {
-                            const auto& lit = rec_as<LiteralElement>(nodes_[kid(n, d->items[d->start[b]])]);
-                            in.out.push(SharedText::view(lit.tokens[0].data(), lit.tokens[0].size()));
+                            in.out.push_span(pos, 1);  // the literal's one byte, as built
                             return in.done(pos + 1);
                         }
                         return in.failed_stored(rec_as<LiteralElement>(nodes_[kid(n, last_index)]).message, pos);

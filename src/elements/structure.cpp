@@ -158,11 +158,8 @@ bool literal_into(const LiteralElement& r, Text t, Pos pos, Into& in) {
                    (n == 0 || (t.at(pos) == r.first_byte &&
                                (n == 1 || std::memcmp(t.data + pos + 1, r.text.data() + 1, n - 1) == 0)));
     if (!matched) return in.failed_stored(r.message, pos);
-    if (r.tokens.size() == 1) {
-        in.out.push(SharedText::view(r.tokens[0].data(), r.tokens[0].size()));
-    } else {
-        for (const SharedText& s : r.tokens) in.out.push(s);
-    }
+    // The token is the text as built, which is the bytes just matched.
+    in.out.push_span(pos, n);
     return in.done(pos + n);
 }
 
@@ -185,7 +182,7 @@ bool word_into(const SharedElement& e, Text t, Pos pos, Into& in) {
     if (r.high_members || r.max_len != 0) return table_into(e, t, pos, in);
     Pos end = word_run_end(r, t, pos);
     if (end == pos || (r.min_len != 0 && end - pos < r.min_len)) return in.failed_stored(r.message, pos);
-    in.out.push(SharedText::view(t.data + pos, end - pos));
+    in.out.push_span(pos, end - pos);
     return in.done(end);
 }
 
@@ -256,8 +253,7 @@ bool match_first_into(const MatchFirstElement& r, Text t, Pos pos, Into& in) {
                 // The literal_into of the first alternative of the bucket, which
                 // matches; with none, the last alternative fails by its first byte.
                 if (d->start[b] < d->start[b + 1]) {
-                    const auto& lit = rec_of<LiteralElement>(r.exprs[d->items[d->start[b]]]);
-                    in.out.push(SharedText::view(lit.tokens[0].data(), lit.tokens[0].size()));
+                    in.out.push_span(pos, 1);  // the literal's one byte, as built
                     return in.done(pos + 1);
                 }
                 return in.failed_stored(rec_of<LiteralElement>(r.exprs.back()).message, pos);
@@ -411,7 +407,7 @@ bool forward_into(const ForwardElement& r, Text t, Pos pos, Into& in) {
 // list; by the record's program where it has one.
 template <class R, bool (*F)(const R&, Text, Pos, Into&)>
 ParseOutcome run_into(const R& r, const ElementVTable* vt, Text t, Pos pos) {
-    TokenSink sink;
+    TokenSink sink(t);
     ParseOutcome o;
     Into in{sink, o.failure};
     const Program* p = program_for(r, vt);

@@ -24,6 +24,18 @@ PyObject* texts_to_list(const SharedText* tokens, uint32_t n) {
     return list;
 }
 
+PyObject* sink_to_list(const TokenSink& sink, bool hidden) {
+    // The list is made first, hidden, and filled with no code run between:
+    // making a str from whole characters runs none, so no collection sees the
+    // list half made, and no array of the strs is needed beside it.
+    const uint32_t n = sink.size();
+    PyObject* list = new_hidden_list(n);
+    PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item;
+    for (uint32_t i = 0; i < n; ++i) slots[i] = new_str(sink.bytes(i), sink.length(i));
+    if (!hidden) PyObject_GC_Track(list);
+    return list;
+}
+
 PyObject* tokens_to_list(const TokenList& tokens) { return texts_to_list(tokens.begin(), tokens.size()); }
 
 PyObject* raise_parse_failure(const ParseFailure& f) {

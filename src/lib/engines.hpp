@@ -32,6 +32,10 @@ struct Span {
 // A new list holding one new str per token, in order (equal tokens not shared).
 PyObject* tokens_to_list(const TokenList& tokens);
 PyObject* texts_to_list(const SharedText* tokens, uint32_t n);
+// A new list of one new str per token of the buffer; with `hidden`, the list
+// is left out of the collector's view (see new_hidden_list) for the caller to
+// publish.
+PyObject* sink_to_list(const TokenSink& sink, bool hidden);
 
 // Raises ValueError for a failure of parse_string: "ParseException at position
 // {}: {}", or the recursion-limit text when the depth bound was passed.
@@ -92,11 +96,11 @@ PyObject* combinator_input_to_list(PyObject* item, const R& r, const ElementVTab
     Text t;
     if (!read_item_text(item, t)) return nullptr;
     OwnedRef held = OwnedRef::borrow(item);
-    TokenSink sink;
+    TokenSink sink(t);
     ParseFailure failure;
     Into in{sink, failure};
     if (!combinator_parse_into(r, vt, t, 0, in)) return new_list(0);
-    return texts_to_list(sink.data(), sink.size());
+    return sink_to_list(sink, true);
 }
 
 // Evaluates the items that `out` holds (a list from BatchInputs::into_list)
@@ -393,11 +397,11 @@ struct GeneralForms {
         if constexpr (std::is_base_of_v<CompositeHeader, R>) {
             // A combinator's parse_from_start is its parse_at at 0.
             reset_depth_exceeded();
-            TokenSink sink;
+            TokenSink sink(s);
             ParseFailure failure;
             Into in{sink, failure};
             if (!combinator_parse_into(r, vtable(), s, 0, in)) return raise_parse_failure(failure);
-            return texts_to_list(sink.data(), sink.size());
+            return sink_to_list(sink, false);
         } else {
             return run_parse_string(s, [&](Text t) { return ParseFromStart(r, t); });
         }
@@ -420,9 +424,14 @@ struct GeneralForms {
     }
     static PyObject* parse_batch(ElementObject* o, PyObject* inputs) {
         const R& r = rec(o);
-        if constexpr (std::is_base_of_v<CompositeHeader, R>)
-            return batch_map(inputs, [&](PyObject* item) { return combinator_input_to_list(item, r, vtable()); });
-        else
+        if constexpr (std::is_base_of_v<CompositeHeader, R>) {
+            // The lists are made hidden from the collector and shown once the
+            // batch is whole, so that collections do not walk them again and again.
+            PyObject* out =
+                batch_map(inputs, [&](PyObject* item) { return combinator_input_to_list(item, r, vtable()); });
+            if (out) publish_items(out);
+            return out;
+        } else
             return run_parse_batch(inputs, [&](Text t, Pos p) { return ParseAt(r, t, p); });
     }
     static PyObject* parse_batch_count(ElementObject* o, PyObject* inputs) {
