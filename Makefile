@@ -61,6 +61,7 @@ test-install: deps
 
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
+	PYTHONPATH=$(BUILD) $(PYTHON) examples/records.py
 
 bench: build
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/run.py $(FAMILIES)

@@ -128,8 +128,22 @@ def rows():
     if arith.parse_batch(exprs) != [_arithmetic_re(e) for e in exprs]:
         raise AssertionError("arithmetic baseline gives other tokens than the grammar")
 
+    # Scans that jump: SkipTo to the next '=', a choice of two rare words.
+    skip_eq = q.SkipTo(q.Literal("="))
+
+    def skip_eq_baseline():
+        return [p for p in kv_text.split("=")[:-1] if p]
+
+    rare = q.Literal("goto") | q.Literal("union")
+    rare_re = re.compile("goto|union")
+    if skip_eq.search_string(kv_text[:100000]) != [p for p in kv_text[:100000].split("=")[:-1] if p]:
+        raise AssertionError("SkipTo baseline gives other texts")
+
     return [
         ("key=value search_string 16MiB", lambda: kv.search_string(kv_text), kv_baseline),
+        ("SkipTo('=') search_string 16MiB vs split", lambda: skip_eq.search_string(kv_text), skip_eq_baseline),
+        ("Literal | Literal (rare) count 16MiB", lambda: rare.search_string_count(kw_text),
+         lambda: len(rare_re.findall(kw_text))),
         ("one_of 20 keywords count 16MiB", lambda: kw.search_string_count(kw_text),
          lambda: len(kw_re.findall(kw_text))),
         ("arithmetic parse_batch 100k vs re + recursive descent", lambda: arith.parse_batch(exprs),

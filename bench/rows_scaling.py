@@ -27,6 +27,9 @@ def rows():
     out.extend(forward_rows())
     _gathering_rows(out)
     _choice_rows(out)
+    _operator_rows(out)
+    _distinct_text_rows(out)
+    _skip_to_rows(out)
     _quoted_rows(out)
     _long_needle_rows(out)
     _char_transform_rows(out)
@@ -339,3 +342,124 @@ def _choice_rows(out):
         return build
 
     out.append(("| chain of 3500 Literals against the + chain", chain(lambda a, b: a | b), chain(lambda a, b: a + b)))
+
+
+def _operator_rows(out):
+    # One chain `a + b + c + ...` of n operands, each left operand the
+    # previous temporary (as reduce and the interpreter's stack hold it),
+    # against n operands in chains of eight.
+    import functools
+    import operator
+
+    def one_chain(op):
+        def make(size):
+            lits = [q.Literal("w%d" % i) for i in range(size)]
+            return lambda: functools.reduce(op, lits)
+        return make
+
+    def short_chains(op):
+        def make(size):
+            lits = [q.Literal("w%d" % i) for i in range(size)]
+            groups = [lits[i:i + 8] for i in range(0, size, 8)]
+            return lambda: [functools.reduce(op, g) for g in groups]
+        return make
+
+    for name, op in (("+", operator.add), ("|", operator.or_)):
+        out.append(growth_row(f"{name} chain of n operands", one_chain(op), 20_000))
+        out.append(growth_row(f"{name} chains of 8 operands, n in all", short_chains(op), 20_000))
+
+
+# A search listing many distinct texts keeps one sharing-map entry per text:
+# the time at 4n against n, and in the label the memory the search used
+# beside its result at 4n (peak resident size over the resident size with
+# the result held, in a fresh interpreter), against the same search over a
+# text of the same size drawn from 5000 words.
+_WORKING_MEMORY = """
+import os, random, sys
+import quillgramx as q
+n, what, shape = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+page = os.sysconf("SC_PAGE_SIZE")
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * page
+def peak_resident():
+    # This process's own peak (getrusage would count the parent's size at the fork).
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:")) * 1024
+if shape == "distinct":
+    text = "".join("".join("%07x " % i for i in range(j, min(j + 20000, n))) for j in range(0, n, 20000))
+else:
+    rnd = random.Random(7)
+    vocab = ["".join(rnd.choice("0123456789abcdef") for _ in range(7)) for _ in range(5000)]
+    text = "".join(" ".join(rnd.choice(vocab) for _ in range(min(20000, n - j))) + " " for j in range(0, n, 20000))
+hexw = q.Word("0123456789abcdef")
+e = {"Word": hexw, "Regex": q.Regex("[0-9a-f]+"), "Group": q.Group(hexw)}[what]
+before = resident()
+r = e.search_string(text)
+held = resident()
+peak = peak_resident()
+print((held - before) >> 20, max(peak - held, 0) >> 20)
+"""
+
+
+def _working_memory(n, what, shape):
+    import subprocess
+    import sys
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", _WORKING_MEMORY, str(n), what, shape], capture_output=True,
+                       text=True, env=env, timeout=300)
+    if r.returncode != 0:
+        return "memory not measured"
+    result, working = r.stdout.split()
+    return f"{working} MiB beside {result} MiB"
+
+
+def _distinct_text_rows(out):
+    # 4n = 1,100,000 distinct texts: just past a doubling of a map that
+    # fills to one half (the old map), not yet at one for three quarters.
+    n = 275_000
+
+    def make(what, shape):
+        def build(size):
+            rnd = random.Random(7)
+            if shape == "distinct":
+                text = "".join("%07x " % i for i in range(size))
+            else:
+                vocab = ["".join(rnd.choice("0123456789abcdef") for _ in range(7)) for _ in range(5000)]
+                text = " ".join(rnd.choice(vocab) for _ in range(size)) + " "
+            hexw = q.Word("0123456789abcdef")
+            e = {"Word": hexw, "Regex": q.Regex("[0-9a-f]+"), "Group": q.Group(hexw)}[what]
+            return lambda: e.search_string(text)
+        return build
+
+    for what, label in (("Word", "Word"), ("Regex", "Regex([0-9a-f]+)"), ("Group", "Group(Word)")):
+        for shape, words in (("distinct", "distinct words"), ("vocabulary", "words of 5000")):
+            memory = _working_memory(4 * n, what, shape)
+            out.append(growth_row(f"{label}.search_string {words} ({memory})", make(what, shape), n))
+def _skip_to_rows(out):
+    # SkipTo in scans, on a text where its target is absent (every start used
+    # to search to the end), then on random words where it is rare.
+    def absent(op):
+        def make(size):
+            t = "ab" * (size // 2)
+            return lambda: op(t)
+        return make
+
+    def rare(op):
+        def make(size):
+            t = _words_text(size, seed=13).replace("zeta", "zxta")  # an x every 60 bytes or so
+            return lambda: op(t)
+        return make
+
+    s = q.SkipTo(q.Literal("x"))
+    seq = q.SkipTo(q.Literal("x")) + q.Literal("x")
+    rep = q.OneOrMore(q.SkipTo(q.Literal("x")) + q.Literal("x"))
+    for name, op in (("SkipTo(Literal).search_string_count", s.search_string_count),
+                     ("SkipTo(Literal).search_string", s.search_string),
+                     ("SkipTo(Literal).transform_string", lambda t: s.transform_string(t, "Z")),
+                     ("(SkipTo + Literal).search_string", seq.search_string),
+                     ("OneOrMore(SkipTo + Literal).search_string_count", rep.search_string_count)):
+        out.append(growth_row(f"{name}, target absent", absent(op), 1 << 13))
+        out.append(growth_row(f"{name}, random words", rare(op), 1 << 13))

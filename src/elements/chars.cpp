@@ -86,19 +86,9 @@ Rc<WordElement> make_word_element(Text init, const Text* body) {
 }
 
 ParseOutcome word_parse_at(const WordElement& r, Text t, Pos pos) {
-    if (pos >= t.len || !r.init_chars.has(t.at(pos))) return ParseOutcome::fail_stored(r.message, pos);
-    Pos q = pos + 1;
-    while (q < t.len) {
-        SmallChar c = small_char_at(t, q);
-        if (c.len == 0 || !r.body_chars.has(static_cast<unsigned char>(c.code))) break;
-        q += c.len;
-        if (r.max_len != 0 && q - pos >= r.max_len) break;
-    }
-    if (r.min_len != 0 && q - pos < r.min_len) return ParseOutcome::fail_stored(r.message, pos);
-    // A first byte that is part of a longer character (a member from
-    // U+0080..U+00FF matched by byte value) would make a cut token.
-    if (!on_boundary(t, pos) || !on_boundary(t, q)) return ParseOutcome::fail_stored(r.message, pos);
-    return ParseOutcome::success(q, TokenList(SharedText::view(t.data + pos, q - pos)));
+    TryMatchOutcome m = word_try_match_at(r, t, pos);
+    if (!m.matched) return ParseOutcome::fail_stored(r.message, pos);
+    return ParseOutcome::success(m.end, TokenList(SharedText::view(t.data + pos, m.end - pos)));
 }
 
 ParseFromStartOutcome word_parse_from_start(const WordElement& r, Text t) {

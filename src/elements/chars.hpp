@@ -20,7 +20,7 @@ struct WordElement : ElementHeader {
     uint32_t min_len = 1;  // 0 = no minimum
     uint32_t max_len = 0;  // bytes; 0 = no maximum
     // Some member of either set lies in U+0080..U+00FF, so a byte test can
-    // start or end a word inside a character (the class operations check).
+    // meet part of a character (see word_try_match_at).
     bool high_members = false;
 };
 
@@ -42,17 +42,39 @@ inline Pos word_run_end(const WordElement& r, Text t, Pos pos) {
     return end;
 }
 
+// The end of a byte run `end` > `pos`, starting on a character boundary, cut
+// back to the last boundary: a run of members in U+0080..U+00FF, tested by
+// byte value, can stop inside a character, and the word then ends before it
+// (at `pos` when nothing is left). At most three bytes are stepped back.
+inline Pos word_whole_end(Text t, Pos pos, Pos end) {
+    while (end > pos && !on_boundary(t, end)) --end;
+    return end;
+}
+
+// The word at `pos`, the one reading of every operation of the kind and the
+// class: the byte at `pos` in init_chars, then the bytes that follow in
+// body_chars, each tested by its byte value. With sets that hold members in
+// U+0080..U+00FF a byte test can meet part of a character, so a word never
+// begins inside a character (tested first, so that a scan stepping through
+// a character costs nothing there) and ends before a character that its run
+// would cut; the text matched is always whole characters. With ASCII sets
+// neither can happen.
 inline TryMatchOutcome word_try_match_at(const WordElement& r, Text t, Pos pos) {
+    if (r.high_members && !on_boundary(t, pos)) [[unlikely]]
+        return TryMatchOutcome::no();
     Pos end = word_run_end(r, t, pos);
     if (end == pos) return TryMatchOutcome::no();
     if (r.max_len != 0 && end - pos > r.max_len) end = pos + r.max_len;
+    if (r.high_members) [[unlikely]] {
+        end = word_whole_end(t, pos, end);
+        if (end == pos) return TryMatchOutcome::no();
+    }
     if (end - pos < r.min_len) return TryMatchOutcome::no();
     return TryMatchOutcome::yes(end);
 }
 
-// Reads the body character by character (members up to U+00FF by code
-// point). A word that would begin or end inside a character is no word:
-// it fails at `pos`, so no token holds a cut character.
+// word_try_match_at with the matched text as its one token; a failure at
+// `pos` with the stored message.
 ParseOutcome word_parse_at(const WordElement& r, Text t, Pos pos);
 ParseFromStartOutcome word_parse_from_start(const WordElement& r, Text t);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "elements/match_context.hpp"
+#include "elements/program.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -109,6 +110,7 @@ size_t live_forward_slots() {
 ParseOutcome forward_parse_at(const ForwardElement& r, Text t, Pos pos) { return forward_slot_parse_at(r, t, pos); }
 
 TryMatchOutcome forward_try_match_at(const ForwardElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, forward_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     ReadGuard g(r.lock);

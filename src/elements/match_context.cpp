@@ -17,71 +17,112 @@ inline size_t mix(uint64_t a, uint64_t b) {
 // ---------------------------------------------------------------------------
 // MemoTable
 
+namespace {
+constexpr size_t kWays = 4;
+constexpr size_t kMinSlots = size_t{1} << 12, kMaxSlots = size_t{1} << 20;
+}  // namespace
+
 MemoTable::~MemoTable() {
-    clear();
+    release_tokens();
     std::free(slots_);
     std::free(tokens_);
 }
 
-size_t MemoTable::slot_of(const void* record, Pos pos, uint8_t mode) const {
-    return mix(reinterpret_cast<uintptr_t>(record), (uint64_t{pos} << 1) | mode) & mask_;
+void MemoTable::release_tokens() {
+    for (uint32_t i = 0; i < token_count_; ++i) tokens_[i].~SharedText();
+    token_count_ = 0;
 }
 
-const MemoEntry* MemoTable::find(const void* record, Pos pos, uint8_t mode, uint64_t epoch) const {
-    if (!slots_ || used_epoch_ != epoch) return nullptr;
-    for (size_t i = slot_of(record, pos, mode);; i = (i + 1) & mask_) {
-        const MemoEntry& e = slots_[i];
-        if (e.epoch != epoch) return nullptr;
-        if (e.record == record && e.pos == pos && e.mode == mode) return &e;
+// Every entry becomes an empty slot (the generation moves on) and the
+// tokens are released.
+void MemoTable::forget_all() {
+    release_tokens();
+    if (++generation_ == 0) {  // after 2**32 generations, clear for real
+        if (slots_) std::memset(static_cast<void*>(slots_), 0, sizeof(MemoEntry) * (mask_ + 1));
+        generation_ = 1;
     }
 }
 
-void MemoTable::use_epoch(uint64_t epoch) {
-    if (used_epoch_ == epoch) return;
-    clear();
-    used_epoch_ = epoch;
+void MemoTable::sync(uint64_t epoch) {
+    if (epoch_ == epoch) return;
+    epoch_ = epoch;
+    active_ = false;
+    forget_all();
+    std::memset(seen_, 0, sizeof seen_);
+    probes_ = repeats_ = 0;
 }
 
-MemoEntry& MemoTable::insert(const void* record, Pos pos, uint8_t mode, uint64_t epoch) {
-    use_epoch(epoch);
-    // At most half full, so that a probe ends soon at a slot of another text.
-    if (!slots_ || (used_ + 1) * 2 > mask_ + 1) grow();
-    for (size_t i = slot_of(record, pos, mode);; i = (i + 1) & mask_) {
-        MemoEntry& e = slots_[i];
-        if (e.epoch != epoch) {
-            e = MemoEntry{};
-            e.record = record;
-            e.epoch = epoch;
-            e.pos = pos;
-            e.mode = mode;
-            ++used_;
-            return e;
+bool MemoTable::note(const void* record, Pos pos, uint8_t mode, uint64_t epoch, Pos text_len) {
+    sync(epoch);
+    if (active_) return true;
+    uint64_t h = mix(reinterpret_cast<uintptr_t>(record), (uint64_t{pos} << 1) | mode) | 1;
+    uint64_t& s = seen_[h % kSeen];
+    if (s == h) ++repeats_;
+    s = h;
+    if (++probes_ < kWindow) return false;
+    // One call in sixteen tried again within a short while: remembering pays.
+    bool repeating = repeats_ * 16 >= probes_;
+    probes_ = repeats_ = 0;
+    if (!repeating) return false;
+    activate(epoch, text_len);
+    return true;
+}
+
+void MemoTable::activate(uint64_t epoch, Pos text_len) {
+    sync(epoch);
+    size_t want = kMinSlots;
+    while (want < kMaxSlots && want < 8 * (uint64_t{text_len} + 1)) want *= 2;
+    if (!slots_ || mask_ + 1 < want) {
+        auto* fresh = static_cast<MemoEntry*>(std::calloc(want, sizeof(MemoEntry)));
+        if (!fresh) throw std::bad_alloc();
+        std::free(slots_);
+        slots_ = fresh;
+        mask_ = want - 1;
+        generation_ = 1;
+    }
+    active_ = true;
+}
+
+size_t MemoTable::set_of(const void* record, Pos pos, uint8_t mode) const {
+    return (mix(reinterpret_cast<uintptr_t>(record), (uint64_t{pos} << 1) | mode) * kWays) & mask_;
+}
+
+const MemoEntry* MemoTable::find(const void* record, Pos pos, uint8_t mode) const {
+    if (!active_) return nullptr;
+    const MemoEntry* set = slots_ + set_of(record, pos, mode);
+    for (size_t i = 0; i < kWays; ++i) {
+        const MemoEntry& e = set[i];
+        if (e.generation == generation_ && e.record == record && e.pos == pos && e.mode == mode) return &e;
+    }
+    return nullptr;
+}
+
+MemoEntry& MemoTable::insert(const void* record, Pos pos, uint8_t mode) {
+    MemoEntry* set = slots_ + set_of(record, pos, mode);
+    MemoEntry* slot = nullptr;
+    for (size_t i = 0; i < kWays; ++i) {
+        MemoEntry& e = set[i];
+        if (e.generation != generation_ || (e.record == record && e.pos == pos && e.mode == mode)) {
+            slot = &e;
+            break;
         }
-        if (e.record == record && e.pos == pos && e.mode == mode) return e;
     }
+    // A full set gives up one entry in turn; its outcome is worked out again
+    // if it is asked for.
+    if (!slot) slot = &set[victim_++ % kWays];
+    *slot = MemoEntry{};
+    slot->record = record;
+    slot->generation = generation_;
+    slot->pos = pos;
+    slot->mode = mode;
+    return *slot;
 }
 
-void MemoTable::grow() {
-    size_t cap = slots_ ? (mask_ + 1) * 2 : 1024;
-    auto* fresh = static_cast<MemoEntry*>(std::calloc(cap, sizeof(MemoEntry)));
-    if (!fresh) throw std::bad_alloc();
-    MemoEntry* old = slots_;
-    size_t old_cap = slots_ ? mask_ + 1 : 0;
-    slots_ = fresh;
-    mask_ = cap - 1;
-    // Epoch 0 is never a text's: calloc'd slots read as empty.
-    for (size_t j = 0; j < old_cap; ++j) {
-        const MemoEntry& e = old[j];
-        if (e.epoch != used_epoch_) continue;
-        size_t i = slot_of(e.record, e.pos, e.mode);
-        while (slots_[i].epoch == used_epoch_) i = (i + 1) & mask_;
-        slots_[i] = e;
-    }
-    std::free(old);
-}
-
-uint32_t MemoTable::store_tokens(const SharedText* tokens, uint32_t n, uint64_t epoch) {
-    use_epoch(epoch);
+uint32_t MemoTable::store_tokens(const SharedText* tokens, uint32_t n) {
+    // The tokens of entries given up stay until the store is emptied: its
+    // bound keeps them within a fixed multiple of the table.
+    const uint64_t bound = uint64_t{8} * (mask_ + 1);
+    if (uint64_t{token_count_} + n > bound && token_count_ > 0) forget_all();
     if (uint64_t{token_count_} + n > token_cap_) {
         uint64_t want = uint64_t{token_count_} + n;
         uint64_t cap = token_cap_ ? uint64_t{token_cap_} * 2 : 256;
@@ -97,13 +138,6 @@ uint32_t MemoTable::store_tokens(const SharedText* tokens, uint32_t n, uint64_t 
     for (uint32_t i = 0; i < n; ++i) new (tokens_ + token_count_ + i) SharedText(tokens[i]);
     token_count_ += n;
     return first;
-}
-
-void MemoTable::clear() {
-    for (uint32_t i = 0; i < token_count_; ++i) tokens_[i].~SharedText();
-    token_count_ = 0;
-    used_ = 0;
-    // The slots of an older epoch read as empty; no need to touch them.
 }
 
 // ---------------------------------------------------------------------------
@@ -181,6 +215,13 @@ void begin_text(Text t) {
     } else {
         d.memo_after = UINT64_MAX;
     }
+}
+
+void remember_outcomes_now() {
+    MatchContext* c = tls_match_context;
+    if (!c || !c->has_text()) return;
+    tls_match_depth.memo_after = 0;
+    c->memo().activate(c->epoch(), c->text().len);
 }
 
 ContextScope::ContextScope() noexcept

@@ -42,22 +42,27 @@ struct ContextSlot {
 // bound either.
 struct MemoEntry {
     const void* record = nullptr;
-    uint64_t epoch = 0;  // the text it belongs to; any other is an empty slot
+    uint32_t generation = 0;  // the table's generation it belongs to; any other is an empty slot
     Pos pos = 0;
     uint8_t mode = 0;
     bool ok = false;
     uint32_t height = 0;
     Pos end = 0;  // on success
-    // On success in parse mode: the tokens, in the memo's token store.
+    // In parse mode: the tokens on success, the failure's message on failure,
+    // in the memo's token store.
     uint32_t first_token = 0, token_count = 0;
-    // On failure in parse mode: the failure, its message a view of a stored
-    // or fixed text (records outlive the operation).
-    const char* fail_message = nullptr;
-    Pos fail_length = 0, fail_pos = 0;
+    Pos fail_pos = 0;
 };
 
 enum : uint8_t { kMemoTry = 0, kMemoParse = 1 };
 
+// The outcomes remembered on the current text: a cache of a size set by the
+// text's length (so its memory stays a fixed multiple of the text, and a
+// small fixed size for short ones), four entries to a set. It starts only
+// where it pays: past the budget, `note` watches whether records are tried
+// at positions where they were tried a moment ago, and turns remembering on
+// once a fair share of calls repeat. A grammar whose work is large but never
+// repeats (a deep chain tried at every start) never pays for entries.
 class MemoTable {
   public:
     MemoTable() = default;
@@ -65,31 +70,43 @@ class MemoTable {
     MemoTable(const MemoTable&) = delete;
     MemoTable& operator=(const MemoTable&) = delete;
 
-    // The entry for (record, pos, mode) on text `epoch`, or nullptr.
-    const MemoEntry* find(const void* record, Pos pos, uint8_t mode, uint64_t epoch) const;
-    // A new entry for the key (overwriting an entry of an older text);
-    // throws std::bad_alloc when memory is exhausted.
-    MemoEntry& insert(const void* record, Pos pos, uint8_t mode, uint64_t epoch);
-    // Copies `n` tokens into the token store of text `epoch`; gives the
-    // index of the first. Throws std::bad_alloc when memory is exhausted.
-    uint32_t store_tokens(const SharedText* tokens, uint32_t n, uint64_t epoch);
+    // Whether outcomes are remembered on text `epoch`.
+    bool active(uint64_t epoch) const { return epoch_ == epoch && active_; }
+    // Notes a call past the budget while not active; true once active.
+    // Throws std::bad_alloc when the table cannot be made.
+    bool note(const void* record, Pos pos, uint8_t mode, uint64_t epoch, Pos text_len);
+    // Makes the table active on text `epoch` at once (for tests).
+    void activate(uint64_t epoch, Pos text_len);
+
+    // The entry for (record, pos, mode), or nullptr; only while active.
+    const MemoEntry* find(const void* record, Pos pos, uint8_t mode) const;
+    // The entry for the key, made or taken over from an older one.
+    MemoEntry& insert(const void* record, Pos pos, uint8_t mode);
+    // Copies `n` tokens into the token store; gives the index of the first.
+    // A store grown past its bound is emptied first, with every entry (their
+    // outcomes are worked out again when asked for). Throws std::bad_alloc.
+    uint32_t store_tokens(const SharedText* tokens, uint32_t n);
     const SharedText* tokens(uint32_t first) const { return tokens_ + first; }
-    // Forgets everything (the tokens of an older text are released here).
-    void clear();
-    size_t size() const { return used_; }
+    size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
 
   private:
-    // Forgets the entries and tokens of an older text.
-    void use_epoch(uint64_t epoch);
-    size_t slot_of(const void* record, Pos pos, uint8_t mode) const;
-    void grow();
+    void sync(uint64_t epoch);
+    void forget_all();
+    void release_tokens();
+    size_t set_of(const void* record, Pos pos, uint8_t mode) const;
 
+    uint64_t epoch_ = 0;
+    bool active_ = false;
+    uint32_t generation_ = 1;
     MemoEntry* slots_ = nullptr;
-    size_t mask_ = 0;  // capacity - 1; capacity 0 before the first insert
-    size_t used_ = 0;  // entries of the current text
-    uint64_t used_epoch_ = 0;
+    size_t mask_ = 0;  // slots - 1
+    uint32_t victim_ = 0;
     SharedText* tokens_ = nullptr;
     uint32_t token_count_ = 0, token_cap_ = 0;
+    // The repeat watch: recent keys, and the calls and repeats of this window.
+    static constexpr uint32_t kSeen = 1024, kWindow = 4096;
+    uint64_t seen_[kSeen] = {};
+    uint32_t probes_ = 0, repeats_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -108,6 +125,8 @@ class MatchContext {
     // True when `t` is the text named last.
     bool is_current(Text t) const { return has_text_ && t.data == text_.data && t.len == text_.len; }
     uint64_t epoch() const { return epoch_; }
+    bool has_text() const { return has_text_; }
+    Text text() const { return text_; }
 
     // The scratch of type T for `owner` (a record) on text `t`, made on first
     // use and reset for each new text; nullptr when `t` is not the current
@@ -183,6 +202,10 @@ class [[nodiscard]] ContextScope {
     uint64_t saved_calls_, saved_memo_after_;
 };
 
+// Remembers every combinator outcome on the current text from now on, as
+// if its budget were spent and its calls repeating (for tests and the fuzzer).
+void remember_outcomes_now();
+
 // How many combinator calls a text may take before outcomes are remembered:
 // enough that an ordinary grammar never gets there (a few calls per byte),
 // little enough that a choice backtracking over nested input gets there
@@ -206,13 +229,23 @@ inline void note_reused_height(MatchDepthState& s, uint32_t height) {
     if (reached > s.peak) s.peak = reached;
 }
 
+// The memo of the current text, or nullptr while its outcomes are not
+// remembered (no context, another text, or no repeats seen yet).
+inline MemoTable* memo_for(const void* rec, Text t, Pos pos, uint8_t mode) {
+    MatchContext* c = current_context();
+    if (!c || !c->is_current(t)) return nullptr;
+    MemoTable& m = c->memo();
+    if (m.active(c->epoch()) || m.note(rec, pos, mode, c->epoch(), t.len)) return &m;
+    return nullptr;
+}
+
 template <class Body>
 [[gnu::noinline]] TryMatchOutcome memo_try(const void* rec, Text t, Pos pos, Body&& body) {
-    MatchContext* c = current_context();
-    if (!c || !c->is_current(t)) return body();
+    MemoTable* mp = memo_for(rec, t, pos, kMemoTry);
+    if (!mp) return body();
+    MemoTable& m = *mp;
     MatchDepthState& s = tls_match_depth;
-    MemoTable& m = c->memo();
-    if (const MemoEntry* e = m.find(rec, pos, kMemoTry, c->epoch())) {
+    if (const MemoEntry* e = m.find(rec, pos, kMemoTry)) {
         if (uint64_t{s.depth} + e->height <= kMaxMatchDepth) {
             note_reused_height(s, e->height);
             return e->ok ? TryMatchOutcome::yes(e->end) : TryMatchOutcome::no();
@@ -224,7 +257,7 @@ template <class Body>
     const uint32_t height = s.peak - s.depth;
     if (saved_peak > s.peak) s.peak = saved_peak;
     if (!s.aborting) {
-        MemoEntry& e = m.insert(rec, pos, kMemoTry, c->epoch());
+        MemoEntry& e = m.insert(rec, pos, kMemoTry);
         e.ok = o.matched != 0;
         e.end = o.end;
         e.height = height;

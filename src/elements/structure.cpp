@@ -1,5 +1,6 @@
 #include "elements/structure.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -7,6 +8,8 @@
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
 #include "elements/match_context.hpp"
+#include "elements/parse_path.hpp"
+#include "elements/program.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -30,15 +33,6 @@ TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
     }
 }
 
-// The text from `from` to `to` as a token. A bound inside a multi-byte
-// character moves to the next character boundary, so that no token holds a
-// cut character; the match end is not changed by this.
-SharedText cut_token(Text t, Pos from, Pos to) {
-    while (from < to && !on_boundary(t, from)) ++from;
-    while (to > from && !on_boundary(t, to)) --to;
-    return SharedText::view(t.data + from, to - from);
-}
-
 }  // namespace
 
 AndElement::AndElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
@@ -46,217 +40,6 @@ AndElement::AndElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
     note_composite_built(exprs.size());
 }
 namespace {
-
-// The bytes at which an element can match (parse_at or try_match_at) at a
-// position: `bytes` for a position inside the text, `at_end` for the end.
-// Only a necessary condition: an element outside its set fails there.
-struct FirstBytes {
-    ByteSet bytes;
-    bool at_end = false;
-
-    static FirstBytes anywhere() {
-        FirstBytes f;
-        for (uint64_t& w : f.bytes.words) w = ~uint64_t{0};
-        f.at_end = true;
-        return f;
-    }
-    static FirstBytes one(unsigned char b) {
-        FirstBytes f;
-        f.bytes.add(b);
-        return f;
-    }
-    bool is_anywhere() const {
-        return at_end && (bytes.words[0] & bytes.words[1] & bytes.words[2] & bytes.words[3]) == ~uint64_t{0};
-    }
-    void add(const FirstBytes& o) {
-        for (int i = 0; i < 4; ++i) bytes.words[i] |= o.bytes.words[i];
-        at_end = at_end || o.at_end;
-    }
-};
-
-// The bytes that can begin a match of a pattern, read from its text, or
-// false where the text is not of the simple forms understood here: a first
-// atom that is an ASCII character, an escaped ASCII punctuation character or
-// a class of ASCII characters and ranges (no negation, no class escape but
-// \n \t \r \f \v), not followed by a quantifier that allows zero, and no
-// alternation anywhere. Such a pattern matches only where its first atom
-// does: at one of these bytes, never at the end of the text.
-bool pattern_first_bytes(std::string_view p, ByteSet& out) {
-    auto ascii = [](unsigned char c) { return c < 0x80; };
-    // No "|" outside a class, with escapes and classes skipped.
-    for (size_t i = 0; i < p.size(); ++i) {
-        char c = p[i];
-        if (c == '\\') {
-            ++i;
-        } else if (c == '[') {
-            size_t j = i + 1;
-            if (j < p.size() && p[j] == '^') ++j;
-            if (j < p.size() && p[j] == ']') ++j;
-            for (; j < p.size() && p[j] != ']'; ++j) {
-                if (p[j] == '\\') ++j;
-                else if (p[j] == '[') return false;  // a named class: not read here
-            }
-            if (j >= p.size()) return false;
-            i = j;
-        } else if (c == '|') {
-            return false;
-        }
-    }
-    if (p.empty()) return false;
-    auto escaped_byte = [](char e, unsigned char& b) {
-        switch (e) {
-            case 'n': b = '\n'; return true;
-            case 't': b = '\t'; return true;
-            case 'r': b = '\r'; return true;
-            case 'f': b = '\f'; return true;
-            case 'v': b = '\v'; return true;
-            default: break;
-        }
-        unsigned char u = static_cast<unsigned char>(e);
-        bool alnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
-        if (u < 0x7F && u > 0x20 && !alnum) {
-            b = u;
-            return true;
-        }
-        return false;
-    };
-    ByteSet set;
-    size_t next = 0;
-    unsigned char c0 = static_cast<unsigned char>(p[0]);
-    if (c0 == '[') {
-        size_t i = 1;
-        if (i >= p.size() || p[i] == '^' || p[i] == ']') return false;
-        bool closed = false;
-        while (i < p.size()) {
-            unsigned char lo = static_cast<unsigned char>(p[i]);
-            if (lo == ']') {
-                closed = true;
-                ++i;
-                break;
-            }
-            if (lo == '\\') {
-                if (i + 1 >= p.size() || !escaped_byte(p[i + 1], lo)) return false;
-                i += 2;
-            } else {
-                if (!ascii(lo) || lo == '[') return false;
-                i += 1;
-            }
-            unsigned char hi = lo;
-            if (i + 1 < p.size() && p[i] == '-' && p[i + 1] != ']') {
-                hi = static_cast<unsigned char>(p[i + 1]);
-                if (hi == '\\') {
-                    if (i + 2 >= p.size() || !escaped_byte(p[i + 2], hi)) return false;
-                    i += 3;
-                } else {
-                    if (!ascii(hi) || hi == '[') return false;
-                    i += 2;
-                }
-                if (hi < lo) return false;
-            }
-            for (unsigned b = lo; b <= hi; ++b) set.add(static_cast<unsigned char>(b));
-        }
-        if (!closed) return false;
-        next = i;
-    } else if (c0 == '\\') {
-        unsigned char b;
-        if (p.size() < 2 || p[1] == 'n' || p[1] == 't' || p[1] == 'r' || p[1] == 'f' || p[1] == 'v' ||
-            !escaped_byte(p[1], b))
-            return false;
-        set.add(b);
-        next = 2;
-    } else {
-        if (!ascii(c0) || std::strchr("^$.()*+?{}|]", c0) != nullptr || c0 == 0) return false;
-        set.add(c0);
-        next = 1;
-    }
-    if (next < p.size() && (p[next] == '*' || p[next] == '?' || p[next] == '{')) return false;
-    if (set.empty()) return false;
-    out = set;
-    return true;
-}
-
-// How far the analysis follows composites into their children, and how many
-// alternatives of nested MatchFirsts it looks at in all: past either, an
-// element counts as matching anywhere.
-constexpr int kFirstBytesDepth = 8;
-
-// The terminal records are read here, once per MatchFirst, when its table is
-// built; matching still goes through their interface. A Forward's target can
-// change, so a Forward counts as matching anywhere.
-FirstBytes first_bytes_of(const SharedElement& e, int depth, uint32_t& budget) {
-    const ElementVTable* v = e.vtable();
-    const ElementHeader* rec = e.record();
-    if (v == literal_vtable()) {
-        const auto* r = static_cast<const LiteralElement*>(rec);
-        return r->text.size() ? FirstBytes::one(r->first_byte) : FirstBytes::anywhere();
-    }
-    if (v == keyword_vtable()) {
-        const auto* r = static_cast<const KeywordElement*>(rec);
-        return r->match_len ? FirstBytes::one(r->first_byte) : FirstBytes::anywhere();
-    }
-    if (v == caseless_literal_vtable() || v == caseless_keyword_vtable()) {
-        // A byte matches the lowered first byte c when it lowers to c.
-        const OwnedBytes& lower = v == caseless_literal_vtable()
-                                      ? static_cast<const CaselessLiteralElement*>(rec)->lower_text
-                                      : static_cast<const CaselessKeywordElement*>(rec)->lower_text;
-        Pos n = v == caseless_literal_vtable() ? lower.size() : static_cast<const CaselessKeywordElement*>(rec)->match_len;
-        if (n == 0) return FirstBytes::anywhere();
-        unsigned char c = static_cast<unsigned char>(lower.data()[0]);
-        FirstBytes f = FirstBytes::one(c);
-        if (c >= 'a' && c <= 'z') f.bytes.add(static_cast<unsigned char>(c - 0x20));
-        return f;
-    }
-    if (v == char_vtable()) {
-        const auto* r = static_cast<const CharElement*>(rec);
-        FirstBytes f;
-        for (int b = 0; b < 256; ++b)
-            if (r->members.has(static_cast<unsigned char>(b))) f.bytes.add(static_cast<unsigned char>(b));
-        return f;
-    }
-    if (v == word_vtable()) {
-        // Both operations test the first byte against the first set.
-        FirstBytes f;
-        f.bytes = static_cast<const WordElement*>(rec)->init_chars;
-        return f;
-    }
-    if (v == regex_vtable()) {
-        // The message holds the pattern as written: "Expected match for /{}/".
-        std::string_view m = static_cast<const RegexElement*>(rec)->message.view();
-        std::string_view prefix = msg::kRegexMessagePrefix, suffix = msg::kRegexMessageSuffix;
-        FirstBytes f;
-        if (m.size() >= prefix.size() + suffix.size() && m.substr(0, prefix.size()) == prefix &&
-            m.substr(m.size() - suffix.size()) == suffix &&
-            pattern_first_bytes(m.substr(prefix.size(), m.size() - prefix.size() - suffix.size()), f.bytes))
-            return f;
-        return FirstBytes::anywhere();
-    }
-    if (v == quoted_string_vtable()) return FirstBytes::one(static_cast<const QuotedStringElement*>(rec)->quote);
-    if (depth >= kFirstBytesDepth) return FirstBytes::anywhere();
-    if (v == and_vtable()) {
-        // Every member is tried in turn from the position, so the first one decides.
-        const auto& m = static_cast<const AndElement*>(rec)->exprs;
-        return m.empty() ? FirstBytes::anywhere() : first_bytes_of(m.front(), depth + 1, budget);
-    }
-    if (v == match_first_vtable()) {
-        const auto* r = static_cast<const MatchFirstElement*>(rec);
-        FirstBytes f;
-        for (const SharedElement& a : r->exprs) {
-            if (budget == 0) return FirstBytes::anywhere();
-            --budget;
-            f.add(first_bytes_of(a, depth + 1, budget));
-            if (f.is_anywhere()) break;
-        }
-        return f;
-    }
-    // The kinds whose every match begins with a match of their child there.
-    if (v == group_vtable() || v == suppress_vtable() || v == combine_vtable() || v == one_or_more_vtable())
-        return first_bytes_of(static_cast<const OneChildElement*>(rec)->expr, depth + 1, budget);
-    if (v == exactly_vtable()) {
-        const auto* r = static_cast<const ExactlyElement*>(rec);
-        return r->count ? first_bytes_of(r->expr, depth + 1, budget) : FirstBytes::anywhere();
-    }
-    return FirstBytes::anywhere();
-}
 
 // A table larger than this (alternatives that may match anywhere stand in
 // every bucket) is not made: the alternatives are then tried in turn.
@@ -266,17 +49,19 @@ constexpr size_t kMaxDispatchItems = size_t{1} << 20;
 AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noexcept {
     if constexpr (kPlainPaths) return nullptr;
     try {
-        std::vector<FirstBytes> first;
-        first.reserve(exprs.size());
-        uint32_t budget = 4096;
+        std::vector<ElementStart> each;
+        each.reserve(exprs.size());
+        ElementStart summary = alternatives_start(exprs, &each);
         size_t items = 0;
         bool restricted = false;
-        for (const SharedElement& e : exprs) {
-            first.push_back(first_bytes_of(e, 0, budget));
-            const FirstBytes& f = first.back();
-            restricted = restricted || !f.is_anywhere();
-            for (uint64_t w : f.bytes.words) items += static_cast<size_t>(__builtin_popcountll(w));
-            items += f.at_end;
+        uint32_t skip_reach = 0;
+        for (const ElementStart& s : each) {
+            const FirstBytes& f = s.first;
+            if (!f.is_anywhere()) {
+                restricted = true;
+                if (s.reach > skip_reach) skip_reach = s.reach;
+            }
+            items += static_cast<size_t>(f.count()) + f.at_end;
         }
         if (!restricted || items > kMaxDispatchItems) return nullptr;
         auto d = std::make_unique<AlternativeDispatch>();
@@ -284,7 +69,7 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
         for (unsigned b = 0; b <= 256; ++b) {
             d->start[b] = static_cast<uint32_t>(d->items.size());
             for (size_t i = 0; i < exprs.size(); ++i) {
-                bool in = b == 256 ? first[i].at_end : first[i].bytes.has(static_cast<unsigned char>(b));
+                bool in = b == 256 ? each[i].first.at_end : each[i].first.bytes.has(static_cast<unsigned char>(b));
                 if (in) d->items.push_back(static_cast<uint32_t>(i));
             }
         }
@@ -296,6 +81,9 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
             if (e.vtable() != literal_vtable() || static_cast<const LiteralElement*>(e.record())->text.size() != 1 ||
                 static_cast<const LiteralElement*>(e.record())->tokens.size() != 1)
                 d->one_byte_literals = false;
+        d->skip_reach = skip_reach;
+        d->summary = summary;
+        d->scanner = StartScanner(summary);
         return d.release();
     } catch (...) {
         return nullptr;  // without a table every alternative is tried, as the plain path does
@@ -328,6 +116,10 @@ uintptr_t MatchFirstElement::build_dispatch() const {
     return expected;
 }
 
+namespace {
+
+}  // namespace
+
 ParseOutcome depth_failure(Pos pos) { return fixed_failure(msg::kRecursionLimitFailure, pos); }
 
 // ---------------------------------------------------------------------------
@@ -341,143 +133,6 @@ ParseOutcome depth_failure(Pos pos) { return fixed_failure(msg::kRecursionLimitF
 // the general path. Other kinds are called through their table.
 
 namespace {
-
-// The tokens gathered by one outermost parse. A failing call leaves the
-// buffer as it found it, so a parent drops only what its own failing branch
-// appended. SharedText holds no pointer to itself: its bytes can be moved.
-class TokenSink {
-  public:
-    TokenSink() : data_(reinterpret_cast<SharedText*>(inline_)) {}
-    ~TokenSink() {
-        truncate(0);
-        if (data_ != reinterpret_cast<SharedText*>(inline_)) std::free(data_);
-    }
-    TokenSink(const TokenSink&) = delete;
-    TokenSink& operator=(const TokenSink&) = delete;
-
-    uint32_t size() const { return size_; }
-    const SharedText* data() const { return data_; }
-    void push(SharedText t) {
-        if (size_ == cap_) grow();
-        new (data_ + size_) SharedText(std::move(t));
-        ++size_;
-    }
-    // Drops the tokens from index n on.
-    void truncate(uint32_t n) {
-        while (size_ > n) data_[--size_].~SharedText();
-    }
-    // The tokens as one list: a heap buffer is handed over whole, the inline
-    // tokens are moved into a list of their size.
-    TokenList take() {
-        if (data_ != reinterpret_cast<SharedText*>(inline_)) {
-            TokenList out = TokenList::adopt(data_, size_, cap_);
-            data_ = reinterpret_cast<SharedText*>(inline_);
-            size_ = 0;
-            cap_ = kInline;
-            return out;
-        }
-        TokenList out;
-        if (size_ > 2) out.reserve(size_);
-        for (uint32_t i = 0; i < size_; ++i) out.push_back(std::move(data_[i]));
-        truncate(0);
-        return out;
-    }
-
-  private:
-    static constexpr uint32_t kInline = 16;
-    // Throws std::bad_alloc when the buffer cannot grow; the operation's
-    // entry turns it into MemoryError, and every buffer is released on the way.
-    void grow() {
-        if (cap_ == UINT32_MAX) throw std::bad_alloc();
-        uint64_t n = uint64_t{cap_} * 2;
-        if (n > UINT32_MAX) n = UINT32_MAX;
-        void* mem;
-        if (data_ == reinterpret_cast<SharedText*>(inline_)) {
-            mem = std::malloc(sizeof(SharedText) * n);
-            if (!mem) throw std::bad_alloc();
-            std::memcpy(mem, static_cast<const void*>(data_), sizeof(SharedText) * size_);
-        } else {
-            // A large block grows in place or is remapped, not copied.
-            mem = std::realloc(static_cast<void*>(data_), sizeof(SharedText) * n);
-            if (!mem) throw std::bad_alloc();
-        }
-        data_ = static_cast<SharedText*>(mem);
-        cap_ = static_cast<uint32_t>(n);
-    }
-    SharedText* data_;
-    uint32_t size_ = 0, cap_ = kInline;
-    alignas(SharedText) unsigned char inline_[sizeof(SharedText) * kInline];
-};
-
-// Where a call leaves its result: the end on success, the failure otherwise
-// (its message a view of a stored or fixed text, as the parse_at of the
-// kinds give). `fail` means something only after a call that failed.
-struct Into {
-    TokenSink& out;
-    ParseFailure& fail;
-    Pos end = 0;
-
-    bool failed(const char* fixed_message, Pos pos) {
-        fail.message = SharedText::fixed(fixed_message);
-        fail.position = pos;
-        return false;
-    }
-    bool failed_stored(const SharedText& message, Pos pos) {
-        fail.message = SharedText::view(message.data(), message.size());
-        fail.position = pos;
-        return false;
-    }
-    bool done(Pos e) {
-        end = e;
-        return true;
-    }
-};
-
-// The parse-path twin of memo_try: a remembered success gives its end and
-// its tokens again, a remembered failure its failure.
-template <class Body>
-[[gnu::noinline]] bool memo_into(const void* rec, Text t, Pos pos, Into& in, Body&& body) {
-    MatchContext* c = current_context();
-    if (!c || !c->is_current(t)) return body();
-    MatchDepthState& s = tls_match_depth;
-    MemoTable& m = c->memo();
-    if (const MemoEntry* e = m.find(rec, pos, kMemoParse, c->epoch())) {
-        if (uint64_t{s.depth} + e->height <= kMaxMatchDepth) {
-            note_reused_height(s, e->height);
-            const SharedText* toks = m.tokens(e->first_token);
-            if (!e->ok) {
-                in.fail.message = toks[0];
-                in.fail.position = e->fail_pos;
-                return false;
-            }
-            for (uint32_t i = 0; i < e->token_count; ++i) in.out.push(toks[i]);
-            return in.done(e->end);
-        }
-    }
-    const uint32_t mark = in.out.size();
-    const uint32_t saved_peak = s.peak;
-    s.peak = s.depth;
-    const bool ok = body();
-    const uint32_t height = s.peak - s.depth;
-    if (saved_peak > s.peak) s.peak = saved_peak;
-    if (!s.aborting) {
-        // The tokens (or the failure's message) are copied before the entry
-        // is made, so that a failed allocation leaves no entry behind.
-        uint32_t first = ok ? m.store_tokens(in.out.data() + mark, in.out.size() - mark, c->epoch())
-                            : m.store_tokens(&in.fail.message, 1, c->epoch());
-        MemoEntry& e = m.insert(rec, pos, kMemoParse, c->epoch());
-        e.ok = ok;
-        e.height = height;
-        e.first_token = first;
-        if (ok) {
-            e.end = in.end;
-            e.token_count = in.out.size() - mark;
-        } else {
-            e.fail_pos = in.fail.position;
-        }
-    }
-    return ok;
-}
 
 // The combinator kinds' calls; each holds the dispatch of its children
 // (parse_into, inlined), so a level of nesting costs one call.
@@ -591,7 +246,7 @@ bool match_first_into(const MatchFirstElement& r, Text t, Pos pos, Into& in) {
     if (r.exprs.empty()) return in.failed(msg::kNoMatchFound, pos);
     auto body = [&] {
         const uint32_t last_index = static_cast<uint32_t>(r.exprs.size() - 1);
-        if (const AlternativeDispatch* d = r.dispatch()) {
+        if (const AlternativeDispatch* d = match_first_table_here(r)) {
             // Only the alternatives that can match at this byte are tried, each
             // once. When none matches, the failure is the last alternative's, as
             // without the table: held when it was among them, else it is tried
@@ -752,13 +407,15 @@ bool forward_into(const ForwardElement& r, Text t, Pos pos, Into& in) {
     return body();
 }
 
-// The parse_at of a combinator kind: its subtree into one buffer, then one list.
+// The parse_at of a combinator kind: its subtree into one buffer, then one
+// list; by the record's program where it has one.
 template <class R, bool (*F)(const R&, Text, Pos, Into&)>
-ParseOutcome run_into(const R& r, Text t, Pos pos) {
+ParseOutcome run_into(const R& r, const ElementVTable* vt, Text t, Pos pos) {
     TokenSink sink;
     ParseOutcome o;
     Into in{sink, o.failure};
-    if (!F(r, t, pos, in)) return o;
+    const Program* p = program_for(r, vt);
+    if (!(p ? program_parse(*p, t, pos, in) : F(r, t, pos, in))) return o;
     return ParseOutcome::success(in.end, sink.take());
 }
 
@@ -767,14 +424,15 @@ ParseOutcome run_into(const R& r, Text t, Pos pos) {
 // ---------------------------------------------------------------------------
 // And
 
-ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos) { return run_into<AndElement, and_into>(r, t, pos); }
+ParseOutcome and_parse_at(const AndElement& r, Text t, Pos pos) { return run_into<AndElement, and_into>(r, and_vtable(), t, pos); }
 
 ParseOutcome forward_slot_parse_at(const ForwardElement& r, Text t, Pos pos) {
-    return run_into<ForwardElement, forward_into>(r, t, pos);
+    return run_into<ForwardElement, forward_into>(r, forward_vtable(), t, pos);
 }
 
 
 TryMatchOutcome and_try_match_at(const AndElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, and_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     auto body = [&] {
@@ -798,11 +456,13 @@ ParseFromStartOutcome and_parse_from_start(const AndElement& r, Text t) {
 // MatchFirst
 
 ParseOutcome match_first_parse_at(const MatchFirstElement& r, Text t, Pos pos) {
-    return run_into<MatchFirstElement, match_first_into>(r, t, pos);
+    return run_into<MatchFirstElement, match_first_into>(r, match_first_vtable(), t, pos);
 }
 
+namespace {
+
 TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos) {
-    if (const AlternativeDispatch* d = r.dispatch()) {
+    if (const AlternativeDispatch* d = match_first_table_here(r)) {
         // The alternatives that cannot match at this byte are skipped.
         unsigned b = pos < t.len ? t.at(pos) : 256u;
         for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {
@@ -818,7 +478,10 @@ TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos) {
     return TryMatchOutcome::no();
 }
 
+}  // namespace
+
 TryMatchOutcome match_first_try_match_at(const MatchFirstElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, match_first_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return match_first_try(r, t, pos); });
@@ -833,10 +496,11 @@ ParseFromStartOutcome match_first_parse_from_start(const MatchFirstElement& r, T
 // Optional
 
 ParseOutcome optional_parse_at(const OptionalElement& r, Text t, Pos pos) {
-    return run_into<OptionalElement, optional_into>(r, t, pos);
+    return run_into<OptionalElement, optional_into>(r, optional_vtable(), t, pos);
 }
 
 TryMatchOutcome optional_try_match_at(const OptionalElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, optional_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     auto body = [&] {
@@ -858,10 +522,11 @@ ParseFromStartOutcome optional_parse_from_start(const OptionalElement& r, Text t
 // ZeroOrMore and OneOrMore
 
 ParseOutcome zero_or_more_parse_at(const ZeroOrMoreElement& r, Text t, Pos pos) {
-    return run_into<ZeroOrMoreElement, zero_or_more_into>(r, t, pos);
+    return run_into<ZeroOrMoreElement, zero_or_more_into>(r, zero_or_more_vtable(), t, pos);
 }
 
 TryMatchOutcome zero_or_more_try_match_at(const ZeroOrMoreElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, zero_or_more_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return repeat_try(r.expr, t, pos); });
@@ -873,10 +538,11 @@ ParseFromStartOutcome zero_or_more_parse_from_start(const ZeroOrMoreElement& r, 
 }
 
 ParseOutcome one_or_more_parse_at(const OneOrMoreElement& r, Text t, Pos pos) {
-    return run_into<OneOrMoreElement, one_or_more_into>(r, t, pos);
+    return run_into<OneOrMoreElement, one_or_more_into>(r, one_or_more_vtable(), t, pos);
 }
 
 TryMatchOutcome one_or_more_try_match_at(const OneOrMoreElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, one_or_more_vtable())) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     auto body = [&] {
@@ -896,10 +562,11 @@ ParseFromStartOutcome one_or_more_parse_from_start(const OneOrMoreElement& r, Te
 // Exactly
 
 ParseOutcome exactly_parse_at(const ExactlyElement& r, Text t, Pos pos) {
-    return run_into<ExactlyElement, exactly_into>(r, t, pos);
+    return run_into<ExactlyElement, exactly_into>(r, exactly_vtable(), t, pos);
 }
 
 TryMatchOutcome exactly_try_match_at(const ExactlyElement& r, Text t, Pos pos) {
+    if (const Program* p = program_for(r, exactly_vtable())) return program_try(*p, t, pos);
     if (r.count == 0) return TryMatchOutcome::yes(pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
@@ -923,7 +590,8 @@ ParseFromStartOutcome exactly_parse_from_start(const ExactlyElement& r, Text t) 
 // ---------------------------------------------------------------------------
 // Group, Suppress, Combine
 
-TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos pos) {
+TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, const ElementVTable* vt, Text t, Pos pos) {
+    if (const Program* p = program_for(r, vt)) return program_try(*p, t, pos);
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return r.expr.try_match_at(t, pos); });
@@ -931,7 +599,7 @@ TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos 
 }
 
 ParseOutcome group_parse_at(const GroupElement& r, Text t, Pos pos) {
-    return run_into<GroupElement, group_into>(r, t, pos);
+    return run_into<GroupElement, group_into>(r, group_vtable(), t, pos);
 }
 
 ParseFromStartOutcome group_parse_from_start(const GroupElement& r, Text t) {
@@ -939,7 +607,7 @@ ParseFromStartOutcome group_parse_from_start(const GroupElement& r, Text t) {
 }
 
 ParseOutcome suppress_parse_at(const SuppressElement& r, Text t, Pos pos) {
-    return run_into<SuppressElement, suppress_into>(r, t, pos);
+    return run_into<SuppressElement, suppress_into>(r, suppress_vtable(), t, pos);
 }
 
 ParseFromStartOutcome suppress_parse_from_start(const SuppressElement& r, Text t) {
@@ -947,7 +615,7 @@ ParseFromStartOutcome suppress_parse_from_start(const SuppressElement& r, Text t
 }
 
 ParseOutcome combine_parse_at(const CombineElement& r, Text t, Pos pos) {
-    return run_into<CombineElement, combine_into>(r, t, pos);
+    return run_into<CombineElement, combine_into>(r, combine_vtable(), t, pos);
 }
 
 ParseFromStartOutcome combine_parse_from_start(const CombineElement& r, Text t) {
@@ -957,19 +625,168 @@ ParseFromStartOutcome combine_parse_from_start(const CombineElement& r, Text t) 
 // ---------------------------------------------------------------------------
 // SkipTo
 
+SkipToElement::~SkipToElement() {
+    uintptr_t j = jump_.load(std::memory_order_relaxed);
+    if (j != kUnbuilt && j != kNone) delete reinterpret_cast<const StartScanner*>(j);
+}
+
+uintptr_t SkipToElement::build_jump() const {
+    const StartScanner* made = nullptr;
+    if constexpr (!kPlainPaths) {
+        try {
+            auto s = std::make_unique<StartScanner>(element_start(expr));
+            if (!s->passes_nothing()) made = s.release();
+        } catch (...) {
+            // Without it every position is tried.
+        }
+    }
+    uintptr_t value = made ? reinterpret_cast<uintptr_t>(made) : kNone;
+    uintptr_t expected = kUnbuilt;
+    if (jump_.compare_exchange_strong(expected, value, std::memory_order_acq_rel, std::memory_order_acquire))
+        return value;
+    delete made;  // another thread published first
+    return expected;
+}
+
 namespace {
+
+// What one operation has learnt of a SkipTo's target on its text: runs of
+// searched positions, each ending where the target matches. The target's
+// answer at a position does not depend on where a search began, so a search
+// that comes to a known run takes its answer, and every byte is searched
+// once however many starts the scans try.
+struct SkipToMemory : ContextSlot {
+    struct Run {
+        // No match at [lo, hi); a match at hi when `found`, else hi is the
+        // text's length and there is none up to it either.
+        Pos lo, hi;
+        // How many levels deeper than the SkipTo the tests of the run went:
+        // the answer is reused only where redoing them would fit the bound.
+        uint32_t height;
+        bool found;
+    };
+    // Past this many runs the lower half is forgotten (a scan does not come
+    // back to them), so the memory stays small on any text.
+    static constexpr size_t kMaxRuns = size_t{1} << 14;
+
+    std::vector<Run> runs;  // by lo, disjoint
+    uint64_t version = 0;   // changes with every run added
+    void reset(Text) override {
+        runs.clear();
+        ++version;
+    }
+
+    // The run holding `pos`, or nullptr.
+    const Run* holding(Pos pos) const {
+        // A scan asks about the last run it made, mostly.
+        if (!runs.empty() && runs.back().lo <= pos) return pos <= runs.back().hi ? &runs.back() : nullptr;
+        auto it = std::upper_bound(runs.begin(), runs.end(), pos, [](Pos p, const Run& k) { return p < k.lo; });
+        if (it == runs.begin()) return nullptr;
+        --it;
+        return pos <= it->hi ? &*it : nullptr;
+    }
+    // The first run that begins after `pos`, or nullptr.
+    Run* after(Pos pos) {
+        auto it = std::upper_bound(runs.begin(), runs.end(), pos, [](Pos p, const Run& k) { return p < k.lo; });
+        return it == runs.end() ? nullptr : &*it;
+    }
+    // Adds a run, dropping the runs it covers. Throws std::bad_alloc.
+    void add(Run k) {
+        ++version;
+        auto first = std::lower_bound(runs.begin(), runs.end(), k.lo, [](const Run& r, Pos p) { return r.lo < p; });
+        auto last = first;
+        while (last != runs.end() && last->lo <= k.hi) ++last;
+        if (first != last) {
+            *first = k;
+            runs.erase(first + 1, last);
+            return;
+        }
+        if (runs.size() >= kMaxRuns) {
+            size_t at = static_cast<size_t>(first - runs.begin());
+            size_t drop = runs.size() / 2;
+            runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(drop));
+            first = runs.begin() + static_cast<std::ptrdiff_t>(at > drop ? at - drop : 0);
+        }
+        runs.insert(first, k);
+    }
+};
+
 // The first position from `pos` up to the text's length where the target
-// matches, or false.
+// matches, or false. Called inside the SkipTo's own level. Positions where
+// the target cannot begin are passed over (the jump) while the levels their
+// tests would have entered fit below the bound; a run learnt before in this
+// operation answers for every position it holds.
 bool skip_to_search(const SkipToElement& r, Text t, Pos pos, Pos& found) {
     if (pos > t.len) return false;
-    for (Pos p = pos;; ++p) {
-        if (r.expr.try_match_at(t, p).matched) {
-            found = p;
-            return true;
+    MatchDepthState& s = tls_match_depth;
+    MatchContext* c = current_context();
+    SkipToMemory* mem = c ? c->scratch<SkipToMemory>(&r, t) : nullptr;
+    if (mem) {
+        if (const SkipToMemory::Run* k = mem->holding(pos)) {
+            if (uint64_t{s.depth} + k->height <= kMaxMatchDepth) {
+                note_reused_height(s, k->height);
+                found = k->hi;
+                return k->found;
+            }
+            mem = nullptr;  // learnt higher up: worked out again here, not kept
         }
-        if (p == t.len) return false;
     }
+    const StartScanner* jump = r.jump();
+    if (jump && !may_pass_over(*jump)) jump = nullptr;
+    const uint32_t saved_peak = s.peak;
+    s.peak = s.depth;
+    if (jump && s.depth + jump->reach() > s.peak) s.peak = s.depth + jump->reach();
+    // The first run after `pos`, which the search may come to; read again
+    // whenever a test has changed what is known (a test can reach this very
+    // SkipTo again).
+    struct Limit {
+        bool any = false;
+        SkipToMemory::Run run{};
+    } limit;
+    uint64_t seen = 0;
+    auto read_limit = [&] {
+        seen = mem->version;
+        const SkipToMemory::Run* k = mem->after(pos);
+        limit.any = k != nullptr;
+        if (k) limit.run = *k;
+    };
+    if (mem) read_limit();
+    bool hit = false, joined = false;
+    Pos p = pos, end = t.len;
+    for (;;) {
+        Pos q = p;
+        if (jump && !jump->next(t, p, q)) break;
+        if (mem) {
+            if (mem->version != seen) read_limit();
+            // Everything before q is known to hold no match: a run holding q
+            // answers for the rest.
+            if (limit.any && limit.run.lo <= q && q <= limit.run.hi &&
+                uint64_t{s.depth} + limit.run.height <= kMaxMatchDepth) {
+                joined = true;
+                break;
+            }
+        }
+        if (r.expr.try_match_at(t, q).matched) {
+            hit = true;
+            end = q;
+            break;
+        }
+        if (depth_aborting() || q == t.len) break;
+        p = q + 1;
+    }
+    uint32_t height = s.peak - s.depth;
+    if (saved_peak > s.peak) s.peak = saved_peak;
+    if (joined) {
+        hit = limit.run.found;
+        end = limit.run.hi;
+        if (limit.run.height > height) height = limit.run.height;
+        note_reused_height(s, height);
+    }
+    if (mem && !s.aborting) mem->add({pos, end, height, hit});
+    if (hit) found = end;
+    return hit;
 }
+
 }  // namespace
 
 ParseOutcome skip_to_parse_at(const SkipToElement& r, Text t, Pos pos) {

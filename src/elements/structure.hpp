@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "elements/element.hpp"
+#include "elements/first_bytes.hpp"
 
 namespace qgx {
 
@@ -27,6 +28,15 @@ struct CompositeHeader : ElementHeader {
     mutable uint32_t gc_internal = 0;
     mutable uint32_t gc_epoch = 0;
     mutable bool gc_live = false;
+    // The record's compiled program (program.hpp): 0 until its first match,
+    // kNoProgram when none could be made, else its address; set once.
+    mutable std::atomic<uintptr_t> program{0};
+    static constexpr uintptr_t kNoProgram = 1;
+
+    CompositeHeader() = default;
+    ~CompositeHeader();
+    CompositeHeader(const CompositeHeader&) = delete;
+    CompositeHeader& operator=(const CompositeHeader&) = delete;
 };
 
 // Tells the Forward cycle collector (forward.hpp) that a combinator record
@@ -56,6 +66,15 @@ struct AlternativeDispatch {
     // Every alternative is a Literal of one byte (one_of of single characters):
     // the first of a byte's bucket matches there, and an empty bucket fails.
     bool one_byte_literals = false;
+    // The most levels an alternative left out of some bucket enters before it
+    // fails there: where the depth of the choice plus this would pass the
+    // bound, every alternative is tried in turn, so the bound is reached as
+    // without the table.
+    uint32_t skip_reach = 0;
+    // The start of the whole choice (first_bytes.hpp), and the scanner the
+    // class's scans go from one possible start to the next with.
+    ElementStart summary;
+    StartScanner scanner;
 };
 
 struct MatchFirstElement : CompositeHeader {
@@ -82,8 +101,23 @@ struct MatchFirstElement : CompositeHeader {
     mutable std::atomic<uintptr_t> dispatch_{kUnbuilt};
 };
 
-// match_first_try_match_at without the depth guard, for the class's own scans.
-TryMatchOutcome match_first_try(const MatchFirstElement& r, Text t, Pos pos);
+
+// The table of a choice entered at the present depth, or null. The
+// alternatives it leaves out at a byte would each have entered a few levels
+// before failing there; where those levels would pass the bound, every
+// alternative is tried in turn, so that the bound is reached exactly where
+// it is without the table. Otherwise the levels are noted as reached, so
+// that a remembered outcome is reused only where redoing the work fits too.
+inline const AlternativeDispatch* match_first_table_here(const MatchFirstElement& r) {
+    const AlternativeDispatch* d = r.dispatch();
+    if (!d) return nullptr;
+    MatchDepthState& s = tls_match_depth;
+    const uint64_t reached = uint64_t{s.depth} + d->skip_reach;
+    if (reached > kMaxMatchDepth) [[unlikely]] return nullptr;
+    if (reached > s.peak) s.peak = static_cast<uint32_t>(reached);
+    return d;
+}
+
 
 // The one-child records.
 struct OneChildElement : CompositeHeader {
@@ -108,8 +142,23 @@ struct SuppressElement : OneChildElement {
 struct CombineElement : OneChildElement {
     using OneChildElement::OneChildElement;
 };
-struct SkipToElement : OneChildElement {  // `expr` is the target searched for
+// `expr` is the target searched for.
+struct SkipToElement : OneChildElement {
     using OneChildElement::OneChildElement;
+    ~SkipToElement();
+    // How the search passes over the positions where the target cannot
+    // match, made from the target's start on the first search and kept; null
+    // when it passes over none (and always in the plain build).
+    const StartScanner* jump() const {
+        uintptr_t j = jump_.load(std::memory_order_acquire);
+        if (j == kUnbuilt) [[unlikely]] j = build_jump();
+        return j == kNone ? nullptr : reinterpret_cast<const StartScanner*>(j);
+    }
+
+  private:
+    static constexpr uintptr_t kUnbuilt = 0, kNone = 1;
+    uintptr_t build_jump() const;
+    mutable std::atomic<uintptr_t> jump_{kUnbuilt};
 };
 struct ExactlyElement : OneChildElement {
     uint32_t count;
@@ -158,16 +207,19 @@ ParseOutcome combine_parse_at(const CombineElement& r, Text t, Pos pos);
 ParseFromStartOutcome combine_parse_from_start(const CombineElement& r, Text t);
 
 // The one try_match_at routine of Group, Suppress and Combine: the child's
-// outcome, unchanged.
-TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, Text t, Pos pos);
+// outcome, unchanged. `vt` is the record's own kind table.
+TryMatchOutcome pass_through_try_match_at(const OneChildElement& r, const ElementVTable* vt, Text t, Pos pos);
+const ElementVTable* group_vtable();
+const ElementVTable* suppress_vtable();
+const ElementVTable* combine_vtable();
 inline TryMatchOutcome group_try_match_at(const GroupElement& r, Text t, Pos pos) {
-    return pass_through_try_match_at(r, t, pos);
+    return pass_through_try_match_at(r, group_vtable(), t, pos);
 }
 inline TryMatchOutcome suppress_try_match_at(const SuppressElement& r, Text t, Pos pos) {
-    return pass_through_try_match_at(r, t, pos);
+    return pass_through_try_match_at(r, suppress_vtable(), t, pos);
 }
 inline TryMatchOutcome combine_try_match_at(const CombineElement& r, Text t, Pos pos) {
-    return pass_through_try_match_at(r, t, pos);
+    return pass_through_try_match_at(r, combine_vtable(), t, pos);
 }
 
 ParseOutcome skip_to_parse_at(const SkipToElement& r, Text t, Pos pos);

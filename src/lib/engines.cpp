@@ -87,8 +87,15 @@ Py_ssize_t find_identity_period(PyObject* const* items, Py_ssize_t n) {
     return k;
 }
 
+// Each test holds one level for the wrapper whose count this is (its
+// try_match_at is the child's at one level more), so the count agrees with
+// the wrapper's matches at the nesting bound too.
 PyObject* count_batch_matches_shared(const SharedElement& e, PyObject* inputs) {
-    return count_batch_matches(inputs, [&](Text t, Pos p) { return e.try_match_at(t, p); });
+    return count_batch_matches(inputs, [&](Text t, Pos p) {
+        MatchDepth depth;
+        if (!depth.ok()) return TryMatchOutcome::no();
+        return e.try_match_at(t, p);
+    });
 }
 
 }  // namespace qgx

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "elements/element.hpp"
+#include "elements/first_bytes.hpp"
 #include "lib/replaced_text.hpp"
 #include "messages.hpp"
 #include "python/class_frame.hpp"
@@ -187,27 +188,28 @@ void scan_spans(Text t, F&& try_match_at, Spans& spans, Skip skip = {}) {
     }
 }
 
-template <class F>
-PyObject* run_search_string(Text t, F&& try_match_at) {
+template <class F, class Skip = TryEveryPosition>
+PyObject* run_search_string(Text t, F&& try_match_at, Skip skip = {}) {
     std::vector<Span> spans;
-    scan_spans(t, try_match_at, spans);
+    scan_spans(t, try_match_at, spans, skip);
     return spans_to_list(t, spans);
 }
 
 // The spans are kept compactly (no more bytes than the text they cover), and
 // the result is written once (build_replaced).
-template <class F>
-PyObject* run_transform_string(Text t, Text replacement, F&& try_match_at) {
+template <class F, class Skip = TryEveryPosition>
+PyObject* run_transform_string(Text t, Text replacement, F&& try_match_at, Skip skip = {}) {
     CompactSpans spans;
-    scan_spans(t, try_match_at, spans);
+    scan_spans(t, try_match_at, spans, skip);
     return replace_spans(t, spans, replacement);
 }
 
-// The counting scan of search_string_count: zero-width matches count.
-template <class F>
-uint64_t counting_scan(Text t, F&& try_match_at) {
+// The counting scan of search_string_count: zero-width matches count. `skip`
+// as in scan_spans.
+template <class F, class Skip = TryEveryPosition>
+uint64_t counting_scan(Text t, F&& try_match_at, Skip skip = {}) {
     uint64_t count = 0;
-    Pos p = 0;
+    Pos p = skip(t, 0);
     while (p < t.len) {
         TryMatchOutcome m = try_match_at(t, p);
         if (m.matched) {
@@ -216,9 +218,34 @@ uint64_t counting_scan(Text t, F&& try_match_at) {
         } else {
             ++p;
         }
+        p = skip(t, p);
     }
     return count;
 }
+
+// The skip of the general scans of an element: the positions at which the
+// element cannot begin a match (its start, first_bytes.hpp) are passed over,
+// where the scan is long enough to repay reading the start and the levels
+// the passed-over tests would have entered fit below the bound. Off in the
+// plain build.
+class StartSkip {
+  public:
+    StartSkip(const ElementVTable* kind, const ElementHeader* record, Text t) {
+        if (kPlainPaths || t.len < kMinText) return;
+        ElementStart s = element_start(kind, record);
+        if (s.anywhere()) return;
+        scanner_ = StartScanner(s);
+        on_ = !scanner_.passes_nothing() && may_pass_over(scanner_);
+    }
+    Pos operator()(Text t, Pos p) const { return on_ ? scanner_.next_inside(t, p) : p; }
+
+  private:
+    // Shorter texts are tried at every position: reading the start would
+    // cost about as much as the tests it spares.
+    static constexpr Pos kMinText = 256;
+    StartScanner scanner_;
+    bool on_ = false;
+};
 
 // The per-call cache of batch outcomes by input object: 32 slots, at most 31 entries.
 class InputMatchCache {
@@ -343,17 +370,20 @@ struct GeneralForms {
         return run_parse_string(s, [&](Text t) { return ParseFromStart(r, t); });
     }
     static PyObject* matches(ElementObject* o, Text s) { return bool_result(TryMatchAt(rec(o), s, 0).matched); }
+    // The scans pass over the positions where the element cannot begin.
     static PyObject* search_string(ElementObject* o, Text s) {
         const R& r = rec(o);
-        return run_search_string(s, [&](Text t, Pos p) { return TryMatchAt(r, t, p); });
+        return run_search_string(s, [&](Text t, Pos p) { return TryMatchAt(r, t, p); }, StartSkip(vtable(), &r, s));
     }
     static PyObject* search_string_count(ElementObject* o, Text s) {
         const R& r = rec(o);
-        return count_result(counting_scan(s, [&](Text t, Pos p) { return TryMatchAt(r, t, p); }));
+        return count_result(
+            counting_scan(s, [&](Text t, Pos p) { return TryMatchAt(r, t, p); }, StartSkip(vtable(), &r, s)));
     }
     static PyObject* transform_string(ElementObject* o, Text s, Text repl) {
         const R& r = rec(o);
-        return run_transform_string(s, repl, [&](Text t, Pos p) { return TryMatchAt(r, t, p); });
+        return run_transform_string(s, repl, [&](Text t, Pos p) { return TryMatchAt(r, t, p); },
+                                    StartSkip(vtable(), &r, s));
     }
     static PyObject* parse_batch(ElementObject* o, PyObject* inputs) {
         const R& r = rec(o);

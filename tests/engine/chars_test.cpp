@@ -34,14 +34,23 @@ const WordCase kWordCases[] = {
     {"ab", "0123456789", "xa1", 1, true, 3, "a1", 3},
     {"ab", "b", "ba", 0, true, 1, "b", 1},
     {"ab", "", "aab", 1, true, 2, "a", 2},
-    // A body member from U+0080..U+00FF: the character reading takes it, the byte test does not.
-    {"a", "\xc3\xa9", "a\xc3\xa9", 0, true, 1, "a\xc3\xa9", 3},
-    {"a", "\xc2\xa9", "a\xc2\xa9!", 0, true, 1, "a\xc2\xa9", 3},
-    // A member whose code point equals a continuation byte (U+00A9) matches
-    // inside a character by byte value; parse_at refuses the cut token.
-    {"a\xc2\xa9", nullptr, "\xc2\xa9", 1, true, 2, kNoToken, 0},
-    // A member equal to a lead byte (U+00C3) starts a word that would cut 'é'.
-    {"\xc3\x83", nullptr, "\xc3\xa9", 0, true, 1, kNoToken, 0},
+    // Members from U+0080..U+00FF are tested by byte value in both
+    // operations: 'é' (C3 A9) does not continue a word whose body holds
+    // U+00E9, nor '©' (C2 A9) one that holds U+00A9.
+    {"a", "\xc3\xa9", "a\xc3\xa9", 0, true, 1, "a", 1},
+    {"a", "\xc2\xa9", "a\xc2\xa9!", 0, true, 1, "a", 1},
+    // A member whose code point equals a continuation byte (U+00A9) begins
+    // no word inside a character; after the character a word begins as usual.
+    {"a\xc2\xa9", nullptr, "\xc2\xa9", 1, false, 0, kNoToken, 0},
+    {"a\xc2\xb0", nullptr, "\xc2\xb0" "a", 1, false, 0, kNoToken, 0},
+    {"a\xc2\xb0", nullptr, "\xc2\xb0" "a", 2, true, 3, "a", 3},
+    // A member equal to a lead byte (U+00C3) would cut 'é': the run ends
+    // before the character, and a word of that cut byte alone is none.
+    {"\xc3\x83", nullptr, "\xc3\xa9", 0, false, 0, kNoToken, 0},
+    {"a\xc3\x83", nullptr, "aa\xc3\xa9", 0, true, 2, "aa", 2},
+    {"a\xc3\x83", nullptr, "aa\xc3\xa9", 2, false, 0, kNoToken, 0},
+    // Byte values that happen to spell a whole character make a word of it.
+    {"\xc3\x83", "\xc2\xa9\xc3\x83", "\xc3\xa9\xc3\xa9", 0, true, 4, "\xc3\xa9\xc3\xa9", 4},
     // Characters above U+00FF are not recorded.
     {"\xe6\x97\xa5\xe6\x9c\xac", nullptr, "\xe6\x97\xa5", 0, false, 0, kNoToken, 0},
 };

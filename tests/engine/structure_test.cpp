@@ -2,12 +2,15 @@
 // terminal kinds of combinator_stand_ins.hpp.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "elements/chars.hpp"
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
+#include "elements/match_context.hpp"
 #include "elements/structure.hpp"
 #include "combinator_stand_ins.hpp"
 #include "test_support.hpp"
@@ -585,4 +588,160 @@ TEST(ChoiceTrials, TableIsMadeOnceOnFirstUseNotWhenAChoiceIsBuilt) {
     EXPECT_TRUE(chain.back().parse_at(Text("w7"), 0).ok);
     EXPECT_EQ(last->dispatch(), d);  // kept, not made again
     EXPECT_FALSE(static_cast<const MatchFirstElement*>(chain.front().record())->dispatch_settled());
+}
+
+TEST(ChoiceTrials, TableCountsTheLevelsOfTheAlternativesItPassesOver) {
+    // f <- (Suppress("(") + f + Suppress(")")) | Word(digits): at the digit the
+    // table passes over the sequence, which would have entered two levels
+    // before failing. Against the same alternatives hidden from the table,
+    // every nesting depth around the bound gives the same outcomes, bound
+    // included.
+    auto digits = [] { return SharedElement(make_word_element(Text("0123456789"), nullptr), word_vtable()); };
+    auto grammar = [&](bool table, Rc<ForwardElement>& slot) {
+        slot = Rc<ForwardElement>::make();
+        SharedElement f(slot, forward_vtable());
+        SharedElement nest = seq({suppress(literal("(")), f, suppress(literal(")"))});
+        SharedElement number = digits();
+        Rc<CountedElement> a, b;
+        if (table) set_forward_target(*slot, first({nest, number}));
+        else set_forward_target(*slot, first({counted(nest, a), counted(number, b)}));
+        return f;
+    };
+    Rc<ForwardElement> s1, s2;
+    SharedElement with = grammar(true, s1), without = grammar(false, s2);
+    for (Pos n = 990; n <= 1002; ++n) {
+        SCOPED_TRACE("pairs " + std::to_string(n));
+        const std::string text = std::string(n, '(') + "7" + std::string(n, ')');
+        Text t(text);
+        for (Pos start : {Pos{0}, Pos{1}}) {
+            reset_depth_exceeded();
+            TryMatchOutcome a = with.try_match_at(t, start);
+            bool a_deep = depth_exceeded();
+            reset_depth_exceeded();
+            TryMatchOutcome b = without.try_match_at(t, start);
+            ASSERT_EQ(a.matched, b.matched);
+            ASSERT_EQ(a_deep, depth_exceeded());
+            reset_depth_exceeded();
+            ParseOutcome x = with.parse_at(t, start);
+            a_deep = depth_exceeded();
+            reset_depth_exceeded();
+            ParseOutcome y = without.parse_at(t, start);
+            ASSERT_EQ(x.ok, y.ok);
+            ASSERT_EQ(a_deep, depth_exceeded());
+            if (!x.ok) {
+                ASSERT_EQ(x.failure.position, y.failure.position);
+                ASSERT_EQ(x.failure.message.view(), y.failure.message.view());
+            }
+        }
+    }
+    set_forward_target(*s1, nothing());
+    set_forward_target(*s2, nothing());
+}
+
+namespace {
+
+// A context on `t` for the scope of a test step, as an operation has one.
+struct ContextOn {
+    ContextScope scope;
+    explicit ContextOn(Text t) { begin_text(t); }
+};
+
+SharedElement wrapped(SharedElement e, uint32_t levels) {
+    for (uint32_t i = 0; i < levels; ++i) e = group(std::move(e));
+    return e;
+}
+
+std::string outcome_of(const SharedElement& e, Text t, Pos p) {
+    reset_depth_exceeded();
+    TryMatchOutcome m = e.try_match_at(t, p);
+    std::string r = m.matched ? "yes " + std::to_string(m.end) : "no";
+    if (depth_exceeded()) r += " (depth)";
+    reset_depth_exceeded();
+    ParseOutcome o = e.parse_at(t, p);
+    r += o.ok ? " / ok " + std::to_string(o.end) + " " + std::string(o.tokens.size() ? o.tokens[0].view() : "")
+              : " / fail " + std::to_string(o.failure.position) + " " + std::string(o.failure.message.view());
+    if (depth_exceeded()) r += " (depth)";
+    return r;
+}
+
+}  // namespace
+
+TEST(SkipToSearch, EachPositionIsTestedOnceInAScan) {
+    // The target hidden behind a counter (no jump): with the operation's
+    // memory, a scan over every start tests the target at each position at
+    // most once, also when the SkipTo stands twice in one sequence.
+    struct Case {
+        const char* name;
+        std::string text;
+        bool twice;
+    };
+    for (const Case& c : std::vector<Case>{{"target absent", std::string(300, 'a'), false},
+                                          {"target rare", std::string(120, 'a') + "x" + std::string(150, 'b') + "x",
+                                           false},
+                                          {"twice in a sequence",
+                                           std::string(90, 'a') + "x" + std::string(70, 'b') + "x" + "cc", true}}) {
+        SCOPED_TRACE(c.name);
+        Rc<CountedElement> count;
+        SharedElement s = skip_to(counted(lit("x"), count));
+        SharedElement g = c.twice ? seq({s, lit("x"), s}) : s;
+        Text t(c.text);
+        uint64_t plain_count = 0;
+        for (Pos p = 0; p < t.len; ++p) plain_count += g.try_match_at(t, p).matched;
+        count->try_calls.clear();
+        ContextOn on(t);
+        uint64_t n = 0;
+        for (Pos p = 0; p < t.len; ++p) n += g.try_match_at(t, p).matched;
+        EXPECT_EQ(n, plain_count);
+        for (Pos p = 0; p < count->try_calls.size(); ++p) EXPECT_LE(count->try_calls[p], 1u) << "at " << p;
+    }
+}
+
+TEST(SkipToSearch, RememberedSearchesAnswerAsTheSearchItself) {
+    // Starts in a shuffled order, through a target that reaches the same
+    // SkipTo again: with the memory every outcome is the one without it.
+    Rc<ForwardElement> slot = Rc<ForwardElement>::make();
+    SharedElement f(slot, forward_vtable());
+    SharedElement s = skip_to(f);
+    set_forward_target(*slot, first({lit("x"), seq({lit("("), s, lit(")")}), seq({lit("a"), lit("b")})}));
+    const std::vector<std::string> texts = {"", "x", "aab(x)b", "q(((x)))ab", "(a(bx)(x)", "zz(zzz)ab" + std::string(40, 'z')};
+    std::mt19937 rng(5);
+    for (const std::string& str : texts) {
+        Text t(str);
+        std::vector<Pos> order;
+        for (Pos p = 0; p <= t.len + 1; ++p) order.push_back(p);
+        std::vector<std::string> plain;
+        for (Pos p : order) plain.push_back(outcome_of(s, t, p));
+        for (int round = 0; round < 3; ++round) {
+            std::vector<size_t> idx(order.size());
+            for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+            std::shuffle(idx.begin(), idx.end(), rng);
+            ContextOn on(t);
+            for (size_t i : idx) ASSERT_EQ(outcome_of(s, t, order[i]), plain[i]) << "'" << str << "' at " << order[i];
+        }
+    }
+    set_forward_target(*slot, nothing());
+}
+
+TEST(DepthBound, SkipToCountsTheLevelsOfItsTargetWhereverItComesFrom) {
+    // One SkipTo record, its target six levels deep, reached at a shallow
+    // depth and at depths around the bound in one operation: a search
+    // remembered at the shallow one is not reused where redoing it would pass
+    // the bound, and the positions the jump passes over count their levels.
+    for (bool hidden : {false, true}) {
+        SCOPED_TRACE(hidden ? "target hidden from the jump" : "target read by the jump");
+        Rc<CountedElement> count;
+        SharedElement target = wrapped(literal("x"), 6);
+        if (hidden) target = counted(target, count);
+        SharedElement s = skip_to(target);
+        const std::string text = std::string(60, 'a') + "x";
+        Text t(text);
+        std::vector<std::string> plain;
+        std::vector<SharedElement> deep;
+        for (uint32_t d = kMaxMatchDepth - 12; d <= kMaxMatchDepth - 2; ++d) deep.push_back(wrapped(s, d));
+        for (const SharedElement& e : deep) plain.push_back(outcome_of(e, t, 0));
+        ContextOn on(t);
+        EXPECT_EQ(outcome_of(s, t, 0), "yes 60 / ok 60 " + std::string(60, 'a'));
+        for (size_t i = 0; i < deep.size(); ++i) EXPECT_EQ(outcome_of(deep[i], t, 0), plain[i]) << "depth " << i;
+        EXPECT_NE(plain.front(), plain.back());  // both sides of the bound were seen
+    }
 }

@@ -122,3 +122,115 @@ TEST(TextMap, OneKeyPerProcess) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The interner of the search results: slots that hold the str itself.
+
+namespace {
+
+std::string utf8_of(PyObject* s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    return std::string(p, static_cast<size_t>(n));
+}
+
+// Every text given twice from different copies: one str per distinct text,
+// holding exactly its characters.
+TEST(TextInterner, EqualTextsShareOneStrOfEveryWidth) {
+    const std::vector<std::string> texts = {
+        "", "a", "ab", "abc", "abcdefgh", "abcdefghi", "ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+        "\xc3\xa9", "\xc3\xa8", "a\xc3\xa9", "\xc3\xa9" "a", "\xc3\xa9\xc3\xa9",      // latin-1: é, è
+        "\xd0\xb4\xd0\xb0", "\xd0\xb4\xd0\xb1",                                      // two-byte: да, дб
+        "\xe6\x97\xa5\xe6\x9c\xac", "\xe6\x97\xa5\xe6\x9c\xa8", "x\xe6\x97\xa5",     // 日本, 日木, x日
+        "\xf0\x9f\x98\x80", "a\xf0\x9f\x98\x80" "b", "\xf0\x9f\x98\x81",             // four-byte
+        "aa", "\xc3\xa9\xc3",  // a cut character, which its str drops
+    };
+    TextInterner made(4);
+    std::vector<PyObject*> refs;
+    std::vector<PyObject*> first;
+    for (const std::string& t : texts) {
+        first.push_back(made.get(t.data(), static_cast<Pos>(t.size())));
+        refs.push_back(first.back());
+    }
+    for (size_t i = 0; i < texts.size(); ++i) {
+        std::string copy = texts[i];
+        PyObject* again = made.get(copy);
+        refs.push_back(again);
+        if (i + 1 == texts.size()) {
+            // A text that is no str of its own bytes gives its whole characters.
+            EXPECT_EQ(utf8_of(again), "\xc3\xa9");
+            continue;
+        }
+        EXPECT_EQ(again, first[i]) << i;
+        EXPECT_EQ(utf8_of(again), texts[i]) << i;
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(first[i], first[j]) << i << " " << j;
+    }
+    for (PyObject* r : refs) Py_DECREF(r);
+}
+
+// Many doublings, past the size from which the table is mapped and grown in
+// place: every text finds the str made at its first occurrence, and the
+// table stays between three eighths and three quarters full.
+TEST(TextInterner, DoublingInPlaceKeepsEveryEntry) {
+    const size_t n = 300000;
+    std::vector<std::string> texts;
+    texts.reserve(n);
+    char buf[32];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, i % 3 ? "w%zu" : "\xc3\xa9%zu\xe6\x97\xa5", i);
+        texts.push_back(buf);
+    }
+    TextInterner made;
+    std::vector<PyObject*> refs;
+    refs.reserve(2 * n);
+    std::vector<PyObject*> first(n);
+    size_t doublings = 0, cap = made.capacity();
+    for (size_t i = 0; i < n; ++i) {
+        first[i] = made.get(texts[i]);
+        refs.push_back(first[i]);
+        if (made.capacity() != cap) {
+            ++doublings;
+            cap = made.capacity();
+            // Just after a doubling: every earlier text is found where it went.
+            if (doublings % 4 == 0)
+                for (size_t j = 0; j <= i; j += 97) {
+                    std::string copy = texts[j];
+                    PyObject* again = made.get(copy);
+                    EXPECT_EQ(again, first[j]);
+                    Py_DECREF(again);
+                }
+        }
+    }
+    EXPECT_GE(doublings, 10u);
+    EXPECT_GE(made.capacity() * sizeof(void*) * 2, size_t{4} << 20);  // mapped, grown by remapping
+    EXPECT_EQ(made.size(), n);
+    EXPECT_LE(made.size() * 4, made.capacity() * 3);
+    EXPECT_GE(made.size() * 8, made.capacity() * 3);
+    for (size_t i = 0; i < n; ++i) {
+        std::string copy = texts[i];
+        PyObject* again = made.get(copy);
+        refs.push_back(again);
+        ASSERT_EQ(again, first[i]) << texts[i];
+    }
+    EXPECT_EQ(made.size(), n);
+    for (PyObject* r : refs) Py_DECREF(r);
+}
+
+TEST(TableMemory, GrowingKeepsTheContentsAndZeroesTheRest) {
+    for (size_t bytes : {size_t{4096}, TableMemory::kMapFrom / 2, TableMemory::kMapFrom, TableMemory::kMapFrom * 2}) {
+        auto* p = static_cast<uint32_t*>(TableMemory::allocate(bytes));
+        ASSERT_NE(p, nullptr);
+        const size_t words = bytes / 4;
+        for (size_t i = 0; i < words; ++i) EXPECT_EQ(p[i], 0u);
+        for (size_t i = 0; i < words; ++i) p[i] = static_cast<uint32_t>(i * 2654435761u);
+        auto* q = static_cast<uint32_t*>(TableMemory::grow(p, bytes, bytes * 2));
+        ASSERT_NE(q, nullptr);
+        size_t wrong = 0;
+        for (size_t i = 0; i < words; ++i) wrong += q[i] != static_cast<uint32_t>(i * 2654435761u);
+        for (size_t i = words; i < 2 * words; ++i) wrong += q[i] != 0;
+        EXPECT_EQ(wrong, 0u) << bytes;
+        TableMemory::release(q, bytes * 2);
+    }
+}
+
+}  // namespace

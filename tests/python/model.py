@@ -375,9 +375,6 @@ class Word(Element):
         self.init = latin1_set(init_chars)
         self.body = latin1_set(body_chars) if body_chars is not None else self.init
         self.init_b = init_chars.encode("utf-8")
-        # Members from U+0080 to U+00FF make byte-wise words that may start or
-        # end inside a character, which is open.
-        self.wide = any(c >= 0x80 for c in self.init | self.body)
 
     def failure_message(self):
         head = self.init_b[:8]
@@ -388,39 +385,26 @@ class Word(Element):
         return b"Expected W:(" + head + b"...)"
 
     def byte_word(self, t, p):
-        """The byte-wise word at p (the test of every Word operation), or None."""
-        if p >= len(t) or t[p] not in self.init:
+        """The end of the word at p (the one reading of every Word operation),
+        or None: each byte tested by its value; no word begins inside a
+        character, and a run that would end inside one ends before it."""
+        if p >= len(t) or t[p] not in self.init or not on_boundary(t, p):
             return None
         e = p + 1
         while e < len(t) and t[e] in self.body:
             e += 1
-        return e
+        while e > p and not on_boundary(t, e):
+            e -= 1
+        return e if e > p else None
 
     def try_match(self, t, p):
         Budget.spend()
-        e = self.byte_word(t, p)
-        if e is not None and self.wide and not (on_boundary(t, p) and on_boundary(t, e)):
-            raise Unspecified("word boundary inside a character")
-        return e
+        return self.byte_word(t, p)
 
     def parse_at(self, t, p):
         Budget.spend()
-        if p >= len(t) or t[p] not in self.init:
-            return fail(self.failure_message(), p)
-        if t[p] >= 0x80:
-            raise Unspecified("word begins on a byte of a multi-byte character")
-        q = p + 1
-        while q < len(t):
-            c = t[q]
-            if c < 0x80:
-                cp, n = c, 1
-            else:
-                n = 2 if c < 0xE0 else 3 if c < 0xF0 else 4
-                cp = ord(t[q:q + n].decode("utf-8"))
-            if cp > 255 or cp not in self.body:
-                break
-            q += n
-        return ok(q, [t[p:q]])
+        e = self.byte_word(t, p)
+        return ok(e, [t[p:e]]) if e is not None else fail(self.failure_message(), p)
 
     # Every Word operation tests bytes, like try_match.
     def parse_string(self, s):

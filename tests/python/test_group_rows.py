@@ -35,7 +35,7 @@ ROWS = {
     # A Literal token, and a Regex that may match nothing (an empty token).
     "literal and empty regex": lambda: q.Word(q.alphas()) + q.Literal("=") + q.Regex(r"[0-9]*"),
     "optional empty regex": lambda: q.Optional(q.Regex(r"a*")) + q.Word(q.nums()),
-    # Members in U+0080..U+00FF: a non-ASCII text is read by characters.
+    # Members in U+0080..U+00FF: read by byte value on every path.
     "word with high members": lambda: q.Word("a\u00e9") + q.Suppress(q.Literal(",")) + q.Optional(q.Word("\u00fcx")),
     "word of one member": lambda: q.Word(q.nums()),
     "optional alone": lambda: q.Optional(q.Word(q.nums())),

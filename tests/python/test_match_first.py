@@ -143,3 +143,71 @@ def test_many_literal_alternatives_scan():
     text = " ".join(reversed(words))
     assert m.search_string(text) == [w if w != "xy" else "x" for w in reversed(words)]
     assert m.search_string_count("w001 w299 zz xy") == 3
+
+
+# ---------------------------------------------------------------------------
+# Every operation tests the choice at its own level, as parse_batch_count
+# does: a Forward that loops on itself abandons the whole match at the
+# nesting bound, also where a later alternative would match and where the
+# scans pass over bytes no alternative begins with.
+
+
+@pytest.mark.parametrize("first", [Literal("x"), q.Keyword("x"), q.Regex("q")])
+def test_self_looping_forward_among_the_alternatives(first):
+    loop = q.Forward()
+    loop <<= loop
+    g = MatchFirst([first, loop, Literal("y")])
+    assert g.search_string("y") == []
+    assert g.transform_string("ay", "Z") == "ay"
+    assert g.matches("y") is False
+    assert g.search_string_count("y") == 0
+    assert g.search_string_count("aay") == 0
+    assert g.parse_batch_count(["y"]) == 0
+    with pytest.raises(ValueError, match="recursion limit exceeded"):
+        g.parse_string("y")
+    # Where the first alternative matches, the loop is never reached.
+    hit = "q" if isinstance(first, q.Regex) else "x"
+    assert g.matches(hit) and g.search_string(hit + " " + hit) == [hit, hit]
+
+
+def model_scans(g, text):
+    """The general scans, trying the choice at every position (ASCII texts)."""
+    found, count, out, p, mark = [], 0, [], 0, 0
+    while p < len(text):
+        batch = g.parse_batch([text[p:]])[0]
+        if not g.matches(text[p:]):
+            p += 1
+            continue
+        count += 1
+        end = p + len("".join(batch)) if batch else p
+        if end > p:
+            found.append(text[p:end])
+            out.append(text[mark:p] + "X")
+            mark = p = end
+        else:
+            p += 1
+    return found, count, "".join(out) + text[mark:]
+
+
+CHOICES = {
+    "literals sharing a prefix": lambda: Literal("abc") | Literal("abd"),
+    "keywords": lambda: q.one_of("if else while"),
+    "many first bytes": lambda: q.Word(q.alphas()) | Literal(";"),
+    "a few bytes": lambda: Literal("\n") | Literal(",") | Literal(";;"),
+    "line ends": lambda: (q.LineEnd() + q.LineEnd()) | Literal("--"),
+}
+
+
+@pytest.mark.parametrize("name", CHOICES)
+def test_scans_that_pass_over_bytes_equal_trying_every_position(name):
+    import random
+
+    g = CHOICES[name]()
+    rnd = random.Random(9)
+    for _ in range(40):
+        text = "".join(rnd.choice(["abc", "abd", "if", " ", "else", "\n", ",", ";;", "--", "x", "whil"])
+                       for _ in range(rnd.randint(0, 80)))
+        found, count, replaced = model_scans(g, text)
+        assert g.search_string(text) == found, text
+        assert g.search_string_count(text) == count, text
+        assert g.transform_string(text, "X") == replaced, text

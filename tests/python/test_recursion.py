@@ -384,3 +384,38 @@ print(rss_kib() - before)
         env_extra={"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"},
     )
     assert int(out) < 1024, f"memory grew by {out} KiB"
+
+
+# ---------------------------------------------------------------------------
+# The nesting bound reads the same on every path: the first-byte table of a
+# choice counts the levels of the alternatives it passes over, and matches,
+# the counts and parse_batch_count all test at the same levels as parse.
+
+
+def pairs_grammar():
+    expr = Forward()
+    expr <<= (Suppress(Literal("(")) + expr + Suppress(Literal(")"))) | Word(q.nums())
+    return expr
+
+
+def arithmetic_only():
+    return arithmetic_grammar()[0]
+
+
+@pytest.mark.parametrize("make, deepest", [(pairs_grammar, 998), (arithmetic_only, 748)])
+def test_nesting_bound_is_the_same_on_every_path(make, deepest):
+    g = make()
+    for n in (deepest - 1, deepest, deepest + 1, deepest + 2):
+        text = "(" * n + "1" + ")" * n
+        within = n <= deepest
+        if within:
+            assert "".join(g.parse_string(text)) in (text, "1")
+        else:
+            with pytest.raises(ValueError, match=LIMIT_TEXT):
+                g.parse_string(text)
+        assert g.matches(text) is within, n
+        assert g.parse_batch_count([text]) == int(within), n
+        assert (g.parse_batch([text])[0] != []) is within, n
+        # The scans find the outermost pair that fits below the bound.
+        k = max(0, n - deepest)
+        assert g.transform_string(text, "X") == "(" * k + "X" + ")" * k, n

@@ -1,5 +1,8 @@
+import os
 import re
+import subprocess
 import sys
+import textwrap
 
 import pytest
 from hypothesis import given, settings
@@ -223,27 +226,116 @@ def test_words_of_the_same_eight_first_bytes_stay_apart():
 
 
 # ---------------------------------------------------------------------------
-# Members from U+0080 to U+00FF, whose byte test can cut a character
+# Members from U+0080 to U+00FF, whose byte test can meet part of a character
+
+
+def reference_word_end(init, body, t, p):
+    """The end of the word at byte p of `t` by the one reading of every
+    operation, or None: bytes against the sets by value, no word beginning
+    inside a character, a run that would end inside one ending before it."""
+    init_set = {ord(c) for c in init if ord(c) <= 255}
+    body_set = init_set if body is None else {ord(c) for c in body if ord(c) <= 255}
+    inside = lambda i: i < len(t) and 0x80 <= t[i] < 0xC0
+    if p >= len(t) or t[p] not in init_set or inside(p):
+        return None
+    e = p + 1
+    while e < len(t) and t[e] in body_set:
+        e += 1
+    while e > p and inside(e):
+        e -= 1
+    return e if e > p else None
+
+
+def reference_words(init, body, text):
+    """The words of the scan: the counting scan over reference_word_end."""
+    t = text.encode()
+    out, p = [], 0
+    while p < len(t):
+        e = reference_word_end(init, body, t, p)
+        if e is None:
+            p += 1
+        else:
+            out.append(t[p:e].decode())
+            p = e
+    return out
+
+
+HIGH_WORDS = [
+    # U+00B0 records bit 0xB0, the continuation byte of '°' (C2 B0) itself.
+    ("a°", None),
+    # U+00C3 and U+00C4 record the lead bytes of 'é' (C3 A9) and 'ā' (C4 81).
+    ("Ã", None),
+    ("aÃ", "a\xa9"),
+    (LETTERS + "Ä", None),
+    ("a", "é"),
+    ("aé", None),
+    (LETTERS, "a\xa9"),
+    ("\xa9", "Ã\xa9"),
+]
+HIGH_TEXTS = ["a°", "°a", "éÃ", "aé aéa", "ab a©", "aé,", "aaé", "Mahārāja", "é" * 5, "x" + "é" * 5, "日本a", ""]
 
 
 @pytest.mark.parametrize(
     "init, body, text, words",
     [
-        # U+00B0 records bit 0xB0, the continuation byte of '°' (C2 B0) itself.
         ("a°", None, "a°", ["a"]),
-        ("a°", None, "°a", []),
-        # U+00C3 records bit 0xC3, the lead byte of 'é' (C3 A9): a word of one cut byte.
+        # The word after the cut character is found.
+        ("a°", None, "°a", ["a"]),
         ("Ã", None, "éÃ", []),
         # Byte values that happen to form whole characters stand as words.
         ("aÃ", "a\xa9", "aé aéa", ["a", "é", "a", "éa"]),
         (LETTERS, "a\xa9", "ab a©", ["a", "b", "a"]),
+        # A run over the lead byte of 'ā' ends before that character.
+        (LETTERS + "Ä", None, "Mahārāja", ["Mah", "r", "ja"]),
+        ("a", "é", "aé", ["a"]),
     ],
 )
-def test_words_that_would_cut_a_character_are_passed_over(init, body, text, words):
+def test_words_never_cut_a_character(init, body, text, words):
     w = q.Word(init, body)
+    assert reference_words(init, body, text) == words
     assert w.search_string(text) == words
     assert w.search_string_count(text) == len(words)
     assert w.transform_string(text, "_").count("_") == len(words)
+
+
+@pytest.mark.parametrize("init, body", HIGH_WORDS)
+def test_every_operation_reads_high_members_alike(init, body):
+    # One reading for the class's own paths, the kind's parse_at and
+    # try_match_at (through composites) and the Group row batch.
+    w = q.Word(init, body)
+    group, row = q.Group(w), q.Group(w + q.Suppress(q.Literal(",")))
+    for text in HIGH_TEXTS:
+        words = reference_words(init, body, text)
+        e = reference_word_end(init, body, text.encode(), 0)
+        first = None if e is None else text.encode()[:e].decode()
+        at_start = [] if first is None else [first]
+        assert w.search_string(text) == words, text
+        assert w.search_string_count(text) == len(words), text
+        assert group.search_string(text) == words, text
+        assert (w + q.Empty()).search_string(text) == words, text
+        assert w.matches(text) is bool(at_start) and group.matches(text) is bool(at_start), text
+        assert w.parse_batch([text]) == at_start and w.parse_batch_count([text]) == len(at_start), text
+        assert group.parse_batch([text]) == [at_start] and group.parse_batch_count([text]) == len(at_start), text
+        if at_start:
+            assert w.parse_string(text) == at_start and group.parse_string(text) == at_start
+        else:
+            with pytest.raises(ValueError):
+                w.parse_string(text)
+            with pytest.raises(ValueError):
+                group.parse_string(text)
+        # The row batch and its count agree with the sequence's own test.
+        item = text + ","
+        row_ok = bool(at_start) and first == text
+        assert row.parse_batch([item, "x"]) == [at_start if row_ok else [], []], text
+        assert row.parse_batch_count([item]) == int(row_ok) == int(row.matches(item)), text
+
+
+def test_a_body_member_beyond_ascii_reads_alike_through_a_row():
+    # 'é' is two bytes, neither of them U+00E9: no path takes it into the word.
+    g = q.Group(q.Word("aé") + q.Suppress(q.Literal(",")))
+    assert g.parse_batch(["aé,", "a,"]) == [[], ["a"]]
+    assert g.parse_batch_count(["aé,", "a,"]) == 1
+    assert g.matches("aé,") is False and g.matches("a,") is True
 
 
 def test_cut_word_at_the_start():
@@ -251,9 +343,36 @@ def test_cut_word_at_the_start():
     with pytest.raises(ValueError):
         w.parse_string("é")
     assert w.parse_batch(["é", "Ã"]) == []
-    # matches and parse_batch_count cut no text and test the first byte only.
-    assert w.matches("é") is True
-    assert w.parse_batch_count(["é"]) == 1
+    assert w.matches("é") is False
+    assert w.parse_batch_count(["é", "Ã", "é"]) == 0
+
+
+def test_high_member_scans_are_linear():
+    # A run of a million members that would end inside a character, and a
+    # text where a member byte begins a long run inside every character:
+    # trying each position again, or running each run before testing where
+    # it begins, would cost 10**12 steps.
+    code = textwrap.dedent("""
+        import quillgramx as q
+        n = 1_000_000
+        w = q.Word(q.alphas() + "\u00c4")
+        text = "a" * n + "\u0101"
+        for e in (w, q.Group(w), w + q.Empty()):
+            assert e.search_string(text) == ["a" * n] and e.search_string_count(text) == 1, e
+        # Zero-width matches at the last two bytes count too.
+        assert q.Optional(w).search_string(text) == ["a" * n]
+        assert q.Optional(w).search_string_count(text) == 3
+        v = q.Word("\u00a9", "\u00c3\u00a9")
+        text = "\u00e9" * n
+        for e in (v, q.Group(v), v + q.Empty()):
+            assert e.search_string(text) == [] and e.search_string_count(text) == 0
+        print("ok")
+    """)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    assert r.returncode == 0, r.stderr[-4000:]
+    assert r.stdout.strip() == "ok"
 
 
 # ---------------------------------------------------------------------------
@@ -353,17 +472,16 @@ def test_reference_counts_stay_unchanged():
 # Through composites, which take the kind's tokens and stored message
 
 
-def test_composites_see_the_stored_message_and_the_character_reading():
+def test_composites_see_the_stored_message_and_the_byte_reading():
     with pytest.raises(ValueError) as e:
         q.Group(q.Word("abcdefghij")).parse_string("1")
     assert str(e.value) == "ParseException at position 0: Expected W:(abcdefgh...)"
     with pytest.raises(ValueError) as e:
         q.Group(q.Word("日本語")).parse_string("1")
     assert str(e.value) == "ParseException at position 0: Expected W:(日本...)"
-    # The kind's parse_at reads the body by character; the class's own
-    # operations compare bytes.
+    # The kind's parse_at compares bytes, as the class's own operations do.
     w = q.Word("a", "é")
-    assert q.Group(w).parse_string("aé") == ["aé"]
+    assert q.Group(w).parse_string("aé") == ["a"]
     assert w.parse_string("aé") == ["a"]
     assert (w + q.Literal("x")).search_string("ax ay") == ["a", "x"]
 

@@ -44,22 +44,19 @@ struct ForwardClass : GeneralForms<ForwardElement, forward_parse_at, forward_try
     }
 
     // The target's try_match_at under the read lock, with no call of the
-    // Forward kind in between.
-    static PyObject* matches(Object* o, Text s) {
-        const ForwardElement& f = slot(o);
-        bool matched;
-        {
-            ReadGuard g(f.lock);
-            matched = f.expr && f.expr.try_match_at(s, 0).matched;
-        }
-        return bool_result(matched);
+    // Forward kind in between; the test holds the Forward's own level, as
+    // forward_try_match_at does, so that these agree with parse_batch_count
+    // and the other scans at the nesting bound too.
+    static TryMatchOutcome target_at(const ForwardElement& f, Text t, Pos p) {
+        MatchDepth depth;
+        if (!depth.ok()) return TryMatchOutcome::no();
+        ReadGuard g(f.lock);
+        return f.expr ? f.expr.try_match_at(t, p) : TryMatchOutcome::no();
     }
+    static PyObject* matches(Object* o, Text s) { return bool_result(target_at(slot(o), s, 0).matched); }
     static PyObject* search_string_count(Object* o, Text s) {
         const ForwardElement& f = slot(o);
-        return count_result(counting_scan(s, [&](Text t, Pos p) {
-            ReadGuard g(f.lock);
-            return f.expr ? f.expr.try_match_at(t, p) : TryMatchOutcome::no();
-        }));
+        return count_result(counting_scan(s, [&](Text t, Pos p) { return target_at(f, t, p); }));
     }
 };
 

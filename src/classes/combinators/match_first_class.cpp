@@ -6,36 +6,22 @@ namespace qgx {
 
 namespace {
 
-// The next position from `p` (below the text's length) whose byte can begin
-// some alternative; t.len when none is left.
-inline Pos next_candidate(const AlternativeDispatch& d, Text t, Pos p) {
-    while (p < t.len && !d.may_start.has(t.at(p))) ++p;
-    return p;
-}
+// The choice at a scan position, at its own level (match_first_try_match_at).
+TryMatchOutcome choice_at(const MatchFirstElement& r, Text t, Pos p) { return match_first_try_match_at(r, t, p); }
 
-// The scan of search_string and transform_string (as scan_spans) passing over
-// the bytes at which no alternative can begin, where every try would fail.
-void dispatch_scan_spans(const MatchFirstElement& r, const AlternativeDispatch& d, Text t, std::vector<Span>& spans) {
-    scan_spans(
-        t, [&r](Text tt, Pos p) { return match_first_try(r, tt, p); }, spans,
-        [&d](Text tt, Pos p) { return next_candidate(d, tt, p); });
-}
+// With a first-byte table, the scans go from one position where an
+// alternative can begin to the next, by the table's scanner; the outcomes are
+// those of the choice at every position (the passed-over ones fail there).
+struct NextCandidate {
+    const StartScanner* scanner;
+    Pos operator()(Text t, Pos p) const { return scanner->next_inside(t, p); }
+};
 
-// The counting scan (as counting_scan), passing over the same bytes.
-uint64_t dispatch_counting_scan(const MatchFirstElement& r, const AlternativeDispatch& d, Text t) {
-    uint64_t count = 0;
-    Pos p = next_candidate(d, t, 0);
-    while (p < t.len) {
-        TryMatchOutcome m = match_first_try(r, t, p);
-        if (m.matched) {
-            ++count;
-            p = m.end > p + 1 ? m.end : p + 1;
-        } else {
-            ++p;
-        }
-        p = next_candidate(d, t, p);
-    }
-    return count;
+// The table's scanner when the scans may use it, else null.
+const StartScanner* scans_jump(const MatchFirstElement& r) {
+    const AlternativeDispatch* d = r.dispatch();
+    if (!d || d->scanner.passes_nothing() || !may_pass_over(d->scanner)) return nullptr;
+    return &d->scanner;
 }
 
 }  // namespace
@@ -70,42 +56,44 @@ struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, m
     }
 
     // The first alternative whose parse_at at 0 succeeds gives the tokens;
-    // with none, "No match found" without position.
+    // with none, "No match found" without position. The alternatives are
+    // called inside the choice's own level, as match_first_parse_at calls them.
     static PyObject* parse_string(Object* o, Text s) {
         reset_depth_exceeded();
-        for (const SharedElement& a : rec(o).exprs) {
-            ParseOutcome out = a.parse_at(s, 0);
-            if (out.ok) return tokens_to_list(out.tokens);
-            if (depth_exceeded()) break;
+        {
+            MatchDepth depth;
+            if (depth.ok()) {
+                for (const SharedElement& a : rec(o).exprs) {
+                    ParseOutcome out = a.parse_at(s, 0);
+                    if (out.ok) return tokens_to_list(out.tokens);
+                    if (depth_exceeded()) break;
+                }
+            }
         }
         return raise_plain_failure(msg::kNoMatchFound);
     }
 
-    // The alternatives over the member list in place, no call of the kind.
-    static PyObject* matches(Object* o, Text s) { return bool_result(match_first_try(rec(o), s, 0).matched); }
+    // The alternatives over the member list in place, no engine call; each
+    // test holds the choice's own level, so these give what parse_batch_count
+    // and the plain scans give, at the nesting bound too.
+    static PyObject* matches(Object* o, Text s) { return bool_result(choice_at(rec(o), s, 0).matched); }
     static PyObject* search_string_count(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
-        if (const AlternativeDispatch* d = r.dispatch()) return count_result(dispatch_counting_scan(r, *d, s));
-        return count_result(counting_scan(s, [&](Text t, Pos p) { return match_first_try(r, t, p); }));
+        auto test = [&r](Text t, Pos p) { return choice_at(r, t, p); };
+        if (const StartScanner* j = scans_jump(r)) return count_result(counting_scan(s, test, NextCandidate{j}));
+        return count_result(counting_scan(s, test));
     }
-
-    // With a first-byte table, the scans go from one byte that can begin an
-    // alternative to the next; the spans are those of the general scan.
     static PyObject* search_string(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
-        const AlternativeDispatch* d = r.dispatch();
-        if (!d) return GeneralForms::search_string(o, s);
-        std::vector<Span> spans;
-        dispatch_scan_spans(r, *d, s, spans);
-        return spans_to_list(s, spans);
+        auto test = [&r](Text t, Pos p) { return choice_at(r, t, p); };
+        if (const StartScanner* j = scans_jump(r)) return run_search_string(s, test, NextCandidate{j});
+        return run_search_string(s, test);
     }
     static PyObject* transform_string(Object* o, Text s, Text replacement) {
         const MatchFirstElement& r = rec(o);
-        const AlternativeDispatch* d = r.dispatch();
-        if (!d) return GeneralForms::transform_string(o, s, replacement);
-        std::vector<Span> spans;
-        dispatch_scan_spans(r, *d, s, spans);
-        return replace_spans(s, spans, replacement);
+        auto test = [&r](Text t, Pos p) { return choice_at(r, t, p); };
+        if (const StartScanner* j = scans_jump(r)) return run_transform_string(s, replacement, test, NextCandidate{j});
+        return run_transform_string(s, replacement, test);
     }
 };
 

@@ -61,9 +61,60 @@ PyObject* join(SharedElement left, PyObject* right, ClassId id, const char* erro
     return build(id, std::move(list));
 }
 
+// Whether the left operand of the own `+` or `|` is a temporary that no one
+// else can see, so that its record may grow in place instead of being
+// copied: a chain `a + b + c + ...` then costs one handle per member, not
+// one per member at every operator.
+//
+// The object's one reference is the caller's (for the interpreter, the
+// evaluation stack holding the previous operator's result, which it drops
+// right after this call): no name, container or other reference reaches
+// it, and objects of these classes support no weak references. The
+// record's one reference is that object's: no composite, Forward target or
+// other object shares it, so no other holder, on any thread, can read it.
+// Both counts are read under the interpreter lock, and nothing between this
+// test and the growth runs Python code. A MatchFirst whose first-byte table
+// has been made is left alone: the table describes its members.
+bool grows_in_place(PyObject* left, PyObject* right, ClassId id) {
+    if (kPlainPaths || left == right || Py_REFCNT(left) != 1) return false;
+    const ElementHeader* h = reinterpret_cast<const ElementObject*>(left)->element;
+    if (h->refs.load(std::memory_order_acquire) != 1) return false;
+    return id == ClassId::And || !static_cast<const MatchFirstElement*>(h)->dispatch_settled();
+}
+
+// The new object of `+` or `|`: the right operand's contribution appended
+// to the left operand's own record, which the new object then shares (the
+// left object, about to be dropped by its caller, holds it too). A right
+// operand that is no element raises `error` and changes nothing.
+template <class R>
+PyObject* grow_and_wrap(PyObject* left, PyObject* right, ClassId id, const char* error) {
+    PyTypeObject* type = type_of_class(id);
+    if (!type) return ensure_error();
+    // Made first, so that a failure leaves the record as it was.
+    OwnedRef o = OwnedRef::steal(allocate_instance(type));
+    if (!o) return nullptr;
+    R& rec = *static_cast<R*>(reinterpret_cast<ElementObject*>(left)->element);
+    const size_t before = rec.exprs.size();
+    // The vector either grows whole or, failing to, throws before any change.
+    if (!append_operand(rec.exprs, right, id)) {
+        PyErr_SetString(PyExc_ValueError, error);
+        return nullptr;  // the new object holds no record yet
+    }
+    for (size_t i = before; i < rec.exprs.size() && !rec.reaches_forward; ++i)
+        rec.reaches_forward = child_reaches_forward(rec.exprs[i]);
+    note_composite_built(rec.exprs.size() - before);
+    retain_element(&rec);
+    reinterpret_cast<ElementObject*>(o.get())->element = &rec;
+    return o.release();
+}
+
 // The own `+` of And and `|` of MatchFirst: the left operand's members first.
 PyObject* join_spliced(PyObject* left, PyObject* right, ClassId id, const char* error) {
     if (Py_TYPE(left) != class_type_if_made(id)) Py_RETURN_NOTIMPLEMENTED;
+    if (grows_in_place(left, right, id)) {
+        if (id == ClassId::And) return grow_and_wrap<AndElement>(left, right, id, error);
+        return grow_and_wrap<MatchFirstElement>(left, right, id, error);
+    }
     std::vector<SharedElement> list = members_of(left, id);
     if (!append_operand(list, right, id)) {
         PyErr_SetString(PyExc_ValueError, error);

@@ -22,10 +22,7 @@ namespace {
 //   Optional(span kind): the matched text, or nothing where the kind fails.
 // A span kind's parse_at succeeds exactly where its try_match_at matches, at
 // the same end, with one token whose bytes are the matched text (a Literal's
-// token is its own text, which is what it matched). A Word whose sets hold
-// members in U+0080..U+00FF reads a non-ASCII text by characters in parse_at
-// but by bytes in try_match_at, so such a row takes the general path for
-// every item that is not ASCII.
+// token is its own text, which is what it matched).
 class RowPlan {
   public:
     static constexpr size_t kMaxMembers = 64;
@@ -43,8 +40,6 @@ class RowPlan {
         }
         return add(c);
     }
-
-    bool needs_ascii() const { return needs_ascii_; }
 
     // The spans of the tokens of a match at 0 into `spans` (room for kMaxMembers),
     // their number into `count`; false when the Group fails there. The depth
@@ -94,13 +89,9 @@ class RowPlan {
         return Test::Table;
     }
 
-    bool gives_its_span(const SharedElement& e) {
+    static bool gives_its_span(const SharedElement& e) {
         const ElementVTable* v = e.vtable();
-        if (v == word_vtable()) {
-            if (static_cast<const WordElement*>(e.record())->high_members) needs_ascii_ = true;
-            return true;
-        }
-        return v == regex_vtable() || v == literal_vtable();
+        return v == word_vtable() || v == regex_vtable() || v == literal_vtable();
     }
 
     bool add(const SharedElement& m) {
@@ -154,7 +145,6 @@ class RowPlan {
     Member members_[kMaxMembers];
     size_t n_ = 0;
     bool in_sequence_ = false;
-    bool needs_ascii_ = false;
 };
 
 // A str of `n` ASCII bytes. One byte and none give the interpreter's shared
@@ -169,17 +159,10 @@ inline PyObject* ascii_str(const char* data, Pos n) {
 
 // One item of a row batch: the list of its tokens, or an empty list where
 // the Group fails. The caller holds the item while its spans become strs.
-PyObject* row_to_list(const RowPlan& plan, const GroupElement& g, PyObject* item, Span* spans) {
+PyObject* row_to_list(const RowPlan& plan, PyObject* item, Span* spans) {
     Text t;
     if (!read_item_text(item, t)) return nullptr;
     const bool ascii = PyUnicode_IS_ASCII(item);
-    if (plan.needs_ascii() && !ascii) {
-        ParseOutcome o = group_parse_at(g, t, 0);
-        // tokens_to_list gives nullptr, with MemoryError set, when it cannot
-        // hold the strs of a long match.
-        PyObject* list = o.ok ? tokens_to_list(o.tokens) : new_list(0);
-        return list ? hide_result(list) : nullptr;
-    }
     uint32_t k = 0;
     if (!plan.match(t, spans, k)) return new_hidden_list(0);
     // The strs first: making a list can run the collector, making a str never.
@@ -242,7 +225,7 @@ struct GroupClass : GeneralForms<GroupElement, group_parse_at, group_try_match_a
         RowPlan plan;
         if (kPlainPaths || !plan.build(g)) return GeneralForms::parse_batch(o, inputs);
         Span spans[RowPlan::kMaxMembers];
-        PyObject* out = batch_map(inputs, [&](PyObject* item) { return row_to_list(plan, g, item, spans); });
+        PyObject* out = batch_map(inputs, [&](PyObject* item) { return row_to_list(plan, item, spans); });
         if (out) publish_items(out);
         return out;
     }

@@ -4,40 +4,11 @@
 
 #include <vector>
 
-#include <sys/mman.h>
-
 #include "lib/engines.hpp"
 #include "lib/text_map.hpp"
 #include "python/class_frame.hpp"
 
 namespace qgx {
-
-// Zeroed memory for a large lookup table. A table of millions of slots is
-// written at random, so each of its pages is touched at once and costs a
-// page fault; above a few MiB it is mapped directly and marked for huge
-// pages where the system offers them, which turns thousands of faults into a
-// few. Smaller tables come from PyMem's calloc. Neither starts a collection.
-class TableMemory {
-  public:
-    static constexpr size_t kMapFrom = size_t{4} << 20;
-
-    // nullptr when the memory cannot be had.
-    static void* allocate(size_t bytes) {
-        if (bytes < kMapFrom) return PyMem_Calloc(1, bytes);
-        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-        madvise(p, bytes, MADV_HUGEPAGE);  // advice only: refused, the table still works
-#endif
-        return p;
-    }
-    static void release(void* p, size_t bytes) {
-        if (bytes < kMapFrom)
-            PyMem_Free(p);
-        else
-            munmap(p, bytes);
-    }
-};
 
 // Input object -> its result (a borrowed str, or nullptr for no entry), for
 // every object of a call that may be met again. Open addressing over a

@@ -1,5 +1,5 @@
 // The Word class: every operation reads the record's two sets directly and
-// tests single bytes, like word_try_match_at.
+// tests single bytes, with the reading of word_try_match_at.
 #include "classes/terminal/chars_support.hpp"
 #include "elements/chars.hpp"
 #include "elements/counting.hpp"
@@ -48,15 +48,18 @@ uint64_t branchless_count(const WordTables& tb, Text t, Pos from, Pos to, bool& 
     return count;
 }
 
-// A word found by the byte scan that begins or ends inside a character
-// (members from U+0080..U+00FF matched by byte value) cannot be a text of
-// whole characters; the text operations pass over it as no word, and the
-// scan goes on at its end as for any word.
-bool whole_word(const WordElement& r, Text t, Pos start, Pos end) {
-    return !r.high_members || (on_boundary(t, start) && on_boundary(t, end));
+// The end of the word at `p`, whose byte is in init_chars, or `p` for none:
+// the byte run, and with members in U+0080..U+00FF the reading of
+// word_try_match_at (no word begins inside a character; one ends before a
+// character that its run would cut).
+inline Pos word_end(const WordElement& r, const WordTables& tb, Text t, Pos p) {
+    if (!r.high_members) return tb.run_end(t, p);
+    if (!on_boundary(t, p)) return p;
+    return word_whole_end(t, p, tb.run_end(t, p));
 }
 
-// Calls f(start, end) for each word of the scan that is whole characters.
+// Calls f(start, end) for each word of the scan: the counting scan with
+// word_try_match_at, going on at a word's end, else at the next byte.
 template <class F>
 void scan_words(const WordElement& r, const WordTables& tb, Text t, F&& f) {
     Pos p = 0;
@@ -65,8 +68,12 @@ void scan_words(const WordElement& r, const WordTables& tb, Text t, F&& f) {
             ++p;
             continue;
         }
-        Pos e = tb.run_end(t, p);
-        if (whole_word(r, t, p, e)) f(p, e);
+        Pos e = word_end(r, tb, t, p);
+        if (e == p) {
+            ++p;
+            continue;
+        }
+        f(p, e);
         p = e;
     }
 }
@@ -88,9 +95,14 @@ PyObject* search_general(const WordElement& r, const WordTables& tb, Text s) {
     // Held, so that an allocation failure of the interner leaves nothing behind.
     OwnedRef list = OwnedRef::steal(new_sized_list(count));
     if (!list || count == 0) return list.release();
+    // Small at first: a text of few distinct words keeps its map in the
+    // nearest cache, and one of many pays a doubling now and then.
     TextInterner made;
     PyObject** out = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    scan_words(r, tb, s, [&](Pos a, Pos e) { *out++ = made.get(s.data + a, e - a); });
+    auto put = [&](PyObject* str) { *out++ = str; };
+    InternQueue queue(made, put);
+    scan_words(r, tb, s, [&](Pos a, Pos e) { queue.push(s.data + a, e - a); });
+    queue.finish();
     return list.release();
 }
 
@@ -261,16 +273,15 @@ struct WordClass {
     static PyObject* parse_string(Object* o, Text s) {
         const WordElement& r = rec(o);
         if (s.len == 0 || !r.init_chars.has(s.at(0))) return word_failure();
-        Pos e = 1;
-        while (e < s.len && r.body_chars.has(s.at(e))) ++e;
-        if (!whole_word(r, s, 0, e)) return word_failure();
+        Pos e = first_word_end(r, s);
+        if (e == 0) return word_failure();
         PyObject* list = new_list(1);
         PyList_SET_ITEM(list, 0, new_str(s.data, e));
         return list;
     }
 
     static PyObject* matches(Object* o, Text s) {
-        return bool_result(s.len > 0 && rec(o).init_chars.has(s.at(0)));
+        return bool_result(starts_a_word(rec(o), s));
     }
 
     static PyObject* search_string(Object* o, Text s) {
@@ -330,9 +341,8 @@ struct WordClass {
             Text t;
             if (!read_item_text(item, t)) return -1;
             if (t.len == 0 || !r.init_chars.has(t.at(0))) return 0;
-            Pos e = 1;
-            while (e < t.len && r.body_chars.has(t.at(e))) ++e;
-            if (!whole_word(r, t, 0, e)) return 0;
+            Pos e = first_word_end(r, t);
+            if (e == 0) return 0;
             if (e == t.len) {
                 Py_INCREF(item);
                 out = item;
@@ -345,11 +355,25 @@ struct WordClass {
 
     static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
         const WordElement& r = rec(o);
-        int64_t c = count_batch(inputs, [&](Text t) { return t.len > 0 && r.init_chars.has(t.at(0)); });
+        int64_t c = count_batch(inputs, [&](Text t) { return starts_a_word(r, t); });
         return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
     }
 
   private:
+    // The end of the word at 0 of a text whose first byte is in init_chars,
+    // 0 for none.
+    static Pos first_word_end(const WordElement& r, Text t) {
+        Pos e = 1;
+        while (e < t.len && r.body_chars.has(t.at(e))) ++e;
+        return r.high_members ? word_whole_end(t, 0, e) : e;
+    }
+    // Whether a word begins at 0: with ASCII sets the first byte decides,
+    // since a run of ASCII members always ends on a character boundary.
+    static bool starts_a_word(const WordElement& r, Text t) {
+        if (t.len == 0 || !r.init_chars.has(t.at(0))) return false;
+        return !r.high_members || first_word_end(r, t) != 0;
+    }
+
     static PyObject* word_failure() {
         PyErr_SetString(PyExc_ValueError, msg::kExpectedWord);
         return nullptr;
