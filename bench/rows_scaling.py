@@ -30,6 +30,7 @@ def rows():
     _operator_rows(out)
     _distinct_text_rows(out)
     _skip_to_rows(out)
+    _regex_rows(out)
     _quoted_rows(out)
     _long_needle_rows(out)
     _char_transform_rows(out)
@@ -342,6 +343,43 @@ def _choice_rows(out):
         return build
 
     out.append(("| chain of 3500 Literals against the + chain", chain(lambda a, b: a | b), chain(lambda a, b: a + b)))
+
+
+def _regex_rows(out):
+    # A Unicode word boundary over text with characters above U+007F (the
+    # engine's DFA gave up at each of them to a search of the whole text),
+    # then the same search over random words of ASCII and accented letters.
+    wb = q.Regex(r"\b\w")
+
+    def wide(size):
+        t = "\u00e9 a " * (size // 5)
+        return lambda: wb.search_string(t)
+
+    def mixed(size):
+        rnd = random.Random(9)
+        words = "caf\u00e9 au lait \u00e9t\u00e9 the of and".split()
+        t = " ".join(rnd.choice(words) for _ in range(size // 5))
+        return lambda: wb.search_string(t)
+
+    out.append(growth_row("Regex(\\b\\w).search_string 'é a ' repeated", wide, 80_000))
+    out.append(growth_row("Regex(\\b\\w).search_string random words", mixed, 80_000))
+
+    # A pattern that begins with "^" and has a later top-level alternative,
+    # tried at every position of a scan (it searched the rest of the text
+    # each time), then the same scan over random letters.
+    caret = q.Regex("^x|y") + q.Literal("z")
+
+    def repeated(size):
+        t = "a" * size
+        return lambda: caret.search_string(t)
+
+    def letters(size):
+        rnd = random.Random(10)
+        t = "".join(rnd.choice("axyz") for _ in range(size))
+        return lambda: caret.search_string(t)
+
+    out.append(growth_row("(Regex('^x|y') + 'z').search_string 'a' repeated", repeated, 20_000))
+    out.append(growth_row("(Regex('^x|y') + 'z').search_string random letters", letters, 20_000))
 
 
 def _operator_rows(out):

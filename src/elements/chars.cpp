@@ -139,9 +139,36 @@ RegexBuildOutcome make_regex_element(Text pattern) {
     RegexBuildOutcome out;
     std::string_view p = pattern.view();
     bool wrapped = p.empty() || p.front() != '^';
-    std::string anchored = wrapped ? "^(?:" + std::string(p) + ")" : std::string(p);
+    std::string anchored = "^(?:" + std::string(p) + ")";
     std::string unanchored = "(?:" + std::string(p) + ")";
-    CompileOutcome a = CompiledRegex::compile(anchored, wrapped);
+    RegexClassification c = classify_pattern(pattern);
+    std::unique_ptr<RegexShape> shape;
+    if (!kPlainPaths) {
+        RegexShape s;
+        if (regex_ascii_shape(p, s)) shape = std::make_unique<RegexShape>(s);
+    }
+    CompileRequest matcher;
+    matcher.starts_only = true;
+    matcher.matcher = true;
+    // A shaped pattern or an exact class is read from the bytes; where the
+    // shape cannot decide (a wide character that its class may or may not
+    // take) a matcher would mostly give up too, so none is made for them.
+    matcher.dfa = !kPlainPaths && !shape && !(c.fast_path == RegexFastPath::ByteClass && c.exact_class);
+    if (!wrapped) {
+        // A pattern that begins with "^" is compiled as it stands for its
+        // errors; it is matched through the wrapped form, which cannot look
+        // past the position (a later top-level alternative of the pattern
+        // itself would search the whole rest of the text) and gives the same
+        // answers: the leftmost-first match, where it begins at the start.
+        // The wrapping may take two levels more than the pattern had.
+        CompileOutcome plain = CompiledRegex::compile(p);
+        if (!plain.regex) {
+            out.error = std::move(plain.error);
+            return out;
+        }
+        matcher.nest_limit = kRegexNestLimit + 2;
+    }
+    CompileOutcome a = CompiledRegex::compile(anchored, matcher);
     if (!a.regex) {
         out.error = std::move(a.error);
         return out;
@@ -161,21 +188,36 @@ RegexBuildOutcome make_regex_element(Text pattern) {
         out.error = std::move(alone);
         return out;
     }
-    RegexClassification c = classify_pattern(pattern);
     Rc<RegexElement> r = Rc<RegexElement>::make();
     r->fast_path = c.fast_path;
     r->fast_set = c.fast_set;
     r->exact_class = c.exact_class;
     r->whitespace_plus = p == "\\s+";
-    if (!kPlainPaths) {
-        RegexShape shape;
-        if (regex_ascii_shape(p, shape)) r->shape = std::make_unique<RegexShape>(shape);
-    }
+    r->shape = std::move(shape);
     r->anchored_regex = std::move(a.regex);
     r->unanchored_regex = std::move(u.regex);
+    r->dfa = r->anchored_regex->dfa();
     r->message = joined(msg::kRegexMessagePrefix, p, msg::kRegexMessageSuffix);
     out.element = std::move(r);
     return out;
+}
+
+bool regex_first_bytes(const RegexElement& r, ByteSet& bytes, bool& at_end) {
+    const RegexStart& s = r.anchored_regex->start_info();
+    if (!s.known) return false;
+    bytes = s.bytes;
+    at_end = s.at_end;
+    return true;
+}
+
+bool regex_matches_empty(const RegexElement& r) {
+    const RegexStart& s = r.anchored_regex->start_info();
+    return !s.known || s.empty;
+}
+
+const std::string* regex_plain_literal(const RegexElement& r) {
+    const RegexStart& s = r.anchored_regex->start_info();
+    return s.known && !s.literal.empty() ? &s.literal : nullptr;
 }
 
 namespace {
@@ -188,19 +230,24 @@ constexpr int64_t kAskEngine = kShapeAskEngine;
 constexpr int64_t kNoMatch = kShapeNoMatch;
 
 int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
-    if (r.fast_path == RegexFastPath::ByteClass) {
-        if (!r.exact_class) return kAskEngine;
+    if (r.fast_path == RegexFastPath::ByteClass && r.exact_class)
         return pos < t.len && r.fast_set.has(t.at(pos)) ? int64_t{pos} + 1 : kNoMatch;
-    }
     if (r.fast_path == RegexFastPath::WhitespaceRun) {
         Pos e = pos;
         while (e < t.len && is_ascii_space_byte(t.at(e))) ++e;
         // A vertical tab or a character above U+007F may be White_Space too.
-        if (e < t.len && (t.at(e) == 11 || t.at(e) >= 0x80)) return kAskEngine;
-        if (e == pos && r.whitespace_plus) return kNoMatch;
-        return e;
+        bool unsure = e < t.len && (t.at(e) == 11 || t.at(e) >= 0x80);
+        if (!unsure) return e == pos && r.whitespace_plus ? kNoMatch : int64_t{e};
+    } else if (r.shape) {
+        int64_t e = regex_shape_end(*r.shape, t, pos);
+        if (e != kAskEngine) return e;
     }
-    if (r.shape) return regex_shape_end(*r.shape, t, pos);
+    if (r.dfa) {
+        if (pos < t.len && is_continuation(t.at(pos))) return kNoMatch;
+        int64_t n = dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos);
+        if (n >= 0) return int64_t{pos} + n;
+        return n == kDfaNoMatch ? kNoMatch : kAskEngine;
+    }
     return kAskEngine;
 }
 

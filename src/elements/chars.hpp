@@ -106,6 +106,8 @@ RegexClassification classify_pattern(Text pattern);
 struct RegexElement : ElementHeader {
     RegexFastPath fast_path = RegexFastPath::FullRegex;
     ByteSet fast_set;
+    // The program matched at a position: the pattern wrapped as "^(?:...)"
+    // (a pattern that begins with "^" too), so no search looks past it.
     std::unique_ptr<CompiledRegex> anchored_regex;
     std::unique_ptr<CompiledRegex> unanchored_regex;
     SharedText message;  // "Expected match for /{}/"
@@ -116,6 +118,11 @@ struct RegexElement : ElementHeader {
     // character above U+007F that its atom may or may not take is left to
     // the engine.
     std::unique_ptr<RegexShape> shape;
+    // The anchored matcher made ahead of time (owned by anchored_regex), for
+    // patterns whose determinised program fits its budget; null in the plain
+    // build. It answers as the engine's anchored search at every position
+    // and gives up to the engine on a byte it cannot decide.
+    const RegexDfa* dfa = nullptr;
 };
 
 // Builds the record, or gives the ValueError text: both forms are compiled,
@@ -163,6 +170,32 @@ inline int64_t regex_shape_end(const RegexShape& s, Text t, Pos pos) {
     if (s.run_min1 && i == run_start) return kShapeNoMatch;
     return i;
 }
+
+// What can begin a match of the pattern at a position, for scans that jump
+// and for dispatch on the first byte. Read once at construction from the
+// pattern's parsed syntax (the program the engine compiles from it), not
+// from its text, so every pattern has an answer. The contract is a
+// necessary condition: regex_try_match_at (and regex_parse_at) at a
+// position p < t.len matches only when the byte at p is in `bytes`, and at
+// p == t.len only when `at_end` is set. Bytes 0x80..0xBF are never in the
+// set (no match begins inside a character); a pattern that can match the
+// empty text has every byte its empty match may stand before (for "a*"
+// every byte that begins a character). The byte before p is not read: the
+// position is the start of the engine's text, so "^" and "\b" see no
+// character before it. Gives false when nothing is known (then any byte may
+// begin a match); the engine's programs always give an answer today.
+bool regex_first_bytes(const RegexElement& r, ByteSet& bytes, bool& at_end);
+
+// Whether the pattern can match the empty text at some position (true when
+// unknown). A pattern that cannot never makes a zero-width match.
+bool regex_matches_empty(const RegexElement& r);
+
+// When the pattern is a plain non-empty sequence of characters ("\n\n",
+// "abc", "(?:ab)c"; no class, repetition, case folding or assertion but a
+// leading "^"), the text it matches: try_match_at at p then matches exactly
+// where that text stands at p, with the end p + its length. Else null. The
+// string lives as long as the record.
+const std::string* regex_plain_literal(const RegexElement& r);
 
 ParseOutcome regex_parse_at(const RegexElement& r, Text t, Pos pos);
 // Decides exactly as regex_parse_at; the byte shortcuts answer only where

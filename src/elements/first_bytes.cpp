@@ -218,6 +218,21 @@ bool pattern_start(std::string_view pattern, ByteSet& bytes, char* literal, uint
 
 ElementStart regex_start(const RegexElement& r) {
     ElementStart s;
+    // The first bytes from the pattern's parsed syntax; a plain literal the
+    // pattern stands for whole; else the literal its text begins with, where
+    // the text is of the simple forms pattern_start reads. Each is a
+    // necessary condition on its own, so both may hold at once.
+    ByteSet engine_bytes;
+    bool engine_at_end = false;
+    bool known = regex_first_bytes(r, engine_bytes, engine_at_end);
+    if (known) {
+        s.first.bytes = engine_bytes;
+        s.first.at_end = engine_at_end;
+    }
+    if (const std::string* lit = regex_plain_literal(r)) {
+        s.set_literal(lit->data(), lit->size(), true);
+        return s;
+    }
     // The message holds the pattern as written: "Expected match for /{}/".
     std::string_view m = r.message.view();
     std::string_view prefix = msg::kRegexMessagePrefix, suffix = msg::kRegexMessageSuffix;
@@ -230,7 +245,11 @@ ElementStart regex_start(const RegexElement& r) {
     uint32_t n = 0;
     bool whole = false;
     if (!pattern_start(pattern, bytes, literal, n, whole)) return s;
-    s.first.bytes = bytes;
+    if (known) {
+        for (int i = 0; i < 4; ++i) s.first.bytes.words[i] &= bytes.words[i];
+    } else {
+        s.first.bytes = bytes;
+    }
     s.first.at_end = false;
     s.set_literal(literal, n, whole);
     return s;

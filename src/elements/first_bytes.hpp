@@ -75,8 +75,8 @@ ElementStart alternatives_start(const std::vector<SharedElement>& alternatives, 
 // Folds the start of one more alternative into `acc` (the first one: `first`).
 void fold_alternative(ElementStart& acc, const ElementStart& s, bool first);
 
-// The start of a Regex record, read from its pattern. The one place that
-// knows how a pattern's first bytes and literal are found.
+// The start of a Regex record, from its pattern. The one place that knows
+// how a pattern's first bytes and literal are found.
 struct RegexElement;
 ElementStart regex_start(const RegexElement& r);
 

@@ -10,6 +10,15 @@
 #include "elements/positional.hpp"
 #include "messages.hpp"
 
+// The evaluator's small steps are forced inline in an optimised build; in an
+// unoptimised one (the sanitizer build) forcing them would give every level
+// of nesting the stack of all of them.
+#if defined(__OPTIMIZE__)
+#define QGX_HOT_INLINE [[gnu::always_inline]]
+#else
+#define QGX_HOT_INLINE
+#endif
+
 namespace qgx {
 
 namespace {
@@ -323,7 +332,7 @@ class Runner {
     // A node: a terminal is tested here, a combinator by a call. `S`: inside
     // a small subtree run without depth entries.
     template <bool S>
-    [[gnu::always_inline]] TryMatchOutcome child_try(uint32_t id, Pos pos) {
+    QGX_HOT_INLINE TryMatchOutcome child_try(uint32_t id, Pos pos) {
         if constexpr (S) {
             const Node& n = nodes_[nodes_[id].try_id];
             if (n.op < kFirstCombinator) return terminal_try(n, pos);
@@ -336,7 +345,7 @@ class Runner {
         }
     }
     template <bool S>
-    [[gnu::always_inline]] bool child_parse(uint32_t id, Pos pos, Into& in) {
+    QGX_HOT_INLINE bool child_parse(uint32_t id, Pos pos, Into& in) {
         if constexpr (S) {
             const Node& n = nodes_[nodes_[id].parse_id];
             if (n.op < kFirstCombinator) return terminal_parse(n, pos, in);
@@ -356,7 +365,7 @@ class Runner {
     }
 
     // A flat And: its members' terminals in turn, in the loop of the caller.
-    [[gnu::always_inline]] TryMatchOutcome try_flat(const Node& n, Pos pos) {
+    QGX_HOT_INLINE TryMatchOutcome try_flat(const Node& n, Pos pos) {
         ++small_calls_;
         Pos current = pos;
         for (uint32_t i = 0; i < n.b; ++i) {
@@ -366,7 +375,7 @@ class Runner {
         }
         return TryMatchOutcome::yes(current);
     }
-    [[gnu::always_inline]] bool parse_flat(const Node& n, Pos pos, Into& in) {
+    QGX_HOT_INLINE bool parse_flat(const Node& n, Pos pos, Into& in) {
         ++small_calls_;
         const uint32_t mark = in.out.size();
         Pos current = pos;
@@ -462,7 +471,7 @@ class Runner {
         return parse_body<false>(n, pos, in);
     }
 
-    [[gnu::always_inline]] TryMatchOutcome terminal_try(const Node& n, Pos pos) {
+    QGX_HOT_INLINE TryMatchOutcome terminal_try(const Node& n, Pos pos) {
         const Text t = t_;
         switch (n.op) {
             case Op::Literal1:
@@ -527,7 +536,7 @@ class Runner {
         return in.done(o.end);
     }
 
-    [[gnu::always_inline]] bool terminal_parse(const Node& n, Pos pos, Into& in) {
+    QGX_HOT_INLINE bool terminal_parse(const Node& n, Pos pos, Into& in) {
         const Text t = t_;
         switch (n.op) {
             case Op::Literal1:
@@ -594,7 +603,7 @@ class Runner {
     }
 
     template <bool S>
-    [[gnu::always_inline]] TryMatchOutcome try_body(const Node& n, Pos pos) {
+    QGX_HOT_INLINE TryMatchOutcome try_body(const Node& n, Pos pos) {
         switch (n.op) {
             case Op::Forward: {
                 const auto& f = rec_as<ForwardElement>(n);
@@ -689,7 +698,7 @@ class Runner {
     }
 
     template <bool S>
-    [[gnu::always_inline]] bool parse_body(const Node& n, Pos pos, Into& in) {
+    QGX_HOT_INLINE bool parse_body(const Node& n, Pos pos, Into& in) {
         switch (n.op) {
             case Op::Suppress: {
                 // The child's outcome comes from its try_match_at, which remembers its own.

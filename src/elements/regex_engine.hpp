@@ -25,11 +25,76 @@ inline constexpr int kRegexNestLimit = 250;
 class CompiledRegex;
 
 // A compiled pattern, or the ValueError text that compiling it gave: the
-// engine's description of a syntax error (which shows the text compiled) or
-// "Compiled regex exceeds size limit of 10485760 bytes.".
+// engine's description of a syntax error (which shows the text compiled),
+// "Compiled regex exceeds size limit of 10485760 bytes.", or the recursion-
+// limit text when the calling thread's stack is too short to compile a
+// pattern nested that deeply.
 struct [[nodiscard]] CompileOutcome {
     std::unique_ptr<CompiledRegex> regex;
     std::string error;
+};
+
+// How a text is compiled.
+struct CompileRequest {
+    // Every match of the program begins where its text begins (the caller
+    // wrapped it in "^(?:...)"), which lets the start test skip the span.
+    bool starts_only = false;
+    // The program serves matching at a position: read what can begin a
+    // match (first_bytes), and with `dfa` also make the anchored matcher.
+    bool matcher = false;
+    bool dfa = false;
+    // The deepest nesting accepted; 0 is kRegexNestLimit. A text the module
+    // wraps itself may need a level or two more than the pattern had.
+    uint32_t nest_limit = 0;
+};
+
+// The anchored matcher's tables, owned by the compiled program: `classes`
+// maps a byte to its column, a state is the offset of its row in `trans`
+// (`stride` columns, the last one the end of the text), an entry is the next
+// state's offset with kDfaMatch (the text so far matched), kDfaDead (no later
+// match) and kDfaQuit (only the engine can decide this byte) set.
+struct RegexDfa {
+    const uint8_t* classes = nullptr;
+    const uint32_t* trans = nullptr;
+    uint32_t stride = 0;
+    uint32_t start = 0;
+};
+inline constexpr uint32_t kDfaMatch = 0x80000000u;
+inline constexpr uint32_t kDfaDead = 0x40000000u;
+inline constexpr uint32_t kDfaQuit = 0x20000000u;
+inline constexpr uint32_t kDfaStop = kDfaDead | kDfaQuit;
+inline constexpr uint32_t kDfaOffset = kDfaQuit - 1;
+
+// What the matcher gives besides a match length.
+inline constexpr int64_t kDfaNoMatch = -1;
+inline constexpr int64_t kDfaAskEngine = -2;
+
+// The length of the anchored leftmost-first match at the start of the n
+// bytes at p (the whole rest of the text), kDfaNoMatch, or kDfaAskEngine
+// when the matcher reached a byte that only the engine can decide.
+inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_t n) {
+    const uint32_t* trans = d.trans;
+    const uint8_t* classes = d.classes;
+    uint32_t s = d.start;
+    int64_t last = kDfaNoMatch;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t e = trans[s + classes[p[i]]];
+        if (e & kDfaMatch) last = static_cast<int64_t>(i);
+        if (e & kDfaStop) return (e & kDfaQuit) ? kDfaAskEngine : last;
+        s = e & kDfaOffset;
+    }
+    if (trans[s + d.stride - 1] & kDfaMatch) last = static_cast<int64_t>(n);
+    return last;
+}
+
+// What can begin a match of a pattern at a position, read from its parsed
+// syntax (see regex_first_bytes in chars.hpp for the contract).
+struct RegexStart {
+    bool known = false;
+    ByteSet bytes;
+    bool at_end = false;
+    bool empty = false;
+    std::string literal;  // the pattern's plain text, or empty
 };
 
 // The engine's description of the fault when `pattern` does not parse on
@@ -73,10 +138,8 @@ struct [[nodiscard]] RegexFound {
 // Searches may run on any thread; the engine keeps its scratch per thread.
 class CompiledRegex {
   public:
-    // Compiles `text` as it stands. `starts_only` says that every match of
-    // the program begins where its text begins (the caller wrapped it in
-    // "^(?:...)"), which lets the start test skip finding the span.
-    static CompileOutcome compile(std::string_view text, bool starts_only = false);
+    // Compiles `text` as it stands.
+    static CompileOutcome compile(std::string_view text, const CompileRequest& how = {});
 
     ~CompiledRegex();
     CompiledRegex(const CompiledRegex&) = delete;
@@ -87,14 +150,30 @@ class CompiledRegex {
     // and word boundaries see `pos` as the start, "$" the real end); -1 when
     // the first match of that rest does not begin at its start, or when
     // `pos` is not a character boundary.
+    // A pattern with a Unicode word boundary that has an anchored matcher
+    // is read by it, and where it stops at a byte above 0x7F (as the
+    // engine's own DFA does) by the NFA twin, which is what the engine falls
+    // back to there but costs only the bytes it reads.
     int64_t match_length_at(Text t, Pos pos) const;
+
+    // match_length_at as the engine answers it alone, whatever it costs:
+    // the reference that the shortcuts are checked against.
+    int64_t engine_length_at(Text t, Pos pos) const;
 
     // Whether match_length_at(t, 0) finds a match; cheaper than the length.
     bool matches_at_start(Text t) const;
 
     // The leftmost-first match of the whole of `t` that begins at or after
     // `from` (a character boundary), the text before `from` as context.
-    RegexFound find_from(Text t, Pos from) const;
+    // `wide_ahead` says that a byte above 0x7F stands at or after from - 1
+    // (read by a pattern with a Unicode word boundary: its search then runs
+    // on the twin whose cost follows the bytes it reads).
+    RegexFound find_from(Text t, Pos from, bool wide_ahead = true) const;
+
+    // The anchored matcher, when the program has one.
+    const RegexDfa* dfa() const { return has_dfa_ ? &dfa_ : nullptr; }
+    // What can begin a match (read when compiled as a matcher).
+    const RegexStart& start_info() const { return start_; }
 
     // Calls f(start, end) for each match of the iteration over the whole of
     // `t`: successive non-overlapping matches from the start; after an empty
@@ -110,8 +189,23 @@ class CompiledRegex {
         uint64_t from = start;
         bool have_last = false;
         Pos last_end = 0;
+        // The first byte above 0x7F at or after from - 1 (t.len when none),
+        // found by forward passes that each start past the byte the previous
+        // one stopped at. A pattern with a twin searches on it while such a
+        // byte is near; one farther away than kTwinWindow is left to the
+        // engine, whose give-up at it costs at most a bounded clearing
+        // (256 KiB) after a scan of at least the window.
+        uint64_t wide = 0;
+        bool wide_known = false;
         while (from <= t.len) {
-            RegexFound m = find_from(t, static_cast<Pos>(from));
+            if (has_twin_) {
+                uint64_t lo = from ? from - 1 : 0;
+                if (!wide_known || wide < lo) {
+                    wide = next_wide_byte(t, static_cast<Pos>(lo));
+                    wide_known = true;
+                }
+            }
+            RegexFound m = find_from(t, static_cast<Pos>(from), has_twin_ && wide < t.len && wide < from + kTwinWindow);
             if (!m.found) return;
             if (!on_boundary(t, m.start) || !on_boundary(t, m.end)) {
                 from = next_boundary(t, m.start);
@@ -136,6 +230,11 @@ class CompiledRegex {
         return n;
     }
 
+    static constexpr uint64_t kTwinWindow = 16384;
+
+    // The first position at or after `p` whose byte is above 0x7F, or t.len.
+    static uint64_t next_wide_byte(Text t, Pos p);
+
     // The first position after `p` that begins a character (len + 1 past the end).
     static uint64_t next_boundary(Text t, Pos p) {
         uint64_t q = uint64_t{p} + 1;
@@ -144,9 +243,13 @@ class CompiledRegex {
     }
 
   private:
-    CompiledRegex(QgxRegex* re, bool starts_only) : re_(re), starts_only_(starts_only) {}
+    CompiledRegex(QgxRegex* re, bool starts_only);
     QgxRegex* re_;
     bool starts_only_;
+    bool has_twin_ = false;
+    bool has_dfa_ = false;
+    RegexDfa dfa_;
+    RegexStart start_;
 };
 
 }  // namespace qgx

@@ -421,6 +421,28 @@ ParseOutcome run_into(const R& r, const ElementVTable* vt, Text t, Pos pos) {
 
 }  // namespace
 
+bool combinator_parse_into(const CompositeHeader& r, const ElementVTable* vt, Text t, Pos pos, Into& in) {
+    if (const Program* p = program_for(r, vt)) return program_parse(*p, t, pos, in);
+    if (vt == and_vtable()) return and_into(static_cast<const AndElement&>(r), t, pos, in);
+    if (vt == match_first_vtable()) return match_first_into(static_cast<const MatchFirstElement&>(r), t, pos, in);
+    if (vt == optional_vtable()) return optional_into(static_cast<const OptionalElement&>(r), t, pos, in);
+    if (vt == zero_or_more_vtable()) return zero_or_more_into(static_cast<const ZeroOrMoreElement&>(r), t, pos, in);
+    if (vt == one_or_more_vtable()) return one_or_more_into(static_cast<const OneOrMoreElement&>(r), t, pos, in);
+    if (vt == exactly_vtable()) return exactly_into(static_cast<const ExactlyElement&>(r), t, pos, in);
+    if (vt == group_vtable()) return group_into(static_cast<const GroupElement&>(r), t, pos, in);
+    if (vt == suppress_vtable()) return suppress_into(static_cast<const SuppressElement&>(r), t, pos, in);
+    if (vt == combine_vtable()) return combine_into(static_cast<const CombineElement&>(r), t, pos, in);
+    if (vt == forward_vtable()) return forward_into(static_cast<const ForwardElement&>(r), t, pos, in);
+    // Any other kind: its outcome, moved in.
+    ParseOutcome o = vt->parse_at(&r, t, pos);
+    if (!o.ok) {
+        in.fail = std::move(o.failure);
+        return false;
+    }
+    for (const SharedText& s : o.tokens) in.out.push(s);
+    return in.done(o.end);
+}
+
 // ---------------------------------------------------------------------------
 // And
 

@@ -165,6 +165,12 @@ struct ExactlyElement : OneChildElement {
     ExactlyElement(SharedElement e, uint32_t n) : OneChildElement(std::move(e)), count(n) {}
 };
 
+struct Into;
+// What the parse_at of a combinator record of kind `vt` does at `pos`, with
+// its tokens and failure left in `in` rather than in an outcome (so that an
+// operation can make its result straight from the buffer).
+bool combinator_parse_into(const CompositeHeader& r, const ElementVTable* vt, Text t, Pos pos, Into& in);
+
 // The failure of a composite entered past the depth bound, at `pos`.
 ParseOutcome depth_failure(Pos pos);
 

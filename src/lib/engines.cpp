@@ -6,12 +6,11 @@
 
 namespace qgx {
 
-PyObject* tokens_to_list(const TokenList& tokens) {
+PyObject* texts_to_list(const SharedText* tokens, uint32_t n) {
     // Tokens may be views of the input or of records. The strs are made
     // before the list: making a list can run the collector, whose callbacks
     // may run any Python code, while making a str from whole characters runs
     // none.
-    const uint32_t n = tokens.size();
     PyObject* few[16];
     PyObject** strs = few;
     if (n > 16) {
@@ -24,6 +23,8 @@ PyObject* tokens_to_list(const TokenList& tokens) {
     if (strs != few) PyMem_Free(strs);
     return list;
 }
+
+PyObject* tokens_to_list(const TokenList& tokens) { return texts_to_list(tokens.begin(), tokens.size()); }
 
 PyObject* raise_parse_failure(const ParseFailure& f) {
     if (depth_exceeded()) {

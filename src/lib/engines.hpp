@@ -6,9 +6,12 @@
 #pragma once
 
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "elements/element.hpp"
+#include "elements/parse_path.hpp"
+#include "elements/structure.hpp"
 #include "elements/first_bytes.hpp"
 #include "lib/replaced_text.hpp"
 #include "messages.hpp"
@@ -24,6 +27,7 @@ namespace qgx {
 
 // A new list holding one new str per token, in order (equal tokens not shared).
 PyObject* tokens_to_list(const TokenList& tokens);
+PyObject* texts_to_list(const SharedText* tokens, uint32_t n);
 
 // Raises ValueError for a failure of parse_string: "ParseException at position
 // {}: {}", or the recursion-limit text when the depth bound was passed.
@@ -72,6 +76,20 @@ PyObject* parse_input_to_list(PyObject* item, F&& parse_at) {
     ParseOutcome o = parse_at(t, Pos{0});
     if (!o.ok) return new_list(0);
     return tokens_to_list(o.tokens);
+}
+
+// One input of parse_batch for a combinator record: its subtree parsed into
+// a token buffer, the list made straight from it (see parse_input_to_list).
+template <class R>
+PyObject* combinator_input_to_list(PyObject* item, const R& r, const ElementVTable* vt) {
+    Text t;
+    if (!read_item_text(item, t)) return nullptr;
+    OwnedRef held = OwnedRef::borrow(item);
+    TokenSink sink;
+    ParseFailure failure;
+    Into in{sink, failure};
+    if (!combinator_parse_into(r, vt, t, 0, in)) return new_list(0);
+    return texts_to_list(sink.data(), sink.size());
 }
 
 // Evaluates the items that `out` holds (a list from BatchInputs::into_list)
@@ -367,7 +385,17 @@ struct GeneralForms {
 
     static PyObject* parse_string(ElementObject* o, Text s) {
         const R& r = rec(o);
-        return run_parse_string(s, [&](Text t) { return ParseFromStart(r, t); });
+        if constexpr (std::is_base_of_v<CompositeHeader, R>) {
+            // A combinator's parse_from_start is its parse_at at 0.
+            reset_depth_exceeded();
+            TokenSink sink;
+            ParseFailure failure;
+            Into in{sink, failure};
+            if (!combinator_parse_into(r, vtable(), s, 0, in)) return raise_parse_failure(failure);
+            return texts_to_list(sink.data(), sink.size());
+        } else {
+            return run_parse_string(s, [&](Text t) { return ParseFromStart(r, t); });
+        }
     }
     static PyObject* matches(ElementObject* o, Text s) { return bool_result(TryMatchAt(rec(o), s, 0).matched); }
     // The scans pass over the positions where the element cannot begin.
@@ -387,7 +415,10 @@ struct GeneralForms {
     }
     static PyObject* parse_batch(ElementObject* o, PyObject* inputs) {
         const R& r = rec(o);
-        return run_parse_batch(inputs, [&](Text t, Pos p) { return ParseAt(r, t, p); });
+        if constexpr (std::is_base_of_v<CompositeHeader, R>)
+            return batch_map(inputs, [&](PyObject* item) { return combinator_input_to_list(item, r, vtable()); });
+        else
+            return run_parse_batch(inputs, [&](Text t, Pos p) { return ParseAt(r, t, p); });
     }
     static PyObject* parse_batch_count(ElementObject* o, PyObject* inputs) {
         const R& r = rec(o);

@@ -1,4 +1,5 @@
 // Module entry, population and the character-set functions.
+#include <cstring>
 #include <atomic>
 
 #include "messages.hpp"
@@ -36,7 +37,31 @@ PyObject* count_result(uint64_t n) {
     return r;
 }
 
+namespace {
+// Whether every byte is below 0x80, a word at a time.
+inline bool all_ascii(const char* p, Pos n) {
+    uint64_t seen = 0;
+    Pos i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        seen |= w;
+    }
+    for (; i < n; ++i) seen |= static_cast<unsigned char>(p[i]);
+    return (seen & 0x8080808080808080ull) == 0;
+}
+}  // namespace
+
 PyObject* new_str(const char* data, Pos n) {
+    // ASCII text (most tokens) is copied into a str of its length at once;
+    // one byte and none go to the decoder, which gives the interpreter's
+    // shared strs for them.
+    if (n >= 2 && all_ascii(data, n)) [[likely]] {
+        PyObject* s = PyUnicode_New(n, 127);
+        if (!s) [[unlikely]] fatal_python_error("could not make a str result");
+        std::memcpy(PyUnicode_DATA(s), data, n);
+        return s;
+    }
     // A token cut inside a character (a kind that hands one over) must not end
     // the process: its partial characters are dropped. The decoder drops them
     // without making an exception object, so making a str never starts a

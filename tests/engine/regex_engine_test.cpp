@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+
 #include <string>
 #include <thread>
 #include <utility>
@@ -72,7 +75,9 @@ TEST(Search, AnchoredAtPositionSeesThePositionAsTheStart) {
 }
 
 TEST(Search, StartsOnlyFormAgreesWithTheLength) {
-    CompileOutcome c = CompiledRegex::compile("^(?:a+)", true);
+    CompileRequest how;
+    how.starts_only = true;
+    CompileOutcome c = CompiledRegex::compile("^(?:a+)", how);
     ASSERT_TRUE(c.regex);
     for (const char* s : {"", "a", "ba", "ab", "\xc3\xa9"})
         EXPECT_EQ(c.regex->matches_at_start(Text(s)), c.regex->match_length_at(Text(s), 0) >= 0) << s;
@@ -224,6 +229,151 @@ TEST(Compile, ShapeAtomsComeFromTheEnginesClasses) {
         for (size_t k = 0; k < c.head.size(); ++k) check(c.pattern, shape.head[k], c.head[k]);
         check(c.pattern, shape.run, c.run);
         EXPECT_EQ(shape.run_min1, c.run_min1) << c.pattern;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The anchored matcher and the reading of first bytes against the engine.
+
+#include <random>
+
+#include "elements/chars.hpp"
+
+namespace {
+
+// What the engine says at `pos` for the pattern as written: its first match
+// in the rest of the text, counted when it begins there.
+int64_t engine_length(const CompiledRegex& written, Text t, Pos pos) { return written.engine_length_at(t, pos); }
+
+// Checks every position of every text: regex_try_match_at (matcher and byte
+// shortcuts), the stored anchored program and the pattern as written agree;
+// the first bytes and the literal keep their contracts.
+void check_pattern(const std::string& p, const std::vector<std::string>& texts) {
+    RegexBuildOutcome b = make_regex_element(Text(p));
+    CompileOutcome w = CompiledRegex::compile(p);
+    ASSERT_EQ(b.element.get() != nullptr, w.regex != nullptr) << p << ": " << b.error << " / " << w.error;
+    if (!b.element) return;
+    const RegexElement& r = *b.element;
+    ByteSet first;
+    bool at_end = false;
+    bool known = regex_first_bytes(r, first, at_end);
+    const std::string* lit = regex_plain_literal(r);
+    for (const std::string& s : texts) {
+        Text t(s);
+        for (Pos pos = 0; pos <= t.len; ++pos) {
+            int64_t want = engine_length(*w.regex, t, pos);
+            int64_t stored = r.anchored_regex->engine_length_at(t, pos);
+            TryMatchOutcome got = regex_try_match_at(r, t, pos);
+            ASSERT_EQ(stored, want) << "/" << p << "/ at " << pos << " of '" << s << "'";
+            ASSERT_EQ(got.matched != 0, want >= 0) << "/" << p << "/ at " << pos << " of '" << s << "'";
+            if (want >= 0) {
+                ASSERT_EQ(got.end, pos + static_cast<Pos>(want)) << "/" << p << "/ at " << pos << " of '" << s << "'";
+            }
+            if (want >= 0 && known) {
+                if (pos < t.len)
+                    ASSERT_TRUE(first.has(t.at(pos))) << "/" << p << "/ first byte at " << pos << " of '" << s << "'";
+                else
+                    ASSERT_TRUE(at_end) << "/" << p << "/ at the end of '" << s << "'";
+            }
+            if (want == 0) {
+                ASSERT_TRUE(regex_matches_empty(r)) << p;
+            }
+            if (lit) {
+                bool here = t.len - pos >= lit->size() && std::memcmp(t.data + pos, lit->data(), lit->size()) == 0;
+                ASSERT_EQ(want >= 0, here) << "/" << p << "/ literal at " << pos << " of '" << s << "'";
+                if (here) {
+                    ASSERT_EQ(want, static_cast<int64_t>(lit->size()));
+                }
+            }
+        }
+    }
+}
+
+const std::vector<std::string> kTexts = {
+    "", "a", "x", "y", "ab", "xb", "ba", "aab", "a b", "a\nb", "\n", "\n\n", "b\n\na", "zz", "xyz",
+    "\xc3\xa9", "a\xc3\xa9", "\xc3\xa9 a ", "\xe6\x97\xa5\xe6\x9c\xac", "_a1 ", "DEBUG x", "INFO", "WARNx",
+    "\"a,b\"\",c", "\"\"", "k:v\n", ":", "aaa aa", "1a2b", " \t\n", "abcd", "xabcd", "abbcd",
+};
+
+TEST(AnchoredMatcher, AgreesWithTheEngineOnChosenPatterns) {
+    const char* patterns[] = {
+        "^x|y", "^a|b", "\\z^", "(?m)$^", "(?m)^$", "(?:^|a)b", "\\b^a", "a|^b", "^", "$", "\\b", "\\B",
+        "x*", "(a|)*", "(|a)+", "(?:a|ab)c", "a+?", "a*?b", "(?:DEBUG|INFO|WARN|ERROR|FATAL)\\b",
+        "\"(?:[^\"]|\"\")*\"|[^,\\n\"]*", "[^:\\n]*", "[^=\\n]+", "[^\\n]*", "[^ \\n]+", "\\n\\n", "\\w+\\b",
+        "(?-u:\\b)a", "(?-u:\\B)", "(?m)^a|b$", ".", "(?s).", "\\w", "\\W+", "\\s*", "\\d+", "[a-c]+",
+        "(?i)k", "\xc3\xa9+", "a{2,3}", "(?:ab)+", "", "^$", "a$|b", "\\Aa|b\\z", "(?:a|\\b)*", "\\b\\w",
+        "(?:\\B|a)+b", "x?(?:|c+)*", "b(?:|ca*)*", "abc", "(?:ab)c", "^abc", "(?m)^ab", "a^b",
+        "(?:a|ab)(?:c|bcd)", "(?:ab|a)(?:c|bcd)", "(?:a|ab)(?:c|bcd)x?",
+    };
+    for (const char* p : patterns) check_pattern(p, kTexts);
+}
+
+// Random patterns from atoms, looks, repetitions and alternations.
+TEST(AnchoredMatcher, AgreesWithTheEngineOnGeneratedPatterns) {
+    const char* atoms[] = {"a", "b", "x", "\xc3\xa9", ".", "\\w", "\\d", "\\s", "[ab]", "[^a]", "\\n", " ",
+                           "\\b", "\\B", "^", "$", "(?m:^)", "(?m:$)", "\\A", "\\z", "(?-u:\\b)", "(?-u:\\W)", ""};
+    const char* reps[] = {"", "", "", "*", "+", "?", "{0,2}", "*?", "+?", "??", "{2}"};
+    std::mt19937 rng(7);
+    auto pick = [&](auto& arr) { return std::string(arr[rng() % (sizeof(arr) / sizeof(arr[0]))]); };
+    auto group = [](const std::string& inner) {
+        std::string g("(?:");
+        g.append(inner);
+        g.push_back(')');
+        return g;
+    };
+    std::function<std::string(int)> gen = [&](int depth) -> std::string {
+        std::string out;
+        int items = 1 + static_cast<int>(rng() % 3);
+        for (int i = 0; i < items; ++i) {
+            std::string item = depth > 0 && rng() % 3 == 0 ? group(gen(depth - 1)) : pick(atoms);
+            std::string rep = pick(reps);
+            // A repetition needs something to repeat.
+            if (!rep.empty() && (item.empty() || item == "^" || item == "$")) item = group(item);
+            out.append(item);
+            out.append(rep);
+        }
+        if (rng() % 3 == 0) {
+            out.push_back('|');
+            out.append(gen(depth > 0 ? depth - 1 : 0));
+        }
+        return out;
+    };
+    std::vector<std::string> texts = kTexts;
+    for (int i = 0; i < 800; ++i) check_pattern(gen(2), texts);
+}
+
+TEST(AnchoredMatcher, FirstBytesAndLiteral) {
+    struct {
+        const char *pattern, *members, *outside;
+        bool at_end;
+        const char* literal;
+    } cases[] = {
+        {"\\n\\n", "\n", "a ", false, "\n\n"},
+        {"abc", "a", "bc", false, "abc"},
+        {"^x|y", "xy", "a", false, nullptr},
+        {"[^:\\n]*", "a:\n", "", true, nullptr},
+        {"(?:DEBUG|INFO)\\b", "DI", "dE ", false, nullptr},
+        // Nothing stands before the position, so a boundary needs a word byte after it.
+        {"\\b", "a_", " \n", false, nullptr},
+        {"a?$", "a", "b\n", true, nullptr},
+        {"(?m)a?$", "a\n", "b", true, nullptr},
+        {"\xc3\xa9", "\xc3", "\xa9" "a", false, "\xc3\xa9"},
+    };
+    for (const auto& c : cases) {
+        RegexBuildOutcome b = make_regex_element(Text(c.pattern));
+        ASSERT_TRUE(b.element) << c.pattern;
+        ByteSet bytes;
+        bool at_end = false;
+        ASSERT_TRUE(regex_first_bytes(*b.element, bytes, at_end)) << c.pattern;
+        for (const char* m = c.members; *m; ++m) EXPECT_TRUE(bytes.has(*m)) << c.pattern << " " << int(*m);
+        for (const char* m = c.outside; *m; ++m) EXPECT_FALSE(bytes.has(*m)) << c.pattern << " " << int(*m);
+        for (int x = 0x80; x < 0xC0; ++x) EXPECT_FALSE(bytes.has(static_cast<unsigned char>(x))) << c.pattern;
+        EXPECT_EQ(at_end, c.at_end) << c.pattern;
+        const std::string* lit = regex_plain_literal(*b.element);
+        EXPECT_EQ(lit ? *lit : std::string("<none>"), c.literal ? std::string(c.literal) : std::string("<none>"))
+            << c.pattern;
     }
 }
 

@@ -25,6 +25,7 @@
 
 #include "elements/chars.hpp"
 #include "elements/element.hpp"
+#include "messages.hpp"
 #include "lib/engines.hpp"
 #include "lib/to_element.hpp"
 #include "elements/match_context.hpp"
@@ -182,7 +183,12 @@ const char* const kPatterns[] = {"a+", "a*", "", "\\s+", "\\s*", "[abc]", "[a\\]
                                  // Patterns that close the wrapping group: refused, never a wider pattern.
                                  "[x])|(?:y", "a)|(b", ")|(", "\\b", "\\B",
                                  // Atoms and a run, read from the bytes.
-                                 "#[^\n]*", "[a-h][0-9]+", "ab{2}.", "[^a]b*", "(?i)k", "\xc3\xa9[a-z]*"};
+                                 "#[^\n]*", "[a-h][0-9]+", "ab{2}.", "[^a]b*", "(?i)k", "\xc3\xa9[a-z]*",
+                                 // A leading "^" with later top-level alternatives: matched where they begin.
+                                 "^a|b", "^ab|a|b$", "^(?:a|b)c|\\bd", "^|a", "(?m)^a|b$",
+                                 // Served by the anchored matcher (and its give-up to the engine).
+                                 "[^:\n]*", "\"(?:[^\"]|\"\")*\"|[^,\n\"]*", "(?:ab|a)\\b", "\\n\\n",
+                                 "(?:a|ab)(?:c|bcd)", "\\b\\w", "(?m)$^", "x?(?:|a+)*", "a*?b|\\B"};
 constexpr int kPatternCount = sizeof(kPatterns) / sizeof(kPatterns[0]);
 
 const char* const kPositional[] = {"Empty", "NoMatch", "LineStart", "LineEnd", "StringStart", "StringEnd",
@@ -885,7 +891,7 @@ void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits
             // Regex lists every match of the iteration it counts, empty ones included.
             breach("Regex search_string and search_string_count disagree");
         }
-        // The byte readings of a pattern answer as the engine does.
+        // The byte readings and the anchored matcher answer as the engine does.
         if (e.vtable() == qgx::regex_vtable()) {
             const auto& rx = *static_cast<const qgx::RegexElement*>(e.record());
             std::vector<qgx::Span> spans;
@@ -893,11 +899,26 @@ void check_object(PyObject* obj, PyObject* text, Text t, Reader& r, const Traits
             Ref engine_list(qgx::spans_to_list(t, spans));
             if (ss && !equal(ss.p, engine_list.p))
                 breach("Regex search_string differs from the engine's iteration", repr(ss.p) + " vs " + repr(engine_list.p));
+            // The pattern as written, searched from each position: its first
+            // match counts where it begins there (the stored anchored program
+            // must give the same answers without looking further).
+            std::string_view msg = rx.message.view();
+            constexpr size_t kPrefix = sizeof(qgx::msg::kRegexMessagePrefix) - 1;
+            constexpr size_t kSuffix = sizeof(qgx::msg::kRegexMessageSuffix) - 1;
+            std::string written(msg.substr(kPrefix, msg.size() - kPrefix - kSuffix));
+            qgx::CompileOutcome w = qgx::CompiledRegex::compile(written);
+            qgx::ByteSet first;
+            bool at_end = false;
+            bool first_known = qgx::regex_first_bytes(rx, first, at_end);
             for (Pos p = 0; p <= t.len; ++p) {
-                int64_t n = rx.anchored_regex->match_length_at(t, p);
+                int64_t n = rx.anchored_regex->engine_length_at(t, p);
                 qgx::TryMatchOutcome m = qgx::regex_try_match_at(rx, t, p);
                 if (m.matched != (n >= 0) || (n >= 0 && m.end != p + static_cast<Pos>(n)))
                     breach("Regex try_match_at differs from the engine", "at " + std::to_string(p));
+                if (w.regex && w.regex->engine_length_at(t, p) != n)
+                    breach("Regex anchored program differs from the pattern as written", "at " + std::to_string(p));
+                if (n >= 0 && first_known && (p < t.len ? !first.has(t.at(p)) : !at_end))
+                    breach("Regex matched outside its first bytes", "at " + std::to_string(p));
             }
         }
     }

@@ -620,3 +620,133 @@ def test_lazy_or_bounded_runs_are_not_runs():
     assert q.Regex(r"\d+?").search_string("123") == ["1", "2", "3"]
     assert q.Regex(r"(?U)\d+").search_string("123") == ["1", "2", "3"]
     assert q.Regex(r"\d{2}").search_string("12345") == ["12", "34"]
+
+
+# ---------------------------------------------------------------------------
+# Work that once grew with the whole text at each match, and construction on
+# a small thread stack. Each runs in a fresh interpreter: growth is timed at n
+# and 4n (best of three), with a bound far above linear (4) and below the
+# quadratic growth these inputs had (about 13 and 16).
+
+import os  # noqa: E402
+import subprocess  # noqa: E402
+import textwrap  # noqa: E402
+
+
+def run_isolated(code, timeout=300):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                       timeout=timeout, env=env)
+    return r
+
+
+GROWTH = """
+    import time
+    import quillgramx as q
+    def best(f):
+        out = 1e9
+        for _ in range(3):
+            t = time.perf_counter(); f(); out = min(out, time.perf_counter() - t)
+        return out
+    {setup}
+    small, large = make({n}), make(4 * {n})
+    print(best(large) / best(small))
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, n",
+    [
+        # A Unicode word boundary over text with characters above U+007F: the
+        # engine's DFA gave up at each of them to an NFA handed the whole text.
+        ("r = q.Regex(r'\\b\\w')\n    t = lambda k: 'é a ' * k\n"
+         "    make = lambda k: (lambda s=t(k): r.search_string(s))\n"
+         "    assert r.search_string(t(3)) == ['é', 'a'] * 3", 20000),
+        # A pattern that begins with "^" and has a later top-level alternative,
+        # tried at every position of a scan: it searched the rest of the text.
+        ("g = q.Regex('^x|y') + q.Literal('z')\n"
+         "    make = lambda k: (lambda s='a' * k: g.search_string(s))\n"
+         "    assert g.search_string('ayzxz') == ['y', 'z', 'x', 'z']", 20000),
+    ],
+    ids=["word-boundary-wide-text", "caret-alternation-in-a-scan"],
+)
+def test_work_per_match_does_not_grow_with_the_text(setup, n):
+    r = run_isolated(GROWTH.format(setup=setup, n=n))
+    assert r.returncode == 0, r.stderr[-3000:]
+    assert float(r.stdout) < 9, r.stdout
+
+
+@pytest.mark.parametrize(
+    "pattern, texts",
+    [
+        ("^x|y", ["x", "y", "ay", "xy", "", "yx"]),
+        ("^a|b", ["ab", "xb", "b", "ba"]),
+        ("^(?:a|b)c|d$", ["ac", "d", "dd", "bcd", "c"]),
+        ("^" + "(" * 248 + "a" + ")" * 248, ["a", "b"]),
+    ],
+)
+def test_caret_pattern_matches_only_at_the_position(pattern, texts):
+    # The pattern as the engine reads it: its first match from the position,
+    # counted where it begins there.
+    r, plain = q.Regex(pattern), re.compile(pattern.replace("$", r"\Z"))
+    for text in texts:
+        for i in range(len(text) + 1):
+            m = plain.search(text[i:])
+            want = [m.group()] if m and m.start() == 0 else []
+            assert r.parse_batch([text[i:]]) == want, (text, i)
+            assert q.Group(r).parse_batch([text[i:]]) == [want], (text, i)
+
+
+def test_construction_on_a_small_thread_stack():
+    # 240 nested groups need more stack than a 64 KiB thread has left: the
+    # constructor refuses them instead of overflowing; shallow ones still build.
+    r = run_isolated("""
+        import threading
+        import quillgramx as q
+        threading.stack_size(65536)
+        out = []
+        def build():
+            for depth in (240, 248, 3):
+                try:
+                    q.Regex("(" * depth + "a" + ")" * depth)
+                    out.append("built")
+                except ValueError as e:
+                    out.append(str(e))
+        t = threading.Thread(target=build)
+        t.start()
+        t.join()
+        print(out)
+    """)
+    assert r.returncode == 0, r.stderr[-3000:]
+    stack = "recursion limit exceeded (the thread's stack ran short)"
+    assert r.stdout.strip() == repr([stack, stack, "built"])
+    # On the main thread's stack the deepest nesting builds as before.
+    assert q.Regex("(" * 248 + "a" + ")" * 248).parse_string("a") == ["a"]
+
+
+# Patterns that the anchored matcher serves, against the engine's own search
+# (the iteration's first match, where it begins at the start).
+MATCHER_PATTERNS = [
+    r"[^:\n]*", r'"(?:[^"]|"")*"|[^,\n"]*', r"[^=\n]+", r"[^\n]*", r"[^ \n]+",
+    r"(?:DEBUG|INFO|WARN|ERROR|FATAL)\b", r"\n\n", r"(?m)^a|b$", r"\bfoo\b|\Bo", r"(?:a|ab)(?:c|bcd)",
+    r"a*?b", r"(a|)*x", r"\w+\b", r"(?-u:\b)\w", r"x?(?:|c+)*",
+]
+MATCHER_TEXTS = ["", "k:v\n", 'x,"a,""b",\n', "INFO x", "WARNING", "ERROR", "a\n\nb", "é foo", "fooé",
+                 "abcd", "ab", "caf\u00e9 au", "x" * 40 + "é", "\u00e9\u00e9a", "aaab", "cc"]
+
+
+@pytest.mark.parametrize("pattern", MATCHER_PATTERNS)
+def test_anchored_matching_is_the_engines_first_match(pattern):
+    r = q.Regex(pattern)
+    for text in MATCHER_TEXTS:
+        pieces = [text[i:] for i in range(len(text) + 1)]
+        want = []
+        for p in pieces:
+            marked = r.transform_string(p, "\x01")
+            listed = r.search_string(p)
+            want.append(listed[0] if marked.startswith("\x01") and listed else None)
+        assert r.parse_batch(pieces) == [w for w in want if w is not None], text
+        assert r.parse_batch_count(pieces) == sum(w is not None for w in want), text
+        assert [r.matches(p) for p in pieces] == [w is not None for w in want], text
+        assert q.Group(r).parse_batch(pieces) == [[w] if w is not None else [] for w in want], text

@@ -10,20 +10,47 @@ use regex::internal::ExecBuilder;
 use regex::{Regex, RegexBuilder};
 use regex_syntax::hir::{Class, Hir, HirKind, Literal, RepetitionKind, RepetitionRange, WordBoundary};
 
+mod dfa;
+
 /// The compiled-program budget and nesting depth the module promises; both
 /// equal the engine's defaults, spelled out so that an engine update cannot
 /// change them silently.
 const SIZE_LIMIT: usize = 10 * (1 << 20);
 const NEST_LIMIT: u32 = 250;
 
+/// The stack that compiling a pattern may take: the engine's compiler and
+/// its literal analysis recurse once per nesting level. Measured on thread
+/// stacks of 32 to 128 KiB: about 21 KiB for a pattern without nesting (a
+/// 32 KiB thread has 25 KiB left here), and 170 to 250 bytes more a level
+/// (248 levels: 70 KiB); the levels are counted at about twice that.
+const STACK_PER_LEVEL: usize = 448;
+const STACK_BASE: usize = 22 * 1024;
+
+/// The budgets of the anchored matcher: states, closure steps while it is
+/// made (over every byte, and over ASCII), and the table size in entries
+/// (four bytes each); a matcher over every byte only for programs of at most
+/// DFA_FULL_MAX_INSTS instructions. Each keeps construction within about a
+/// millisecond or two.
+const DFA_MAX_STATES: usize = 1000;
+const DFA_FULL_MAX_INSTS: usize = 300;
+const DFA_FULL_BUDGET: u64 = 100_000;
+const DFA_BUDGET: u64 = 1_000_000;
+const DFA_MAX_ENTRIES: usize = 1 << 15;
+
 pub struct QgxRegex {
     re: Regex,
     // The same pattern run by the engine's NFA alone, made only for patterns
     // with a Unicode word boundary. The engine's DFA reads the byte before a
-    // search's start as an ASCII character; after a non-ASCII character that
-    // gives a wrong "\b"/"\B" at the start whenever the scan itself stays
-    // ASCII (so the DFA never gives up to the NFA). Such searches go here.
+    // search's start as an ASCII character, and where its scan meets a
+    // character above U+007F it gives up to an NFA that is handed the whole
+    // text (a cost that grows with the text, not with the match). Such
+    // searches go here; its cost follows the bytes it reads.
     nfa: Option<Regex>,
+    // The anchored matcher and what can begin a match, for programs
+    // compiled with QGX_COMPILE_MATCHER.
+    dfa: Option<dfa::Dfa>,
+    first: Option<dfa::FirstBytes>,
+    literal: Option<Vec<u8>>,
 }
 
 /// Whether the pattern holds a Unicode-aware word-boundary assertion.
@@ -43,28 +70,92 @@ fn has_unicode_word_boundary(hir: &Hir) -> bool {
     false
 }
 
-fn build(text: &str) -> Result<QgxRegex, String> {
+/// Options of qgx_regex_compile (regex_abi.h holds the same layout).
+#[repr(C)]
+pub struct QgxCompileOptions {
+    flags: u32,
+    nest_limit: u32,
+    stack_left: usize,
+}
+
+const QGX_COMPILE_MATCHER: u32 = 1;
+const QGX_COMPILE_DFA: u32 = 2;
+
+enum BuildError {
+    Text(String),
+    Stack,
+}
+
+fn parse(text: &str, nest_limit: u32) -> Result<Hir, String> {
+    regex_syntax::ParserBuilder::new().nest_limit(nest_limit).build().parse(text).map_err(|e| e.to_string())
+}
+
+fn build(text: &str, opts: &QgxCompileOptions) -> Result<QgxRegex, BuildError> {
+    let nest = if opts.nest_limit == 0 { NEST_LIMIT } else { opts.nest_limit };
+    // The parser keeps its own stacks on the heap; what recurses is what
+    // follows, once per level of the tree.
+    let hir = match parse(text, nest) {
+        Ok(h) => Some(h),
+        Err(_) => None,
+    };
+    if let Some(h) = &hir {
+        let need = STACK_BASE + dfa::depth(h) * STACK_PER_LEVEL;
+        if opts.stack_left != 0 && opts.stack_left < need {
+            return Err(BuildError::Stack);
+        }
+    }
     let re = RegexBuilder::new(text)
         .size_limit(SIZE_LIMIT)
-        .nest_limit(NEST_LIMIT)
+        .nest_limit(nest)
         .build()
-        .map_err(|e| e.to_string())?;
-    // The pattern compiled, so it parses; its syntax tree says whether the
-    // NFA twin is needed.
-    let hir = regex_syntax::ParserBuilder::new().nest_limit(NEST_LIMIT).build().parse(text).map_err(|e| e.to_string())?;
+        .map_err(|e| BuildError::Text(e.to_string()))?;
+    // The pattern compiled, so it parsed.
+    let hir = match hir {
+        Some(h) => h,
+        None => parse(text, nest).map_err(BuildError::Text)?,
+    };
     let nfa = if has_unicode_word_boundary(&hir) {
-        // The builder's defaults are the limits above.
-        Some(ExecBuilder::new(text).nfa().build().map_err(|e| e.to_string())?.into_regex())
+        // The builder's defaults are the module's limits; a text nested past
+        // them (a wrapped form) goes without the twin.
+        ExecBuilder::new(text).nfa().build().ok().map(|e| e.into_regex())
     } else {
         None
     };
-    Ok(QgxRegex { re, nfa })
+    let mut out = QgxRegex { re, nfa, dfa: None, first: None, literal: None };
+    if opts.flags & QGX_COMPILE_MATCHER != 0 {
+        // The matcher answers as the engine does, and the engine answers a
+        // program of plain literals with its literal searcher.
+        let program = match dfa::engine_search(&hir) {
+            dfa::EngineSearch::Automata => dfa::anchored_program(&hir, SIZE_LIMIT),
+            dfa::EngineSearch::Prefixes(lits) => dfa::anchored_program(&dfa::literal_alternation(&lits), SIZE_LIMIT),
+            dfa::EngineSearch::Suffixes => None,
+        };
+        if let Some(prog) = program {
+            out.first = dfa::first_bytes(&prog);
+            if opts.flags & QGX_COMPILE_DFA != 0 {
+                let fits = |d: &dfa::Dfa| d.trans.len() <= DFA_MAX_ENTRIES;
+                // Over every byte for a program small enough (a class of all
+                // but a few characters is); else, or past the budget, over
+                // ASCII only, leaving text above U+007F to the engine (large
+                // Unicode classes such as \w make many states for it).
+                if prog.insts.len() <= DFA_FULL_MAX_INSTS && !prog.has_unicode_word_boundary {
+                    out.dfa = dfa::determinise(&prog, DFA_MAX_STATES, DFA_FULL_BUDGET, false).filter(fits);
+                }
+                if out.dfa.is_none() {
+                    out.dfa = dfa::determinise(&prog, DFA_MAX_STATES, DFA_BUDGET, true).filter(fits);
+                }
+            }
+        }
+        out.literal = dfa::plain_literal(&hir);
+    }
+    Ok(out)
 }
 
 /// Outcome codes of the calls below.
 const QGX_OK: i32 = 0;
 const QGX_ERROR: i32 = 1;
 const QGX_PANIC: i32 = 2;
+const QGX_STACK: i32 = 3;
 
 fn leak_text(s: String) -> (*mut u8, usize) {
     let b = s.into_bytes().into_boxed_slice();
@@ -80,14 +171,16 @@ unsafe fn bytes<'a>(p: *const u8, n: usize) -> &'a [u8] {
     }
 }
 
-/// Compiles `pattern` (UTF-8). On QGX_OK `*out` owns the program; on
-/// QGX_ERROR `*error`/`*error_len` own the engine's description (release
-/// with qgx_text_free). QGX_PANIC means the engine failed internally and
-/// nothing was made.
+/// Compiles `pattern` (UTF-8) with `opts`. On QGX_OK `*out` owns the
+/// program; on QGX_ERROR `*error`/`*error_len` own the engine's description
+/// (release with qgx_text_free). QGX_STACK means the calling thread's stack
+/// (opts.stack_left bytes) is too short to compile it; QGX_PANIC that the
+/// engine failed internally. Nothing was made then.
 #[no_mangle]
 pub unsafe extern "C" fn qgx_regex_compile(
     pattern: *const u8,
     pattern_len: usize,
+    opts: *const QgxCompileOptions,
     out: *mut *mut QgxRegex,
     error: *mut *mut u8,
     error_len: *mut usize,
@@ -96,24 +189,26 @@ pub unsafe extern "C" fn qgx_regex_compile(
     *error = ptr::null_mut();
     *error_len = 0;
     let raw = bytes(pattern, pattern_len);
+    let opts = &*opts;
     let r = catch_unwind(AssertUnwindSafe(|| {
         let text = match std::str::from_utf8(raw) {
             Ok(t) => t,
-            Err(_) => return Err("pattern is not valid UTF-8".to_string()),
+            Err(_) => return Err(BuildError::Text("pattern is not valid UTF-8".to_string())),
         };
-        build(text)
+        build(text, opts)
     }));
     match r {
         Ok(Ok(re)) => {
             *out = Box::into_raw(Box::new(re));
             QGX_OK
         }
-        Ok(Err(text)) => {
+        Ok(Err(BuildError::Text(text))) => {
             let (p, n) = leak_text(text);
             *error = p;
             *error_len = n;
             QGX_ERROR
         }
+        Ok(Err(BuildError::Stack)) => QGX_STACK,
         Err(_) => QGX_PANIC,
     }
 }
@@ -170,14 +265,16 @@ pub unsafe extern "C" fn qgx_regex_free(re: *mut QgxRegex) {
 }
 
 /// The leftmost-first match of `text` (valid UTF-8) that begins at or after
-/// `start`, the bytes before `start` seen as context. Gives 1 and the span,
-/// 0 for no match, -1 when the engine failed internally.
+/// `start`, the bytes before `start` seen as context. `force_nfa` sends a
+/// pattern with a Unicode word boundary to its NFA twin. Gives 1 and the
+/// span, 0 for no match, -1 when the engine failed internally.
 #[no_mangle]
 pub unsafe extern "C" fn qgx_regex_find_at(
     re: *const QgxRegex,
     text: *const u8,
     text_len: usize,
     start: usize,
+    force_nfa: i32,
     match_start: *mut usize,
     match_end: *mut usize,
 ) -> i32 {
@@ -185,7 +282,7 @@ pub unsafe extern "C" fn qgx_regex_find_at(
     let hay = std::str::from_utf8_unchecked(raw);
     let r = &*re;
     let engine = match &r.nfa {
-        Some(nfa) if start > 0 && start <= raw.len() && raw[start - 1] >= 0x80 => nfa,
+        Some(nfa) if force_nfa != 0 || (start > 0 && start <= raw.len() && raw[start - 1] >= 0x80) => nfa,
         _ => &r.re,
     };
     match catch_unwind(AssertUnwindSafe(|| engine.find_at(hay, start).map(|m| (m.start(), m.end())))) {
@@ -210,6 +307,70 @@ pub unsafe extern "C" fn qgx_regex_is_match(re: *const QgxRegex, text: *const u8
         Ok(false) => 0,
         Err(_) => -1,
     }
+}
+
+/// Whether the program has the NFA twin (a Unicode word boundary): 1 or 0.
+#[no_mangle]
+pub unsafe extern "C" fn qgx_regex_has_nfa_twin(re: *const QgxRegex) -> i32 {
+    (*re).nfa.is_some() as i32
+}
+
+/// The anchored matcher's tables (regex_abi.h holds the same layout).
+#[repr(C)]
+pub struct QgxDfaView {
+    classes: *const u8,
+    trans: *const u32,
+    stride: u32,
+    start: u32,
+}
+
+/// Fills `*view` and gives 1 when the program has an anchored matcher, else
+/// 0. The tables live as long as the program.
+#[no_mangle]
+pub unsafe extern "C" fn qgx_regex_dfa(re: *const QgxRegex, view: *mut QgxDfaView) -> i32 {
+    match &(*re).dfa {
+        Some(d) => {
+            *view = QgxDfaView { classes: d.classes.as_ptr(), trans: d.trans.as_ptr(), stride: d.stride, start: d.start };
+            1
+        }
+        None => 0,
+    }
+}
+
+/// What can begin a match of the program at a position: `bytes` (four
+/// words, bit b of word b / 64 for byte b), `*flags` bit 0 when it can match
+/// at the end of the text, bit 1 when some match is empty; `*literal` and
+/// `*literal_len` the text the pattern is, when it is a plain non-empty
+/// sequence of characters (else null and 0; the bytes live as long as the
+/// program). Gives 1, or 0 when nothing is known (all left untouched).
+#[no_mangle]
+pub unsafe extern "C" fn qgx_regex_first_bytes(
+    re: *const QgxRegex,
+    bytes_out: *mut u64,
+    flags: *mut u32,
+    literal: *mut *const u8,
+    literal_len: *mut usize,
+) -> i32 {
+    let r = &*re;
+    let f = match &r.first {
+        Some(f) => f,
+        None => return 0,
+    };
+    for i in 0..4 {
+        *bytes_out.add(i) = f.bytes[i];
+    }
+    *flags = (f.at_end as u32) | ((f.empty as u32) << 1);
+    match &r.literal {
+        Some(l) => {
+            *literal = l.as_ptr();
+            *literal_len = l.len();
+        }
+        None => {
+            *literal = ptr::null();
+            *literal_len = 0;
+        }
+    }
+    1
 }
 
 /// How an atom of a shape treats the characters above U+007F.
@@ -281,11 +442,14 @@ fn atom_members(h: &Hir) -> Option<([u64; 2], u8)> {
 /// The items of a concatenation in order, through groups and nested
 /// concatenations, empty items left out.
 fn flatten<'a>(h: &'a Hir, out: &mut Vec<&'a Hir>) {
-    match h.kind() {
-        HirKind::Group(g) => flatten(&g.hir, out),
-        HirKind::Concat(v) => v.iter().for_each(|x| flatten(x, out)),
-        HirKind::Empty => {}
-        _ => out.push(h),
+    let mut stack = vec![h];
+    while let Some(h) = stack.pop() {
+        match h.kind() {
+            HirKind::Group(g) => stack.push(&g.hir),
+            HirKind::Concat(v) => stack.extend(v.iter().rev()),
+            HirKind::Empty => {}
+            _ => out.push(h),
+        }
     }
 }
 

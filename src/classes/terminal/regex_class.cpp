@@ -26,6 +26,9 @@ bool matches_at_start(const RegexElement& r, Text t) {
         // Whether a match begins is known once the run's least length is read.
         int64_t e = regex_shape_end<false>(*r.shape, t, 0);
         if (e != kShapeAskEngine) return e >= 0;
+    } else if (r.dfa) {
+        int64_t n = dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data), t.len);
+        if (n != kDfaAskEngine) return n >= 0;
     }
     return r.anchored_regex->matches_at_start(t);
 }
