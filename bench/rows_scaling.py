@@ -31,7 +31,127 @@ def rows():
     _distinct_text_rows(out)
     _skip_to_rows(out)
     _regex_rows(out)
+    _quoted_rows(out)
+    _long_needle_rows(out)
+    _char_transform_rows(out)
     return out
+
+
+def _ordinary_text(size, seed=13):
+    rnd = random.Random(seed)
+    words = "the of and to because people through between".split()
+    return " ".join(rnd.choice(words) for _ in range(size // 6))[:size]
+
+
+# QuotedString openings that never close (each once scanned to the end),
+# then the same grammars on text with short quoted strings.
+def _quoted_rows(out):
+    grammars = [
+        ("esc", lambda: q.QuotedString('"', esc_char="\\"), '"\\'),
+        ("esc = quote", lambda: q.QuotedString('"', esc_char='"'), '"'),
+        ("multiline", lambda: q.QuotedString('"', esc_char="\\", multiline=True), '"\\'),
+        ("non-ASCII quote", lambda: q.QuotedString("\u00e9", esc_char="\\"), "\u00e9\\"),
+        ("in MatchFirst", lambda: q.MatchFirst([q.QuotedString('"', esc_char="\\"), q.Literal("zz")]), '"\\'),
+    ]
+    for name, make_g, unit in grammars:
+        def adversarial(size, make_g=make_g, unit=unit):
+            g, t = make_g(), unit * (size // len(unit))
+            return lambda: g.search_string_count(t)
+
+        out.append(growth_row(f"QuotedString never closing, {name}", adversarial, 1 << 16))
+
+    def ordinary(size):
+        g = q.QuotedString('"', esc_char="\\")
+        rnd = random.Random(4)
+        parts, n = [], 0
+        while n < size:
+            w = '"' + "x" * rnd.randrange(1, 20) + '\\"y" '
+            parts.append(w)
+            n += len(w)
+        t = "".join(parts)[:size]
+        return lambda: g.search_string_count(t)
+
+    out.append(growth_row("QuotedString count, ordinary quoted text", ordinary, 1 << 16))
+
+
+# Literal-like tests with a long text (a hundredth of the input) in scans,
+# on a run where it nearly occurs at every position, then on ordinary text.
+def _long_needle_rows(out):
+    def workload(make_g, op, letter="a"):
+        def make(size):
+            g, t = make_g(size // 100), letter * size
+            return lambda: op(g, t)
+        return make
+
+    def ordinary(make_g, op):
+        def make(size):
+            g, t = make_g(size // 100), _ordinary_text(size)
+            return lambda: op(g, t)
+        return make
+
+    cases = [
+        ("Keyword(long).transform_string", lambda m: q.Keyword("a" * m), lambda g, t: g.transform_string(t, "X")),
+        ("CaselessKeyword(long).search_string_count", lambda m: q.CaselessKeyword("a" * m),
+         lambda g, t: g.search_string_count(t)),
+        ("CaselessLiteral(long).search_string", lambda m: q.CaselessLiteral("a" * m + "b"),
+         lambda g, t: g.search_string(t)),
+        ("CaselessLiteral(long).transform_string", lambda m: q.CaselessLiteral("a" * m + "b"),
+         lambda g, t: g.transform_string(t, "X")),
+        ("(Literal(long) + Literal).search_string", lambda m: q.Literal("a" * m + "b") + q.Literal("x"),
+         lambda g, t: g.search_string(t)),
+        ("MatchFirst([Keyword(long), ...]) count", lambda m: q.MatchFirst([q.Keyword("a" * m), q.Literal("zz")]),
+         lambda g, t: g.search_string_count(t)),
+    ]
+    for label, make_g, op in cases:
+        out.append(growth_row(f"{label}, near occurrence at every byte", workload(make_g, op), 1 << 17))
+        out.append(growth_row(f"{label}, ordinary text", ordinary(make_g, op), 1 << 17))
+
+
+# The peak resident size a Char transform of 20 MB adds beyond its text and
+# its result,
+# measured in a fresh interpreter (the bench's own peak is long past it).
+_PEAK_CODE = """
+import random, resource, sys
+import quillgramx as q
+size = 20 << 20
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+if sys.argv[1] == "dense":
+    t = "ab" * (size // 2)
+else:
+    rnd = random.Random(9)
+    t = "".join(rnd.choice("abcdef") for _ in range(1 << 16)) * (size >> 16)
+r = q.Char("ab").transform_string(t, "X")
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before - (len(t) >> 10) - (len(r) >> 10))
+"""
+
+
+def _peak_beyond_result_kib(kind):
+    import subprocess
+    import sys
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", _PEAK_CODE, kind], capture_output=True, text=True, env=env)
+    return int(r.stdout.strip() or 0)
+
+
+# Char.transform_string where every byte matches, with the growth of the
+# peak resident size over the result's own size in the label; then random
+# input where a third of the bytes match.
+def _char_transform_rows(out):
+    size = 20 << 20
+    g = q.Char("ab")
+    dense = "ab" * (size // 2)
+    rnd = random.Random(9)
+    sparse = "".join(rnd.choice("abcdef") for _ in range(1 << 16)) * (size >> 16)
+    for name, kind, text in (("every byte matches", "dense", dense), ("random input", "sparse", sparse)):
+        over = _peak_beyond_result_kib(kind)
+
+        def make(n, text=text):
+            t = text[:n]
+            return lambda: g.transform_string(t, "X")
+
+        out.append(growth_row(f"Char.transform_string 20 MB, {name} (peak {over:+d} KiB beyond the text and the result)",
+                              make, size // 4))
 
 
 # Literal and Keyword searches whose candidates all fail late: the needle

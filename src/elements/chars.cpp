@@ -1,7 +1,11 @@
 #include "elements/chars.hpp"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <vector>
 
+#include "elements/match_context.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -299,28 +303,158 @@ Rc<QuotedStringElement> make_quoted_string_element(Text quote_char, const Text* 
     return r;
 }
 
-Pos quoted_string_close(const QuotedStringElement& r, Text t, Pos pos) {
-    auto quote_at = [&](Pos i) {
-        return t.at(i) == r.quote &&
-               (r.quote_len == 1 || (t.len - i >= r.quote_len && std::memcmp(t.data + i, r.quote_bytes, r.quote_len) == 0));
-    };
-    if (pos >= t.len || !quote_at(pos)) return 0;
-    Pos e = pos + r.quote_len;
-    while (e < t.len) {
+namespace {
+
+// Whether the whole quote character stands at i (its first byte is known to).
+inline bool quote_rest_at(const QuotedStringElement& r, Text t, Pos i) {
+    return r.quote_len == 1 || (t.len - i >= r.quote_len && std::memcmp(t.data + i, r.quote_bytes, r.quote_len) == 0);
+}
+
+// Where a scan of the quoted text stands: still open at `e` (the next byte it
+// examines), closed with end `end`, or failed.
+struct QuotedScan {
+    enum State : uint8_t { Open, Closed, Failed } state;
+    Pos at;  // Open: the next byte examined; Closed: the match's end
+};
+
+// Examines the bytes from e on while e < limit, in the kind's order: a newline
+// (when not multiline) fails, an escape passes over itself and the byte after
+// it, a quote closes.
+inline QuotedScan scan_quoted(const QuotedStringElement& r, Text t, Pos e, Pos limit) {
+    while (e < limit) {
         unsigned char b = t.at(e);
-        if (b == '\n' && !r.multiline) return 0;
+        if (b == '\n' && !r.multiline) return {QuotedScan::Failed, 0};
         if (r.has_escape && b == r.escape &&
             (r.escape_len == 1 ||
              (t.len - e >= r.escape_len && std::memcmp(t.data + e, r.escape_bytes, r.escape_len) == 0))) {
             // The escape and the byte after it are passed over, whatever it is.
-            if (t.len - e <= r.escape_len) return 0;
+            if (t.len - e <= r.escape_len) return {QuotedScan::Failed, 0};
             e += r.escape_len + 1;
             continue;
         }
-        if (quote_at(e)) return e + r.quote_len;
+        if (b == r.quote && quote_rest_at(r, t, e)) return {QuotedScan::Closed, e + r.quote_len};
         ++e;
     }
-    return 0;
+    if (e >= t.len) return {QuotedScan::Failed, 0};
+    return {QuotedScan::Open, e};
+}
+
+// The outcome of a scan depends only on the byte it examines next, not on
+// the opening it came from: two scans that examine one same byte end alike.
+// Scans of one text are cut into blocks of kQuotedBlock bytes, and the first
+// byte a scan examines in each block it passes (its checkpoint there) is
+// remembered with the scan's outcome. A later scan that reaches a remembered
+// checkpoint stops there with that outcome. Scans in step examine the same
+// first byte in a block, so a scan from a later opening in the same escape
+// phase goes at most one block before it stops; scans out of step (an escape
+// equal to the quote, runs of escapes) are at most escape length + 1 apart,
+// since a step moves at most that far, so each byte is passed by a bounded
+// number of distinct scans and the whole is linear in the text.
+constexpr Pos kQuotedBlock = 64;
+
+class QuotedScanMemo : public ContextSlot {
+  public:
+    void reset(Text) override {
+        used_ = 0;
+        pending_.clear();
+        if (!keys_.empty()) std::fill(keys_.begin(), keys_.end(), 0);
+    }
+    // The outcome remembered at checkpoint e: 0 for a failure, else the end.
+    bool find(Pos e, Pos& outcome) const {
+        if (keys_.empty()) return false;
+        for (size_t i = slot_of(e);; i = (i + 1) & mask_) {
+            if (keys_[i] == 0) return false;
+            if (keys_[i] == uint64_t{e} + 1) {
+                outcome = values_[i];
+                return true;
+            }
+        }
+    }
+    void note(Pos e) { pending_.push_back(e); }
+    // Remembers the noted checkpoints with the outcome of their scan.
+    void settle(Pos outcome) {
+        for (Pos e : pending_) put(e, outcome);
+        pending_.clear();
+    }
+
+  private:
+    size_t slot_of(Pos e) const { return static_cast<size_t>((uint64_t{e} * 0x9E3779B97F4A7C15ull) >> 20) & mask_; }
+    void put(Pos e, Pos outcome) {
+        if ((used_ + 1) * 2 > keys_.size()) grow();
+        size_t i = slot_of(e);
+        while (keys_[i] != 0 && keys_[i] != uint64_t{e} + 1) i = (i + 1) & mask_;
+        if (keys_[i] == 0) ++used_;
+        keys_[i] = uint64_t{e} + 1;
+        values_[i] = outcome;
+    }
+    void grow() {
+        std::vector<uint64_t> old_keys = std::move(keys_);
+        std::vector<Pos> old_values = std::move(values_);
+        size_t cap = old_keys.empty() ? 64 : old_keys.size() * 2;
+        keys_.assign(cap, 0);
+        values_.assign(cap, 0);
+        mask_ = cap - 1;
+        used_ = 0;
+        for (size_t j = 0; j < old_keys.size(); ++j)
+            if (old_keys[j]) put(static_cast<Pos>(old_keys[j] - 1), old_values[j]);
+    }
+
+    std::vector<uint64_t> keys_;  // checkpoint + 1; 0 = empty
+    std::vector<Pos> values_;
+    size_t mask_ = 0, used_ = 0;
+    std::vector<Pos> pending_;
+};
+
+inline Pos block_end_after(Pos e, Pos len) {
+    uint64_t b = (uint64_t{e} / kQuotedBlock + 1) * kQuotedBlock;
+    return b < len ? static_cast<Pos>(b) : len;
+}
+
+// The rest of a scan that has passed its first block: from checkpoint to
+// checkpoint, with the memo when there is one.
+[[gnu::noinline]] Pos quoted_scan_long(const QuotedStringElement& r, Text t, Pos e) {
+    QuotedScanMemo* memo = nullptr;
+    if (MatchContext* c = current_context()) memo = c->scratch<QuotedScanMemo>(&r, t);
+    if (!memo) {
+        QuotedScan s = scan_quoted(r, t, e, t.len);
+        return s.state == QuotedScan::Closed ? s.at : 0;
+    }
+    Pos outcome = 0;
+    try {
+        for (;;) {
+            if (memo->find(e, outcome)) break;
+            memo->note(e);
+            QuotedScan s = scan_quoted(r, t, e, block_end_after(e, t.len));
+            if (s.state != QuotedScan::Open) {
+                outcome = s.state == QuotedScan::Closed ? s.at : 0;
+                break;
+            }
+            e = s.at;
+        }
+        memo->settle(outcome);
+    } catch (const std::bad_alloc&) {
+        // Without room to remember, the scan finishes as written.
+        memo->reset(t);
+        QuotedScan s = scan_quoted(r, t, e, t.len);
+        return s.state == QuotedScan::Closed ? s.at : 0;
+    }
+    return outcome;
+}
+
+}  // namespace
+
+Pos quoted_string_close(const QuotedStringElement& r, Text t, Pos pos) {
+    if (pos >= t.len || t.at(pos) != r.quote || !quote_rest_at(r, t, pos)) return 0;
+    // Each quote after the opening is taken as an escape first: nothing closes.
+    if (!kPlainPaths && r.has_escape && r.escape_len == r.quote_len &&
+        std::memcmp(r.escape_bytes, r.quote_bytes, r.quote_len) == 0)
+        return 0;
+    Pos e = pos + r.quote_len;
+    if (e >= t.len) return 0;
+    // Most quoted texts close within their first two blocks, with no memo.
+    QuotedScan s = scan_quoted(r, t, e, block_end_after(block_end_after(e, t.len), t.len));
+    if (s.state != QuotedScan::Open) return s.state == QuotedScan::Closed ? s.at : 0;
+    return quoted_scan_long(r, t, s.at);
 }
 
 ParseOutcome quoted_string_parse_at(const QuotedStringElement& r, Text t, Pos pos) {

@@ -90,23 +90,7 @@ uint64_t count_keyword_occurrences(const KeywordElement& k, Text text) {
         for (Pos i = 0; i < text.len; ++i) count += !ident.has(text.at(i));
         return count;
     }
-    // The searcher finds the next place the keyword's bytes occur; only the
-    // byte after it is left to test. After an occurrence followed by an
-    // identifier byte the scan goes on one byte later, inside it: the one
-    // searcher keeps its place across those calls, so the count stays linear.
-    SubstringSearcher searcher(k.text.data(), m);
-    size_t i = 0;
-    while (i + m <= text.len) {
-        size_t o = searcher.find(text.data, text.len, i);
-        if (o == SubstringSearcher::kNotFound) break;
-        size_t end = o + m;
-        if (end == text.len || !ident.has(text.at(static_cast<Pos>(end)))) {
-            ++count;
-            i = end;
-        } else {
-            i = o + 1;
-        }
-    }
+    for_each_keyword_match(k, text, [&](Pos) { ++count; });
     return count;
 }
 

@@ -7,6 +7,7 @@
 
 #include "elements/element.hpp"
 #include "elements/literals.hpp"
+#include "elements/substring_search.hpp"
 
 namespace qgx {
 
@@ -30,5 +31,31 @@ uint64_t count_literal_occurrences(Text text, Text needle);
 // empty keyword matches zero-width before every byte that is no identifier
 // byte: the count is the number of such bytes.
 uint64_t count_keyword_occurrences(const KeywordElement& k, Text text);
+
+// Calls sink(start) for each match of the counting scan with the keyword test
+// (those count_keyword_occurrences counts), in order; each ends at start + M.
+// M must be at least 1. The searcher finds the next place the keyword's bytes
+// occur, so only the byte after it is left to test; after an occurrence
+// followed by an identifier byte the scan goes on one byte later, inside it,
+// and the one searcher keeps its place across those calls: linear in the text
+// and the keyword.
+template <class Sink>
+void for_each_keyword_match(const KeywordElement& k, Text text, Sink&& sink) {
+    const ByteTable& ident = k.identifier_chars;
+    const Pos m = k.match_len;
+    SubstringSearcher searcher(k.text.data(), m);
+    size_t i = 0;
+    while (i + m <= text.len) {
+        size_t o = searcher.find(text.data, text.len, i);
+        if (o == SubstringSearcher::kNotFound) break;
+        size_t end = o + m;
+        if (end == text.len || !ident.has(text.at(static_cast<Pos>(end)))) {
+            sink(static_cast<Pos>(o));
+            i = end;
+        } else {
+            i = o + 1;
+        }
+    }
+}
 
 }  // namespace qgx

@@ -1,5 +1,9 @@
 #include "elements/literals.hpp"
 
+#include <optional>
+
+#include "elements/match_context.hpp"
+#include "elements/substring_search.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -93,6 +97,88 @@ Rc<CharElement> build_char(std::string_view s) {
     for (char c : s) r->members.add(static_cast<unsigned char>(c));
     r->message = message_of(msg::kExpectedOneOf, s);
     return r;
+}
+
+// ---------------------------------------------------------------------------
+// Long texts in scans.
+
+namespace {
+
+// What one search taught: no occurrence in [lo, next) and one at next when
+// `found`; none in [lo, known_end) otherwise.
+struct NeedleStretch {
+    bool valid = false, found = false;
+    Pos lo = 0, next = 0, known_end = 0;
+    bool holds(Pos p) const { return valid && p >= lo && (found ? p <= next : p < known_end); }
+};
+
+// Where a long text next occurs, per record and text. Searches go forward
+// only (each from a position no smaller than the last one's), with one
+// searcher that keeps its place, so all of them together cost time linear in
+// the text; each looks a bounded stretch ahead (a few times the text's
+// length), so that a test at one position alone (matches, a batch item) costs
+// no more than that stretch. The two latest stretches are kept, for scans
+// that test a little behind their furthest test (an alternative that tries
+// the text after another member). A position behind both is compared plainly.
+class NeedleMemo : public ContextSlot {
+  public:
+    void reset(Text) override {
+        cur_ = prev_ = NeedleStretch{};
+        window_end_ = 0;
+        if (exact_) exact_->restart();
+        if (fold_) fold_->restart();
+    }
+
+    bool occurs(Text needle, bool caseless, Text t, Pos p) {
+        if (cur_.holds(p)) return cur_.found && p == cur_.next;
+        if (prev_.holds(p)) return prev_.found && p == prev_.next;
+        if (cur_.valid && p < cur_.lo) return plain_at(needle, caseless, t, p);
+        const uint64_t m = needle.len;
+        // The stretch searched ends where the last one did while the text
+        // still fits before that end: the searcher then resumes where it
+        // stopped (a new end starts it afresh, at the cost of one stretch).
+        if (uint64_t{p} + m > window_end_) {
+            const uint64_t ahead = m * 4 > 4096 ? m * 4 : 4096;
+            const uint64_t hi64 = uint64_t{p} + ahead + m;
+            window_end_ = hi64 < t.len ? static_cast<Pos>(hi64) : t.len;
+        }
+        const size_t hi = window_end_;
+        size_t o;
+        if (caseless) {
+            if (!fold_) fold_.emplace(needle.data, needle.len);
+            o = fold_->find(t.data, hi, p);
+        } else {
+            if (!exact_) exact_.emplace(needle.data, needle.len);
+            o = exact_->find(t.data, hi, p);
+        }
+        prev_ = cur_;
+        cur_.valid = true;
+        cur_.lo = p;
+        cur_.found = o != SubstringSearcher::kNotFound;
+        cur_.next = cur_.found ? static_cast<Pos>(o) : 0;
+        cur_.known_end = static_cast<Pos>(hi - m + 1);
+        return cur_.found && cur_.next == p;
+    }
+
+    static bool plain_at(Text needle, bool caseless, Text t, Pos p) {
+        return caseless ? caseless_equal(t.data + p, needle.data, needle.len)
+                        : std::memcmp(t.data + p, needle.data, needle.len) == 0;
+    }
+
+  private:
+    NeedleStretch cur_, prev_;
+    Pos window_end_ = 0;
+    std::optional<SubstringSearcher> exact_;
+    std::optional<CaselessSearcher> fold_;
+};
+
+}  // namespace
+
+bool needle_occurs_at(const void* owner, Text needle, bool caseless, Text t, Pos pos) {
+    MatchContext* c = current_context();
+    NeedleMemo* m = c ? c->scratch<NeedleMemo>(owner, t) : nullptr;
+    if (!m) return NeedleMemo::plain_at(needle, caseless, t, pos);
+    return m->occurs(needle, caseless, t, pos);
 }
 
 // ---------------------------------------------------------------------------

@@ -103,12 +103,49 @@ inline bool caseless_equal(const char* p, const char* lower, Pos n) {
     return true;
 }
 
+// Long texts. A scan tries a kind at many positions, overlapping ones too,
+// and comparing a long text at each costs its length per position where the
+// text nearly occurs. From kLongNeedle bytes on, a position whose first
+// kNeedleProbe bytes agree is answered by needle_occurs_at, which, within an
+// operation, remembers where a linear searcher found the text next (so each
+// test is amortised constant); shorter texts, and positions that differ
+// early, stay a plain compare.
+inline constexpr Pos kLongNeedle = 64;
+inline constexpr Pos kNeedleProbe = 32;
+
+// Whether `needle` (the record's text; lowered when `caseless`) occurs at
+// pos, with the ASCII capitals of `t` lowered when `caseless`. Needs
+// pos + needle.len <= t.len. `owner` is the record the answer is remembered
+// for; without a context for `t` it is a plain compare.
+bool needle_occurs_at(const void* owner, Text needle, bool caseless, Text t, Pos pos);
+
+// Whether the n >= 1 bytes of `text` occur at pos (pos + n <= t.len), the
+// first byte already known to agree.
+inline bool exact_rest_at(const void* owner, const OwnedBytes& text, Text t, Pos pos) {
+    const Pos n = text.size();
+    if (n >= kLongNeedle) [[unlikely]] {
+        if (std::memcmp(t.data + pos + 1, text.data() + 1, kNeedleProbe - 1) != 0) return false;
+        return needle_occurs_at(owner, Text(text.view()), false, t, pos);
+    }
+    return std::memcmp(t.data + pos + 1, text.data() + 1, n - 1) == 0;
+}
+
+// Whether the lowered n bytes occur caselessly at pos (pos + n <= t.len).
+inline bool caseless_at(const void* owner, const OwnedBytes& lower, Text t, Pos pos) {
+    const Pos n = lower.size();
+    if (n >= kLongNeedle) [[unlikely]] {
+        if (!caseless_equal(t.data + pos, lower.data(), kNeedleProbe)) return false;
+        return needle_occurs_at(owner, Text(lower.view()), true, t, pos);
+    }
+    return caseless_equal(t.data + pos, lower.data(), n);
+}
+
 inline TryMatchOutcome literal_try_match_at(const LiteralElement& r, Text t, Pos pos) {
     Pos n = r.text.size();
     if (pos > t.len || t.len - pos < n) return TryMatchOutcome::no();
     if (n == 0) return TryMatchOutcome::yes(pos);
     if (t.at(pos) != r.first_byte) return TryMatchOutcome::no();
-    if (std::memcmp(t.data + pos + 1, r.text.data() + 1, n - 1) != 0) return TryMatchOutcome::no();
+    if (!exact_rest_at(&r, r.text, t, pos)) return TryMatchOutcome::no();
     return TryMatchOutcome::yes(pos + n);
 }
 
@@ -116,8 +153,7 @@ inline TryMatchOutcome literal_try_match_at(const LiteralElement& r, Text t, Pos
 inline TryMatchOutcome keyword_try_match_at(const KeywordElement& r, Text t, Pos pos) {
     Pos m = r.match_len;
     if (pos > t.len || t.len - pos < m) return TryMatchOutcome::no();
-    if (m > 0 && (t.at(pos) != r.first_byte || std::memcmp(t.data + pos + 1, r.text.data() + 1, m - 1) != 0))
-        return TryMatchOutcome::no();
+    if (m > 0 && (t.at(pos) != r.first_byte || !exact_rest_at(&r, r.text, t, pos))) return TryMatchOutcome::no();
     Pos end = pos + m;
     if (end < t.len && r.identifier_chars.has(t.at(end))) return TryMatchOutcome::no();
     return TryMatchOutcome::yes(end);
@@ -126,14 +162,14 @@ inline TryMatchOutcome keyword_try_match_at(const KeywordElement& r, Text t, Pos
 inline TryMatchOutcome caseless_literal_try_match_at(const CaselessLiteralElement& r, Text t, Pos pos) {
     Pos n = r.lower_text.size();
     if (pos > t.len || t.len - pos < n) return TryMatchOutcome::no();
-    if (!caseless_equal(t.data + pos, r.lower_text.data(), n)) return TryMatchOutcome::no();
+    if (!caseless_at(&r, r.lower_text, t, pos)) return TryMatchOutcome::no();
     return TryMatchOutcome::yes(pos + n);
 }
 
 inline TryMatchOutcome caseless_keyword_try_match_at(const CaselessKeywordElement& r, Text t, Pos pos) {
     Pos m = r.match_len;
     if (pos > t.len || t.len - pos < m) return TryMatchOutcome::no();
-    if (!caseless_equal(t.data + pos, r.lower_text.data(), m)) return TryMatchOutcome::no();
+    if (!caseless_at(&r, r.lower_text, t, pos)) return TryMatchOutcome::no();
     Pos end = pos + m;
     if (end < t.len && r.identifier_chars.has(t.at(end))) return TryMatchOutcome::no();
     return TryMatchOutcome::yes(end);

@@ -151,12 +151,16 @@ void TwoWay::init(const char* needle, size_t len) {
         size_t right = m - left;
         per = (left > right ? left : right) + 1;
     }
-    hay = nullptr;
-    n = floor = j = 0;
-    memory = -1;
+    forget_place();
 }
 
-size_t TwoWay::find(const char* h, size_t len, size_t from, uint64_t& compares) {
+namespace {
+inline unsigned char fold_byte(unsigned char b) { return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b + 0x20) : b; }
+}  // namespace
+
+template <bool kFold>
+size_t TwoWay::find_as(const char* h, size_t len, size_t from, uint64_t& compares) {
+    auto at_y = [](const unsigned char* y, size_t i) { return kFold ? fold_byte(y[i]) : y[i]; };
     if (len < m || from > len - m) return kNotFound;
     size_t at;
     ptrdiff_t mem;
@@ -179,7 +183,7 @@ size_t TwoWay::find(const char* h, size_t len, size_t from, uint64_t& compares) 
     while (at <= last) {
         size_t i = static_cast<size_t>((ell > mem ? ell : mem) + 1);
         const size_t i0 = i;
-        while (i < m && xs[i] == y[i + at]) ++i;
+        while (i < m && xs[i] == at_y(y, i + at)) ++i;
         c += i - i0 + 1;
         if (i < m) {
             at += static_cast<size_t>(static_cast<ptrdiff_t>(i) - ell);
@@ -187,7 +191,7 @@ size_t TwoWay::find(const char* h, size_t len, size_t from, uint64_t& compares) 
             continue;
         }
         ptrdiff_t k = ell;
-        while (k > mem && xs[k] == y[static_cast<size_t>(k) + at]) --k;
+        while (k > mem && xs[k] == at_y(y, static_cast<size_t>(k) + at)) --k;
         c += static_cast<uint64_t>(ell - k) + 1;
         const bool found = k <= mem;
         const size_t here = at;
@@ -207,6 +211,9 @@ size_t TwoWay::find(const char* h, size_t len, size_t from, uint64_t& compares) 
     compares += c;
     return kNotFound;
 }
+
+template size_t TwoWay::find_as<false>(const char*, size_t, size_t, uint64_t&);
+template size_t TwoWay::find_as<true>(const char*, size_t, size_t, uint64_t&);
 
 namespace {
 
@@ -492,6 +499,15 @@ SubstringSearcher::SubstringSearcher(const char* needle, size_t m, SearchKernel 
     : nd_(make_needle(needle, m)), kernel_(resolve(k)) {
     if (kernel_ == SearchKernel::TwoWay) {
         tw_.init(needle, m);
+        work_.fell_back = true;
+    }
+}
+
+void SubstringSearcher::restart() {
+    budget_ = Budget{};
+    work_ = SearchWork{};
+    if (kernel_ == SearchKernel::TwoWay) {
+        tw_.forget_place();
         work_.fell_back = true;
     }
 }

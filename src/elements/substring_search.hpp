@@ -84,6 +84,10 @@ class SubstringSearcher {
 
     const SearchWork& work() const { return work_; }
 
+    // Makes the searcher ready for another haystack (the needle's set-up is
+    // kept, so this costs nothing in the needle's length).
+    void restart();
+
     // The state of the prefilter and of the matcher behind it (public for
     // the kernels in the implementation file).
     struct Needle {
@@ -114,7 +118,20 @@ class SubstringSearcher {
         ptrdiff_t memory = -1;
 
         void init(const char* needle, size_t len);
-        size_t find(const char* h, size_t len, size_t from, uint64_t& compares);
+        // Forgets where the last search stopped (the factorization stays).
+        void forget_place() {
+            hay = nullptr;
+            n = floor = j = 0;
+            memory = -1;
+        }
+        size_t find(const char* h, size_t len, size_t from, uint64_t& compares) {
+            return find_as<false>(h, len, from, compares);
+        }
+        // With kFold, the haystack's ASCII capitals are compared as small
+        // letters (the needle must be lowered already): the search of the
+        // lowered needle in the lowered haystack.
+        template <bool kFold>
+        size_t find_as(const char* h, size_t len, size_t from, uint64_t& compares);
     };
 
   private:
@@ -123,6 +140,25 @@ class SubstringSearcher {
     Budget budget_;
     TwoWay tw_;
     SearchWork work_;
+};
+
+// The Two-Way matcher for a lowered needle over haystacks compared without
+// regard to ASCII case, with the same resuming rule as SubstringSearcher:
+// calls with non-decreasing `from` on one haystack cost time linear in it.
+class CaselessSearcher {
+  public:
+    static constexpr size_t kNotFound = SubstringSearcher::kNotFound;
+
+    // `lowered` (m >= 1 bytes, ASCII capitals already lowered) must outlive
+    // the searcher.
+    CaselessSearcher(const char* lowered, size_t m) { tw_.init(lowered, m); }
+    size_t find(const char* hay, size_t n, size_t from) { return tw_.find_as<true>(hay, n, from, compares_); }
+    void restart() { tw_.forget_place(); }
+    uint64_t compares() const { return compares_; }
+
+  private:
+    SubstringSearcher::TwoWay tw_;
+    uint64_t compares_ = 0;
 };
 
 // True when every byte is below 0x80.

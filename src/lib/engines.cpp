@@ -69,26 +69,6 @@ PyObject* spans_to_list(Text t, const std::vector<Span>& spans, size_t distinct_
     return list.release();
 }
 
-PyObject* replace_spans(Text t, const std::vector<Span>& spans, Text replacement) {
-    if (spans.empty()) return new_str(t.data, t.len);
-    // The size is known before anything is asked for: the kept text plus one
-    // replacement per span (below 2**64: both factors are below 2**32).
-    uint64_t kept = t.len;
-    for (const Span& s : spans) kept -= s.end - s.start;
-    uint64_t size = kept + uint64_t{replacement.len} * spans.size();
-    if (!check_result_size(size)) return nullptr;
-    std::string out;
-    out.reserve(size);
-    Pos mark = 0;
-    for (const Span& s : spans) {
-        out.append(t.data + mark, s.start - mark);
-        out.append(replacement.data, replacement.len);
-        mark = s.end;
-    }
-    out.append(t.data + mark, t.len - mark);
-    return new_sized_str(out.data(), out.size());
-}
-
 PyObject* repeat_block(PyObject* block, Py_ssize_t n) {
     Py_ssize_t k = PyList_GET_SIZE(block);
     if (k == n) return block;

@@ -13,6 +13,7 @@
 #include "elements/parse_path.hpp"
 #include "elements/structure.hpp"
 #include "elements/first_bytes.hpp"
+#include "lib/replaced_text.hpp"
 #include "messages.hpp"
 #include "python/class_frame.hpp"
 #include "python/batch_inputs.hpp"
@@ -20,11 +21,6 @@
 #include "python/ref.hpp"
 
 namespace qgx {
-
-// A matched span of the text, start < end.
-struct Span {
-    Pos start, end;
-};
 
 // ---------------------------------------------------------------------------
 // Building results.
@@ -47,9 +43,6 @@ PyObject* raise_parse_failure(const ParseFailure& f);
 // most matches repeat; a caller whose texts are mostly distinct (lines) passes
 // more, to spare the map its doublings.
 PyObject* spans_to_list(Text t, const std::vector<Span>& spans, size_t distinct_hint = 32);
-
-// `t` with every span replaced by `replacement`, as a new str.
-PyObject* replace_spans(Text t, const std::vector<Span>& spans, Text replacement);
 
 // A list of n items holding the k results of `block` repeated n / k times;
 // steals the references of `block` (its k items). n is a multiple of k.
@@ -196,8 +189,8 @@ inline Span whole_characters(Text t, Span s) {
 struct TryEveryPosition {
     Pos operator()(Text, Pos p) const { return p; }
 };
-template <class F, class Skip = TryEveryPosition>
-void scan_spans(Text t, F&& try_match_at, std::vector<Span>& spans, Skip skip = {}) {
+template <class F, class Spans, class Skip = TryEveryPosition>
+void scan_spans(Text t, F&& try_match_at, Spans& spans, Skip skip = {}) {
     Pos p = skip(t, 0);
     while (p < t.len) {
         TryMatchOutcome m = try_match_at(t, p);
@@ -224,9 +217,11 @@ PyObject* run_search_string(Text t, F&& try_match_at, Skip skip = {}) {
     return spans_to_list(t, spans);
 }
 
+// The spans are kept compactly (no more bytes than the text they cover), and
+// the result is written once (build_replaced).
 template <class F, class Skip = TryEveryPosition>
 PyObject* run_transform_string(Text t, Text replacement, F&& try_match_at, Skip skip = {}) {
-    std::vector<Span> spans;
+    CompactSpans spans;
     scan_spans(t, try_match_at, spans, skip);
     return replace_spans(t, spans, replacement);
 }

@@ -2,9 +2,13 @@
 // every position, directly and through the interface table, and their records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "elements/literals.hpp"
+#include "elements/match_context.hpp"
 #include "test_support.hpp"
 
 using namespace qgx;
@@ -209,6 +213,73 @@ TEST(LiteralRecords, RecordOutlivesOneHandle) {
     SharedElement b = a;
     a = SharedElement();
     EXPECT_TRUE(b.try_match_at(Text(std::string_view("ab")), 0).matched);
+}
+
+}  // namespace
+
+namespace {
+
+// Long texts: within an operation, a test at a position is answered from the
+// memo of where the text next occurs. In every order of tests (a scan, one
+// that looks ahead and back, backwards, shuffled, repeated) each answer
+// equals the plain compare's, for every kind, on texts where the needle
+// occurs densely, overlaps itself, and nearly occurs everywhere.
+TEST(LongNeedleMemo, EveryOrderOfTestsAnswersAsThePlainCompare) {
+    std::mt19937 rng(11);
+    const char* kinds[] = {"Literal", "Keyword", "CaselessLiteral", "CaselessKeyword"};
+    for (int round = 0; round < 40; ++round) {
+        const Pos m = kLongNeedle + rng() % 80;
+        std::string needle(m, 'a');
+        if (round % 3 == 1) needle.back() = 'b';
+        if (round % 3 == 2) needle[m / 2] = 'B';
+        std::string text;
+        const size_t len = 2000 + rng() % 12000;
+        while (text.size() < len) {
+            // Mixed case for the caseless kinds; long runs of one letter for all.
+            int r = rng() % 100;
+            if (round % 2)
+                text += r < 90 ? (rng() % 2 ? 'a' : 'A') : r < 95 ? 'b' : ' ';
+            else
+                text += r < 98 ? 'a' : r < 99 ? 'b' : 'A';
+            if (rng() % 500 == 0) text += needle;
+        }
+        Text t(text);
+        for (const char* kind : kinds) {
+            SharedElement e = make(kind, needle);
+            std::vector<uint8_t> plain(t.len + 1);
+            std::vector<Pos> ends(t.len + 1);
+            for (Pos p = 0; p <= t.len; ++p) {
+                TryMatchOutcome o = e.try_match_at(t, p);
+                plain[p] = o.matched;
+                ends[p] = o.end;
+            }
+            std::vector<std::vector<Pos>> orders(5);
+            for (Pos p = 0; p <= t.len; ++p) {
+                orders[0].push_back(p);
+                orders[1].push_back(p);
+                orders[1].push_back(p + m / 3 < t.len ? p + m / 3 : t.len);
+                orders[1].push_back(p > 5 ? p - 5 : 0);
+            }
+            orders[2] = orders[0];
+            std::reverse(orders[2].begin(), orders[2].end());
+            orders[3] = orders[0];
+            std::shuffle(orders[3].begin(), orders[3].end(), rng);
+            orders[4] = orders[0];
+            orders[4].insert(orders[4].end(), orders[0].begin(), orders[0].end());
+            for (size_t k = 0; k < orders.size(); ++k) {
+                SCOPED_TRACE(std::string(kind) + " round " + std::to_string(round) + " order " + std::to_string(k));
+                ContextScope scope;
+                begin_text(t);
+                for (Pos p : orders[k]) {
+                    TryMatchOutcome o = e.try_match_at(t, p);
+                    ASSERT_EQ(o.matched, plain[p]) << "at " << p;
+                    if (o.matched) {
+                        ASSERT_EQ(o.end, ends[p]) << "at " << p;
+                    }
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

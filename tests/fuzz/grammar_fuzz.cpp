@@ -265,6 +265,10 @@ struct Builder {
                 const char* cls = op < 2 ? "Literal" : op == 2 ? "Keyword" : op == 4 ? "Char"
                                   : (r.byte() & 1) ? "CaselessKeyword" : "CaselessLiteral";
                 std::string w = word(r, op == 4 ? 4 : 3);
+                // Sometimes long enough that scans test it through the memo of
+                // where it next occurs (texts repeating a short block hold it).
+                if (op != 4 && !w.empty() && (r.byte() & 7) == 0)
+                    while (w.size() < 64) w += w;
                 describe(std::string(cls) + "(" + quoted(w) + ")");
                 push(call_str(cls, w));
                 break;
@@ -297,9 +301,9 @@ struct Builder {
                 Ref c = attr("QuotedString");
                 if (!c) break;
                 static const char* const kQuotes[] = {"\"", "'", "", "ab", "(", "\xc3\xa9", "\n"};
-                static const char* const kEsc[] = {nullptr, "\\", "", "\"", "\n", "\xc3\xa9"};
+                static const char* const kEsc[] = {nullptr, "\\", "", "\"", "\n", "\xc3\xa9", "'", "("};
                 const char* q = kQuotes[r.byte() % 7];
-                const char* e = kEsc[r.byte() % 6];
+                const char* e = kEsc[r.byte() % 8];
                 uint8_t flags = r.byte();
                 Ref qa(PyUnicode_FromString(q));
                 Ref ea(e ? PyUnicode_FromString(e) : (Py_INCREF(Py_None), Py_None));
@@ -312,6 +316,24 @@ struct Builder {
                     push(PyObject_CallFunctionObjArgs(adversary("quoted_dropping"), qa.p, ea.p, ml.p, uq.p, nullptr));
                 else
                     push(PyObject_CallFunctionObjArgs(c.p, qa.p, ea.p, ml.p, uq.p, nullptr));
+                // Sometimes as the first member of a MatchFirst, whose scans try it
+                // at the positions its dispatch table leaves.
+                if ((flags & 8) && !stack.empty()) {
+                    Ref top = pop();
+                    std::string w = word(r, 2);
+                    Ref lit(call_str("Literal", w));
+                    if (!lit) {
+                        PyErr_Clear();
+                        break;
+                    }
+                    Ref list(PyList_New(2));
+                    Py_INCREF(top.p);
+                    PyList_SET_ITEM(list.p, 0, top.p);
+                    PyList_SET_ITEM(list.p, 1, lit.p);
+                    lit.p = nullptr;
+                    describe("MatchFirst([" + pending + ", Literal(" + quoted(w) + ")])");
+                    push(call1("MatchFirst", list.p));
+                }
                 break;
             }
             case 8: {

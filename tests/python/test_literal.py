@@ -293,3 +293,49 @@ def test_transform_string_large_texts():
     assert q.Literal("at").transform_string(text, "og!") == text.replace("at", "og!")
     wide = text + "\u00e9"
     assert q.Literal("at").transform_string(wide, "\u20ac") == wide.replace("at", "\u20ac")
+
+
+# Transforms write their result once, in the narrowest kind that holds it:
+# each case is compared with str.replace (equal strs of different kinds
+# would compare unequal), over kept and replaced characters of every width.
+TRANSFORM_WIDTHS = [
+    ("ab", "xaby", "-"),
+    ("ab", "é ab é", "-"),
+    ("é", "aébé", "e"),          # the only wide characters are replaced: ASCII result
+    ("é", "aébé", "€"),
+    ("ab", "日ab本", "😀"),
+    ("😀", "a😀b😀", ""),          # the widest characters all go
+    ("😀", "日😀本", "é"),
+    ("x", "ÿxÿ", "Ā"),
+    ("ab", "ab" * 1000 + "é", "XYZ" * 7),
+]
+
+
+@pytest.mark.parametrize("needle,text,replacement", TRANSFORM_WIDTHS)
+def test_transforms_write_every_width_of_text_and_replacement(needle, text, replacement):
+    expected = text.replace(needle, replacement)
+    for g in (q.Literal(needle), q.Literal(needle) + q.Empty(), q.MatchFirst([q.Literal(needle), q.Literal("\0")])):
+        got = g.transform_string(text, replacement)
+        assert got == expected
+        assert got.isascii() == expected.isascii()
+
+
+def test_a_char_transform_of_dense_matches_needs_no_memory_beyond_its_result():
+    import os
+    import subprocess
+    import textwrap
+    code = textwrap.dedent("""
+        import resource
+        import quillgramx as q
+        t = "ab" * (10 << 20)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        r = q.Char("ab").transform_string(t, "X")
+        assert r == "X" * len(t)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) >> 10)
+    """)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    assert r.returncode == 0, r.stderr[-4000:]
+    # The result is 20 MiB; spans kept at 8 bytes per match once took 240 MiB more.
+    assert int(r.stdout) < 64

@@ -188,3 +188,46 @@ _QITEMS = ["".join(['"a"']), "".join(["b"])] * 4
 )
 def test_no_leaks(op, raises):
     assert_no_leaks(op, _Q, _QTEXT, *_QITEMS, raises=raises)
+
+
+# Openings that never close, or close only at the far end: each opening's
+# scan once went to the end of the text (400,000 openings of about 200,000
+# bytes each). Each case runs in a subprocess with a timeout far above its
+# cost (well under a second), where the quadratic scan took minutes; the
+# results are checked against the same grammar on a text where the memo of
+# long scans cannot help (the short texts' outcomes are known).
+NEVER_CLOSING = [
+    (r"QuotedString('\"', esc_char='\\')", r"'\"\\' * n", 0),
+    (r"QuotedString('\"', esc_char='\\')", r"'\"' + '\\\"' * n + '\"'", 1),
+    (r"QuotedString('\"', esc_char='\"')", r"'\"' * (2 * n)", 0),
+    (r'''QuotedString("'", esc_char="'", multiline=True)''', r'''"'\n" * n''', 0),
+    (r"QuotedString('\"', esc_char='\\', multiline=True)", r"'\"\\\n\\' * n", 0),
+    (r"QuotedString('é', esc_char='\\')", r"'é\\' * n", 0),
+    (r"QuotedString('\"', esc_char='\\')", r"'\"\\\\\\' * n", 0),
+    (r"MatchFirst([QuotedString('\"', esc_char='\\'), Literal('zz')])", r"'\"\\' * n", 0),
+    (r"QuotedString('\"', esc_char='\\') + Literal('x')", r"'\"\\' * n", 0),
+]
+
+
+@pytest.mark.parametrize("grammar,text,count", NEVER_CLOSING, ids=[f"{g} on {t}" for g, t, _ in NEVER_CLOSING])
+def test_openings_that_never_close_cost_linear_work(grammar, text, count):
+    import os
+    import subprocess
+    import textwrap
+    code = textwrap.dedent(f"""
+        from quillgramx import *
+        g = {grammar}
+        n = 200000
+        s = {text}
+        found = g.search_string(s)
+        assert len(found) == {count}, found[:3]
+        assert g.search_string_count(s) == {count}
+        assert g.transform_string(s, "X") == (s if {count} == 0 else "X")
+        assert g.matches(s) == ({count} == 1)
+        print("ok")
+    """)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    assert r.returncode == 0, r.stderr[-4000:]
+    assert r.stdout.strip() == "ok"

@@ -87,3 +87,33 @@ def test_words_crafted_against_a_fixed_hash_cost_what_random_words_cost(tmp_path
         print("ok")
     """, timeout=20, args=(str(path),))
     assert out.strip() == "ok"
+
+
+# Literal-like tests inside scans, with texts of 2,000 bytes against 400,000
+# bytes that match all of them (or all but the last byte) at every position:
+# a compare per position cost 8 * 10**8 bytes per operation, minutes in all.
+LONG_NEEDLE_SCANS = [
+    ("Keyword('a' * 4000)", "transform_string", "'a' * 400000", "'a' * 396000 + 'X'"),
+    ("CaselessKeyword('a' * 4000)", "search_string_count", "'A' * 400000", "1"),
+    ("CaselessKeyword('a' * 4000)", "transform_string", "'A' * 400000", "'A' * 396000 + 'X'"),
+    ("CaselessLiteral('a' * 4000 + 'b')", "search_string_count", "'A' * 400000", "0"),
+    ("CaselessLiteral('a' * 4000 + 'b')", "search_string", "'a' * 400000", "[]"),
+    ("CaselessLiteral('a' * 4000 + 'b')", "transform_string", "'a' * 400000", "s"),
+    ("Literal('a' * 4000 + 'b') + Literal('x')", "search_string", "'a' * 400000", "[]"),
+    ("MatchFirst([Keyword('a' * 4000), Literal('zz')])", "search_string_count", "'a' * 400000", "1"),
+    ("Optional(Literal('a' * 4000 + 'b')) + Literal('c')", "search_string_count", "'a' * 400000", "0"),
+]
+
+
+@pytest.mark.parametrize("grammar,op,text,expected", LONG_NEEDLE_SCANS,
+                         ids=[f"{g}.{op}" for g, op, _, _ in LONG_NEEDLE_SCANS])
+def test_long_literal_like_tests_in_scans_are_linear(grammar, op, text, expected):
+    args = ", 'X'" if op == "transform_string" else ""
+    out = run_isolated(f"""
+        from quillgramx import *
+        g = {grammar}
+        s = {text}
+        assert g.{op}(s{args}) == {expected}
+        print("ok")
+    """, timeout=60)
+    assert out.strip() == "ok"

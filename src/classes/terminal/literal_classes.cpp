@@ -4,7 +4,6 @@
 #include <sys/mman.h>
 
 #include <new>
-#include <string>
 #include <vector>
 
 #include "elements/counting.hpp"
@@ -170,27 +169,62 @@ void advise_huge_pages(void* p, size_t n) {
 #endif
 }
 
-// `s` with the `count` occurrences of the needle replaced by `r`, in one pass
-// of the searcher. When both texts are ASCII the result is written straight
-// into a new str; otherwise it is assembled as UTF-8 and decoded once.
-PyObject* replace_occurrences(Text s, Text needle, uint64_t count, Text r) {
-    // Below 2**64: the count and both lengths are below 2**32. The replacement
-    // can make it far larger than the text, so the size is checked first and
-    // a result that cannot be made is MemoryError, as for str.replace.
-    uint64_t out_len = uint64_t{s.len} - count * needle.len + count * r.len;
-    if (!check_result_size(out_len)) return nullptr;
-    if (all_ascii(r.data, r.len) && all_ascii(s.data, s.len)) {
-        PyObject* res = PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127);
-        if (!res) return ensure_error();
-        advise_huge_pages(PyUnicode_1BYTE_DATA(res), out_len);
-        replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len,
-                           reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(res)), out_len);
-        return res;
+// The occurrences of a Literal's text, as build_replaced takes them: counted
+// and written by the searcher's own scans.
+struct LiteralSpans {
+    Text t, needle;
+    void tally(uint64_t& count, uint64_t& removed) const {
+        count = count_substring(t.data, t.len, needle.data, needle.len);
+        removed = count * needle.len;
     }
-    std::string buf(out_len, '\0');
-    replace_substrings(s.data, s.len, needle.data, needle.len, r.data, r.len, buf.data(), buf.size());
-    return new_sized_str(buf.data(), buf.size());
-}
+    template <class Sink>
+    void for_each(Sink&& sink) const {
+        SubstringSearcher searcher(needle.data, needle.len);
+        for (size_t i = 0; i + needle.len <= t.len;) {
+            size_t o = searcher.find(t.data, t.len, i);
+            if (o == SubstringSearcher::kNotFound) break;
+            sink(static_cast<Pos>(o), static_cast<Pos>(o + needle.len));
+            i = o + needle.len;
+        }
+    }
+    void write_bytes(char* out, uint64_t len, Text r) const {
+        advise_huge_pages(out, len);
+        replace_substrings(t.data, t.len, needle.data, needle.len, r.data, r.len, out, len);
+    }
+};
+
+// The matches of a Keyword, found by the searcher (as its count finds them).
+struct KeywordSpans {
+    const KeywordElement& k;
+    Text t;
+    template <class Sink>
+    void for_each(Sink&& sink) const {
+        for_each_keyword_match(k, t, [&](Pos start) { sink(start, start + k.match_len); });
+    }
+};
+
+// The matches of a Char: each member byte stands for the text of
+// char_text_span, and empty ones (inside a character) are dropped. With
+// ASCII members only, that is the byte itself.
+struct CharSpans {
+    const CharElement& r;
+    Text t;
+    bool ascii_members;
+    template <class Sink>
+    void for_each(Sink&& sink) const {
+        const ByteTable& m = r.members;
+        if (ascii_members) {
+            for (Pos p = 0; p < t.len; ++p)
+                if (m.flags[t.at(p)]) sink(p, p + 1);
+            return;
+        }
+        for (Pos p = 0; p < t.len; ++p) {
+            if (!m.flags[t.at(p)]) continue;
+            CharSpan c = char_text_span(t, p);
+            if (c.end > c.start) sink(c.start, c.end);
+        }
+    }
+};
 
 }  // namespace
 
@@ -264,11 +298,9 @@ struct LiteralClass {
         const LiteralElement& r = rec(o);
         Pos n = r.text.size();
         if (n == 0) return new_str(s.data, s.len);
-        // The count sizes the result; the second pass writes it.
-        Text needle(r.text.view());
-        uint64_t count = count_substring(s.data, s.len, needle.data, needle.len);
-        if (count == 0) return new_str(s.data, s.len);
-        return replace_occurrences(s, needle, count, replacement);
+        // The count sizes the result; the searcher's second pass writes it.
+        LiteralSpans spans{s, Text(r.text.view())};
+        return build_replaced(s, replacement, spans);
     }
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
@@ -334,7 +366,10 @@ struct KeywordClass {
 
     static PyObject* transform_string(Object* o, Text s, Text replacement) {
         const KeywordElement& r = rec(o);
-        return run_transform_string(s, replacement, [&](Text t, Pos p) { return keyword_try_match_at(r, t, p); });
+        // The matches the general scan would find, found by the searcher.
+        if (r.match_len == 0) return new_str(s.data, s.len);  // zero-width matches are never replaced
+        KeywordSpans spans{r, s};
+        return build_replaced(s, replacement, spans);
     }
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
@@ -424,29 +459,18 @@ struct CharClass : GeneralForms<CharElement, char_parse_at, char_try_match_at, c
         return false;
     }
 
-    // The spans the scan lists and replaces: each byte match stands for the
-    // text of char_text_span, and empty ones (inside a character) are dropped.
-    static std::vector<Span> whole_char_spans(const CharElement& r, Text s) {
-        std::vector<Span> spans;
-        for (Pos p = 0; p < s.len; ++p) {
-            if (!r.members.flags[s.at(p)]) continue;
-            CharSpan c = char_text_span(s, p);
-            if (c.end > c.start) spans.push_back({c.start, c.end});
-        }
-        return spans;
-    }
-
     static PyObject* search_string(Object* o, Text s) {
         const CharElement& r = rec(o);
         if (!has_non_ascii_member(r))
             return run_search_string(s, [&](Text t, Pos p) { return char_try_match_at(r, t, p); });
-        return spans_to_list(s, whole_char_spans(r, s));
+        std::vector<Span> spans;
+        CharSpans{r, s, false}.for_each([&](Pos a, Pos e) { spans.push_back({a, e}); });
+        return spans_to_list(s, spans);
     }
     static PyObject* transform_string(Object* o, Text s, Text replacement) {
-        const CharElement& r = rec(o);
-        if (!has_non_ascii_member(r))
-            return run_transform_string(s, replacement, [&](Text t, Pos p) { return char_try_match_at(r, t, p); });
-        return replace_spans(s, whole_char_spans(r, s), replacement);
+        // The table test is cheap to run again, so the spans are not kept.
+        CharSpans spans{rec(o), s, !has_non_ascii_member(rec(o))};
+        return build_replaced(s, replacement, spans);
     }
     // Every match is one byte long, so the counting scan tries every byte.
     static PyObject* search_string_count(Object* o, Text s) {
