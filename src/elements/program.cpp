@@ -306,6 +306,30 @@ class Runner {
     Runner(const Program& p, Text t) : nodes_(p.nodes.data()), kids_(p.kids.data()), t_(t) {}
 
     TryMatchOutcome try_at(uint32_t id, Pos pos) { return child_try<false>(id, pos); }
+
+    // The root run as a small subtree, its fit already checked; the calls
+    // are left in `calls`.
+    TryMatchOutcome try_root_small(Pos pos, uint64_t& calls) {
+        const Node& m = nodes_[nodes_[0].try_id];
+        TryMatchOutcome o;
+        if (m.op < kFirstCombinator) {
+            o = terminal_try(m, pos);
+        } else if (m.flat) {
+            o = try_flat(m, pos);
+        } else if (m.op == Op::Exactly && rec_as<ExactlyElement>(m).count == 0) {
+            o = TryMatchOutcome::yes(pos);
+        } else {
+            ++small_calls_;
+            o = try_body<true>(m, pos);
+        }
+        calls += small_calls_;
+        small_calls_ = 0;
+        return o;
+    }
+    static bool root_fits(const Program& p) {
+        const Node& n = p.nodes[0];
+        return n.small && small_fits(n);
+    }
     bool parse_at(uint32_t id, Pos pos, Into& in) { return child_parse<false>(id, pos, in); }
 
     // The root of a program: a small one runs without depth entries (and
@@ -426,6 +450,7 @@ class Runner {
         return match_first_table_here(r);
     }
 
+  public:
     // Whether the small subtree at `n` can run without depth entries here:
     // the match is not being abandoned, its levels all fit below the bound,
     // and the stack has room for them beyond the margin the entries keep.
@@ -436,6 +461,7 @@ class Runner {
         uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
         return !(sp >= s.stack_low && sp < s.stack_floor + n.height * kSmallLevelStack);
     }
+  private:
     // What a small subtree's run leaves in the depth state: its calls, and
     // (an upper bound of) the deepest level it reached.
     void account_small(const Node& n) {
@@ -871,6 +897,22 @@ const Program* program_for_first_call(const CompositeHeader& r, const ElementVTa
 bool program_parse(const Program& p, Text t, Pos pos, Into& in) { return Runner(p, t).parse_root(pos, in); }
 
 TryMatchOutcome program_try(const Program& p, Text t, Pos pos) { return Runner(p, t).try_root(pos); }
+
+ProgramScan::ProgramScan(const Program& p, Text t) noexcept : program_(p), text_(t), small_(Runner::root_fits(p)) {}
+
+ProgramScan::~ProgramScan() {
+    MatchDepthState& s = tls_match_depth;
+    s.calls += calls_;
+    if (small_) {
+        uint32_t reached = s.depth + program_.nodes[0].height;
+        if (reached > s.peak) s.peak = reached;
+    }
+}
+
+TryMatchOutcome ProgramScan::operator()(Text t, Pos pos) {
+    if (small_ && t.data == text_.data) [[likely]] return Runner(program_, t).try_root_small(pos, calls_);
+    return Runner(program_, t).try_root(pos);
+}
 
 void release_program(const Program* p) noexcept { delete p; }
 

@@ -44,6 +44,25 @@ inline const Program* program_for(const CompositeHeader& r, const ElementVTable*
 bool program_parse(const Program& p, Text t, Pos pos, Into& in);
 TryMatchOutcome program_try(const Program& p, Text t, Pos pos);
 
+// One program tried at many positions of one text by a scan, each try at the
+// depth and on the stack of the scan itself: what does not depend on the
+// position (whether the root may run without depth entries) is decided once,
+// and the calls are accounted once, at the end.
+class ProgramScan {
+  public:
+    ProgramScan(const Program& p, Text t) noexcept;
+    ~ProgramScan();
+    ProgramScan(const ProgramScan&) = delete;
+    ProgramScan& operator=(const ProgramScan&) = delete;
+    TryMatchOutcome operator()(Text t, Pos pos);
+
+  private:
+    const Program& program_;
+    Text text_;
+    bool small_ = false;
+    uint64_t calls_ = 0;
+};
+
 // Frees a program (the record's destructor calls it).
 void release_program(const Program* p) noexcept;
 

@@ -11,6 +11,7 @@
 
 #include "elements/element.hpp"
 #include "elements/parse_path.hpp"
+#include "elements/program.hpp"
 #include "elements/structure.hpp"
 #include "elements/first_bytes.hpp"
 #include "lib/replaced_text.hpp"
@@ -378,6 +379,22 @@ PyObject* count_batch_matches(PyObject* inputs, F&& try_match_at) {
 // count_batch_matches_shared: the same through a SharedElement's table.
 PyObject* count_batch_matches_shared(const SharedElement& e, PyObject* inputs);
 
+// Runs `scan(test)`, where test(t, p) is the try_match_at of record `r` (of
+// kind `vt`) at the positions of the one text `s`: its program's scan where it
+// has one, else `try_at`.
+template <class R, class Scan>
+auto with_scan_test(const R& r, const ElementVTable* vt, TryMatchOutcome (*try_at)(const R&, Text, Pos), Text s,
+                    Scan&& scan) {
+    if constexpr (std::is_base_of_v<CompositeHeader, R>) {
+        if (const Program* p = program_for(r, vt)) {
+            ProgramScan test(*p, s);
+            return scan(test);
+        }
+    }
+    auto test = [&r, try_at](Text t, Pos q) { return try_at(r, t, q); };
+    return scan(test);
+}
+
 // ---------------------------------------------------------------------------
 // The general forms of a class whose every operation goes through its kind:
 // a class C with `using Record = R` and the kind's three operations can take
@@ -405,17 +422,20 @@ struct GeneralForms {
     // The scans pass over the positions where the element cannot begin.
     static PyObject* search_string(ElementObject* o, Text s) {
         const R& r = rec(o);
-        return run_search_string(s, [&](Text t, Pos p) { return TryMatchAt(r, t, p); }, StartSkip(vtable(), &r, s));
+        return with_scan_test(r, vtable(), TryMatchAt, s,
+                              [&](auto& test) { return run_search_string(s, test, StartSkip(vtable(), &r, s)); });
     }
     static PyObject* search_string_count(ElementObject* o, Text s) {
         const R& r = rec(o);
         return count_result(
-            counting_scan(s, [&](Text t, Pos p) { return TryMatchAt(r, t, p); }, StartSkip(vtable(), &r, s)));
+            with_scan_test(r, vtable(), TryMatchAt, s,
+                           [&](auto& test) { return counting_scan(s, test, StartSkip(vtable(), &r, s)); }));
     }
     static PyObject* transform_string(ElementObject* o, Text s, Text repl) {
         const R& r = rec(o);
-        return run_transform_string(s, repl, [&](Text t, Pos p) { return TryMatchAt(r, t, p); },
-                                    StartSkip(vtable(), &r, s));
+        return with_scan_test(r, vtable(), TryMatchAt, s, [&](auto& test) {
+            return run_transform_string(s, repl, test, StartSkip(vtable(), &r, s));
+        });
     }
     static PyObject* parse_batch(ElementObject* o, PyObject* inputs) {
         const R& r = rec(o);

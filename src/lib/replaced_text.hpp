@@ -21,7 +21,9 @@
 
 namespace qgx {
 
-// A matched span of the text, start < end.
+// A matched span of the text: start < end for the scans, which keep only
+// non-empty matches; a Regex's own iteration gives empty ones too
+// (start == end), which the vector form of replace_spans takes.
 struct Span {
     Pos start, end;
 };

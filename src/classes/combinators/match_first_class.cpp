@@ -79,21 +79,25 @@ struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, m
     static PyObject* matches(Object* o, Text s) { return bool_result(choice_at(rec(o), s, 0).matched); }
     static PyObject* search_string_count(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
-        auto test = [&r](Text t, Pos p) { return choice_at(r, t, p); };
-        if (const StartScanner* j = scans_jump(r)) return count_result(counting_scan(s, test, NextCandidate{j}));
-        return count_result(counting_scan(s, test));
+        const StartScanner* j = scans_jump(r);
+        return count_result(with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
+            return j ? counting_scan(s, test, NextCandidate{j}) : counting_scan(s, test);
+        }));
     }
     static PyObject* search_string(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
-        auto test = [&r](Text t, Pos p) { return choice_at(r, t, p); };
-        if (const StartScanner* j = scans_jump(r)) return run_search_string(s, test, NextCandidate{j});
-        return run_search_string(s, test);
+        const StartScanner* j = scans_jump(r);
+        return with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
+            return j ? run_search_string(s, test, NextCandidate{j}) : run_search_string(s, test);
+        });
     }
     static PyObject* transform_string(Object* o, Text s, Text replacement) {
         const MatchFirstElement& r = rec(o);
-        auto test = [&r](Text t, Pos p) { return choice_at(r, t, p); };
-        if (const StartScanner* j = scans_jump(r)) return run_transform_string(s, replacement, test, NextCandidate{j});
-        return run_transform_string(s, replacement, test);
+        const StartScanner* j = scans_jump(r);
+        return with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
+            return j ? run_transform_string(s, replacement, test, NextCandidate{j})
+                     : run_transform_string(s, replacement, test);
+        });
     }
 };
 

@@ -184,33 +184,6 @@ PyObject* match_texts(const RegexElement& r, Text s) {
     return found.into_list();
 }
 
-// `s` with each span replaced by `replacement`. The result's size is
-// checked before anything is made, so a text that cannot be built raises
-// MemoryError instead of exhausting memory.
-PyObject* replace_matches(Text s, const std::vector<Span>& spans, Text replacement) {
-    if (spans.empty()) return new_str(s.data, s.len);
-    uint64_t kept = s.len;
-    for (const Span& sp : spans) kept -= sp.end - sp.start;
-    uint64_t limit = static_cast<uint64_t>(PY_SSIZE_T_MAX);
-    if (replacement.len && spans.size() > (limit - kept) / replacement.len) return PyErr_NoMemory();
-    uint64_t size = kept + uint64_t{replacement.len} * spans.size();
-    char* buf = static_cast<char*>(PyMem_Malloc(size ? static_cast<size_t>(size) : 1));
-    if (!buf) return PyErr_NoMemory();
-    char* w = buf;
-    Pos mark = 0;
-    for (const Span& sp : spans) {
-        std::memcpy(w, s.data + mark, sp.start - mark);
-        w += sp.start - mark;
-        std::memcpy(w, replacement.data, replacement.len);
-        w += replacement.len;
-        mark = sp.end;
-    }
-    std::memcpy(w, s.data + mark, s.len - mark);
-    PyObject* out = PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(size));
-    PyMem_Free(buf);
-    return out;
-}
-
 }  // namespace
 
 struct RegexClass {
@@ -267,14 +240,15 @@ struct RegexClass {
 
     static PyObject* transform_string(Object* o, Text s, Text replacement) {
         const RegexElement& r = rec(o);
+        // Every match the iteration finds is replaced, empty ones too (which
+        // the compact store does not take), then the result is written once.
         std::vector<Span> spans;
         try {
-            spans.reserve(4);
             for_each_match(r, s, [&](Pos a, Pos e) { spans.push_back({a, e}); });
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         }
-        return replace_matches(s, spans, replacement);
+        return replace_spans(s, spans, replacement);
     }
 
     static PyObject* parse_batch(Object* o, PyObject* inputs) {
