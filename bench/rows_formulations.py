@@ -133,14 +133,17 @@ def _log_rows(out):
 def _first_line_rows(out):
     rnd = random.Random(5)
     items = [f"subject {i} {rnd.choice(_WORDS)}\nbody {rnd.choice(_WORDS)}\nmore" for i in range(100_000)]
+    # Regex batches are one flat list; the others give a list per item, so
+    # each is timed against the split loop that builds the same objects.
+    flat = lambda: [s.split("\n", 1)[0] for s in items]
+    listed = lambda: [[s.split("\n", 1)[0]] for s in items]
     forms = (
-        ("Regex('[^\\n]*').parse_batch", q.Regex(r"[^\n]*"), lambda r: r),
-        ("rest_of_line().parse_batch", q.rest_of_line(), lambda r: [x[0] for x in r]),
-        ("SkipTo(LineEnd()).parse_batch", q.SkipTo(q.LineEnd()), lambda r: [x[0] for x in r]),
+        ("Regex('[^\\n]*').parse_batch", q.Regex(r"[^\n]*"), flat),
+        ("rest_of_line().parse_batch", q.rest_of_line(), listed),
+        ("SkipTo(LineEnd()).parse_batch", q.SkipTo(q.LineEnd()), listed),
     )
-    base = lambda: [s.split("\n", 1)[0] for s in items]
-    for name, g, fix in forms:
-        out.append(_agree(f"first line: {name} vs split", lambda g=g, fix=fix: fix(g.parse_batch(items)), base))
+    for name, g, base in forms:
+        out.append(_agree(f"first line: {name} vs split", lambda g=g: g.parse_batch(items), base))
 
 
 def _skip_rows(out):
@@ -164,12 +167,13 @@ def _mask_rows(out):
     words = text.split(" ")
     for i in range(0, len(words), 5000):
         words[i] = "secret"
+        if i + 2500 < len(words):
+            words[i + 2500] = "secrets"  # a near miss that a keyword passes over
     text = " ".join(words)
     rx = re.compile(r"\bsecret\b")
     forms = (
         ("Keyword('secret')", q.Keyword("secret")),
         ("Regex(r'\\bsecret\\b')", q.Regex(r"\bsecret\b")),
-        ("Literal('secret')", q.Literal("secret")),
         ("Keyword | Keyword", q.Keyword("secret") | q.Keyword("unused")),
     )
     base = lambda: rx.sub("XXXXXX", text)

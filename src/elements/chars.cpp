@@ -78,6 +78,7 @@ Rc<WordElement> make_word_element(Text init, const Text* body) {
     r->message = word_message(init);
     r->init_chars = word_set_of(init);
     r->body_chars = body ? word_set_of(*body) : r->init_chars;
+    for (int b = 0; b < 256; ++b) r->body_table[b] = r->body_chars.has(static_cast<unsigned char>(b));
     r->min_len = 1;
     r->max_len = 0;
     r->high_members = (r->init_chars.words[2] | r->init_chars.words[3] | r->body_chars.words[2] |

@@ -17,6 +17,8 @@ struct WordElement : ElementHeader {
     SharedText message;  // "Expected W:({}...)", shared into every failure
     ByteSet init_chars;
     ByteSet body_chars;
+    // body_chars as one flag a byte: the run's loop tests a byte with one load.
+    uint8_t body_table[256] = {};
     uint32_t min_len = 1;  // 0 = no minimum
     uint32_t max_len = 0;  // bytes; 0 = no maximum
     // Some member of either set lies in U+0080..U+00FF, so a byte test can
@@ -38,7 +40,7 @@ Rc<WordElement> make_word_element(Text init, const Text* body);
 inline Pos word_run_end(const WordElement& r, Text t, Pos pos) {
     if (pos >= t.len || !r.init_chars.has(t.at(pos))) return pos;
     Pos end = pos + 1;
-    while (end < t.len && r.body_chars.has(t.at(end))) ++end;
+    while (end < t.len && r.body_table[t.at(end)]) ++end;
     return end;
 }
 

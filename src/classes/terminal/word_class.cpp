@@ -364,7 +364,7 @@ struct WordClass {
     // 0 for none.
     static Pos first_word_end(const WordElement& r, Text t) {
         Pos e = 1;
-        while (e < t.len && r.body_chars.has(t.at(e))) ++e;
+        while (e < t.len && r.body_table[t.at(e)]) ++e;
         return r.high_members ? word_whole_end(t, 0, e) : e;
     }
     // Whether a word begins at 0: with ASCII sets the first byte decides,
