@@ -344,6 +344,36 @@ def _choice_rows(out):
 
     out.append(("| chain of 3500 Literals against the + chain", chain(lambda a, b: a | b), chain(lambda a, b: a + b)))
 
+    # Ordered choice that backtracks: the textbook expression grammar, whose
+    # alternatives each parse the same term again, nested n deep; then a
+    # shared sub-grammar built without Forward, n levels on a short text.
+    def expression(size):
+        expr = q.Forward()
+        num = q.Word(q.nums())
+        term = num | (q.Literal("(") + expr + q.Literal(")"))
+        expr <<= (term + q.Literal("+") + expr) | (term + q.Literal("-") + expr) | term
+        t = "(" * size + "1" + ")" * size
+        return lambda: expr.parse_string(t)
+
+    def shared(size):
+        e = q.Literal("a")
+        for _ in range(size):
+            e = (e + q.Literal("b")) | (e + q.Literal("c"))
+        return lambda: e.matches("ac")
+
+    def expression_random(size):
+        expr = q.Forward()
+        num = q.Word(q.nums())
+        term = num | (q.Literal("(") + expr + q.Literal(")"))
+        expr <<= (term + q.Literal("+") + expr) | (term + q.Literal("-") + expr) | term
+        rnd = random.Random(5)
+        t = "+".join(str(rnd.randint(0, 99)) for _ in range(size)) + "-1"
+        return lambda: expr.parse_string(t)
+
+    out.append(growth_row("expression grammar nested n deep.parse_string", expression, 40))
+    out.append(growth_row("shared choice of n levels (e + 'b') | (e + 'c').matches", shared, 40))
+    out.append(growth_row("expression grammar, n random terms.parse_string", expression_random, 40))
+
 
 def _regex_rows(out):
     # A Unicode word boundary over text with characters above U+007F (the
@@ -416,6 +446,7 @@ _WORKING_MEMORY = """
 import os, random, sys
 import quillgramx as q
 n, what, shape = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+hexw = q.Word("0123456789abcdef")
 page = os.sysconf("SC_PAGE_SIZE")
 def resident():
     with open("/proc/self/statm") as f:
@@ -426,14 +457,16 @@ def peak_resident():
         return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:")) * 1024
 if shape == "distinct":
     text = "".join("".join("%07x " % i for i in range(j, min(j + 20000, n))) for j in range(0, n, 20000))
+elif shape == "one":
+    text = "a " * n
 else:
     rnd = random.Random(7)
     vocab = ["".join(rnd.choice("0123456789abcdef") for _ in range(7)) for _ in range(5000)]
     text = "".join(" ".join(rnd.choice(vocab) for _ in range(min(20000, n - j))) + " " for j in range(0, n, 20000))
-hexw = q.Word("0123456789abcdef")
-e = {"Word": hexw, "Regex": q.Regex("[0-9a-f]+"), "Group": q.Group(hexw)}[what]
+e = {"Word": hexw, "Regex": q.Regex("[0-9a-f]+"), "Group": q.Group(hexw),
+     "OneOrMore": q.OneOrMore(hexw + q.Suppress(q.Literal(" ")))}[what]
 before = resident()
-r = e.search_string(text)
+r = e.parse_string(text) if what == "OneOrMore" else e.search_string(text)
 held = resident()
 peak = peak_resident()
 print((held - before) >> 20, max(peak - held, 0) >> 20)
@@ -476,6 +509,18 @@ def _distinct_text_rows(out):
         for shape, words in (("distinct", "distinct words"), ("vocabulary", "words of 5000")):
             memory = _working_memory(4 * n, what, shape)
             out.append(growth_row(f"{label}.search_string {words} ({memory})", make(what, shape), n))
+
+    # A repetition's tokens gathered before its list is made, 10^7 of them.
+    def repetition(shape):
+        def build(size):
+            text = "".join("%07x " % i for i in range(size)) if shape == "distinct" else "a " * size
+            g = q.OneOrMore(q.Word("0123456789abcdef") + q.Suppress(q.Literal(" ")))
+            return lambda: g.parse_string(text)
+        return build
+
+    for shape, words in (("distinct", "distinct words"), ("vocabulary", "one word")):
+        memory = _working_memory(10_000_000, "OneOrMore", shape if shape == "distinct" else "one")
+        out.append(growth_row(f"OneOrMore(Word + ' ').parse_string 10^7 {words} ({memory})", repetition(shape), n))
 def _skip_to_rows(out):
     # SkipTo in scans, on a text where its target is absent (every start used
     # to search to the end), then on random words where it is rare.

@@ -56,3 +56,42 @@ def test_search_of_many_distinct_texts_works_within_its_result(what):
     # a str of seven characters per text); the general scans add their span
     # list (8 bytes per text).
     assert working < 0.75 * result, (result, working)
+
+
+# A repetition's tokens are gathered before its list is made: the gathering
+# once took 32 bytes a token and its copy beside it (three times the list).
+PARSE_CODE = textwrap.dedent("""
+    import os, sys
+    import quillgramx as q
+    n, what = int(sys.argv[1]), sys.argv[2]
+    page = os.sysconf("SC_PAGE_SIZE")
+    def resident():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * page
+    def peak_resident():
+        with open("/proc/self/status") as f:
+            return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:")) * 1024
+    if what == "Literal":
+        g, text, token = q.OneOrMore(q.Literal("a")), "a" * n, "a"
+    else:
+        g, text, token = q.OneOrMore(q.Word(q.nums()) + q.Suppress(q.Literal(" "))), "12 " * n, "12"
+    before = resident()
+    r = g.parse_string(text)
+    held = resident()
+    peak = peak_resident()
+    assert len(r) == n and r[0] == token and r[-1] == token
+    print(held - before, peak - held)
+""")
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's own memory hides the parse's")
+@pytest.mark.parametrize("what", ["Literal", "Word"])
+def test_a_long_repetition_parses_within_its_result(what):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", PARSE_CODE, "2000000", what], capture_output=True, text=True,
+                       timeout=120, env=env)
+    assert r.returncode == 0, r.stderr[-4000:]
+    result, working = map(int, r.stdout.split())
+    # Within the list's own storage (a pointer a token), whatever its strs take.
+    assert working < 1.5 * 8 * 2000000, (result, working)
