@@ -53,12 +53,18 @@ typedef struct QgxDfaView {
     const uint32_t* trans;
     uint32_t stride;
     uint32_t start;
+    /* 256 bytes a looping state: 0 leaves it, 1 keeps it, 2 keeps it and matches. */
+    const uint8_t* stays;
 } QgxDfaView;
 /* MATCH: the text up to this byte matched; DEAD: no match ends later; QUIT:
- * a byte only the engine can decide. */
+ * a byte only the engine can decide; ACCEL: one plus the next state's row in
+ * stays, or 0; the low bits the next state's offset. */
 #define QGX_DFA_MATCH 0x80000000u
 #define QGX_DFA_DEAD 0x40000000u
 #define QGX_DFA_QUIT 0x20000000u
+#define QGX_DFA_ACCEL_SHIFT 18
+#define QGX_DFA_ACCEL 0x0FFC0000u
+#define QGX_DFA_OFFSET 0x0003FFFFu
 /* 1 and the tables when the program has an anchored matcher; else 0. */
 int32_t qgx_regex_dfa(const QgxRegex* re, QgxDfaView* view);
 /* What can begin a match at a position: bytes[4] (bit b % 64 of word b / 64),

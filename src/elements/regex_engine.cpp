@@ -5,6 +5,12 @@
 #include "elements/regex_abi.h"
 #include "messages.hpp"
 
+namespace {
+static_assert(qgx::kDfaMatch == QGX_DFA_MATCH && qgx::kDfaDead == QGX_DFA_DEAD && qgx::kDfaQuit == QGX_DFA_QUIT &&
+              qgx::kDfaAccel == QGX_DFA_ACCEL && qgx::kDfaOffset == QGX_DFA_OFFSET &&
+              qgx::kDfaAccelShift == QGX_DFA_ACCEL_SHIFT);
+}  // namespace
+
 namespace qgx {
 
 namespace {
@@ -105,6 +111,7 @@ CompiledRegex::CompiledRegex(QgxRegex* re, bool starts_only) : re_(re), starts_o
         dfa_.trans = v.trans;
         dfa_.stride = v.stride;
         dfa_.start = v.start;
+        dfa_.stays = v.stays;
     }
     uint32_t flags = 0;
     const uint8_t* lit = nullptr;

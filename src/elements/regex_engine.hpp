@@ -53,17 +53,24 @@ struct CompileRequest {
 // (`stride` columns, the last one the end of the text), an entry is the next
 // state's offset with kDfaMatch (the text so far matched), kDfaDead (no later
 // match) and kDfaQuit (only the engine can decide this byte) set.
+// An entry into a state that loops on itself over some bytes also names,
+// in the kDfaAccel bits, its row in `stays` (one plus its number): 256
+// bytes, 0 for a byte that leaves the state, 1 for one that keeps it, 2 for
+// one that keeps it and matches; a run of them is stepped over at once.
 struct RegexDfa {
     const uint8_t* classes = nullptr;
     const uint32_t* trans = nullptr;
     uint32_t stride = 0;
     uint32_t start = 0;
+    const uint8_t* stays = nullptr;
 };
 inline constexpr uint32_t kDfaMatch = 0x80000000u;
 inline constexpr uint32_t kDfaDead = 0x40000000u;
 inline constexpr uint32_t kDfaQuit = 0x20000000u;
 inline constexpr uint32_t kDfaStop = kDfaDead | kDfaQuit;
-inline constexpr uint32_t kDfaOffset = kDfaQuit - 1;
+inline constexpr uint32_t kDfaAccelShift = 18;
+inline constexpr uint32_t kDfaAccel = 0x3FFu << kDfaAccelShift;
+inline constexpr uint32_t kDfaOffset = (1u << kDfaAccelShift) - 1;
 
 // What the matcher gives besides a match length.
 inline constexpr int64_t kDfaNoMatch = -1;
@@ -82,6 +89,15 @@ inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_
         if (e & kDfaMatch) last = static_cast<int64_t>(i);
         if (e & kDfaStop) return (e & kDfaQuit) ? kDfaAskEngine : last;
         s = e & kDfaOffset;
+        if (e & kDfaAccel) {
+            // Each byte of the run is a step back into s, matching or not
+            // as every other one of them.
+            const uint8_t* stay = d.stays + size_t{((e & kDfaAccel) >> kDfaAccelShift) - 1} * 256;
+            size_t j = i + 1;
+            while (j < n && stay[p[j]]) ++j;
+            if (j > i + 1 && stay[p[j - 1]] == 2) last = static_cast<int64_t>(j - 1);
+            i = j - 1;
+        }
     }
     if (trans[s + d.stride - 1] & kDfaMatch) last = static_cast<int64_t>(n);
     return last;

@@ -295,6 +295,8 @@ const std::vector<std::string> kTexts = {
     "", "a", "x", "y", "ab", "xb", "ba", "aab", "a b", "a\nb", "\n", "\n\n", "b\n\na", "zz", "xyz",
     "\xc3\xa9", "a\xc3\xa9", "\xc3\xa9 a ", "\xe6\x97\xa5\xe6\x9c\xac", "_a1 ", "DEBUG x", "INFO", "WARNx",
     "\"a,b\"\",c", "\"\"", "k:v\n", ":", "aaa aa", "1a2b", " \t\n", "abcd", "xabcd", "abbcd",
+    // Runs that a looping state steps over at once, to the end and not.
+    "aaaaaaaa", "aaaaaaab", "abababab", "abababa", "user1::x:/home/u", "\"aaaa\"\"bb\",c", "DEBUGGING x",
 };
 
 TEST(AnchoredMatcher, AgreesWithTheEngineOnChosenPatterns) {

@@ -10,7 +10,11 @@
 //! in the table (state index times the stride) with three flags: MATCH (the
 //! text up to this byte matched), DEAD (no match can end later) and QUIT (the
 //! engine must answer: a byte above 0x7F where the matcher cannot decide). The
-//! last column of each row is the end of the text.
+//! last column of each row is the end of the text. An entry into a state that
+//! loops on itself over some bytes also holds, in the ACCEL bits, one plus
+//! the number of that state's row in `stays`: 256 bytes, 0 for a byte that
+//! leaves the state, 1 for one that keeps it, 2 for one that keeps it and
+//! matches, so that a run of such bytes is stepped over without the table.
 
 use std::collections::HashMap;
 
@@ -21,7 +25,9 @@ use regex_syntax::hir::{self, Hir, HirKind};
 pub const MATCH: u32 = 1 << 31;
 pub const DEAD: u32 = 1 << 30;
 pub const QUIT: u32 = 1 << 29;
-const OFFSET: u32 = QUIT - 1;
+pub const ACCEL_SHIFT: u32 = 18;
+const ACCEL_ROWS: u32 = 0x3FF;
+const OFFSET: u32 = (1 << ACCEL_SHIFT) - 1;
 
 /// The program of `hir` matched at a position only: the engine's DFA
 /// program of `hir` when it is anchored at its start (the module's texts
@@ -364,6 +370,49 @@ pub struct Dfa {
     pub trans: Vec<u32>,
     /// The start state's offset.
     pub start: u32,
+    /// The bytes that keep each looping state, 256 a row (see the ACCEL bits).
+    pub stays: Vec<u8>,
+}
+
+/// Fills `stays` and the ACCEL bits of the entries into each state (past the
+/// dead state and the start row, which no entry leads back to) whose bytes
+/// that lead back to it all do so with the same MATCH flag.
+fn mark_loops(classes: &[u8; 256], stride: usize, trans: &mut [u32]) -> Vec<u8> {
+    let rows = trans.len() / stride;
+    let mut stays: Vec<u8> = Vec::new();
+    let mut accel = vec![0u32; rows];
+    for r in 2..rows {
+        if (stays.len() / 256) as u32 >= ACCEL_ROWS {
+            break;
+        }
+        let s = (r * stride) as u32;
+        let mut row = [0u8; 256];
+        let mut flag = None;
+        let mut same = true;
+        for b in 0..256 {
+            let e = trans[r * stride + classes[b] as usize];
+            if e & (DEAD | QUIT) != 0 || e & OFFSET != s {
+                continue;
+            }
+            let m = e & MATCH;
+            if *flag.get_or_insert(m) != m {
+                same = false;
+                break;
+            }
+            row[b] = if m != 0 { 2 } else { 1 };
+        }
+        if same && flag.is_some() {
+            stays.extend_from_slice(&row);
+            accel[r] = (stays.len() / 256) as u32;
+        }
+    }
+    for e in trans.iter_mut() {
+        if *e & (DEAD | QUIT) == 0 {
+            let r = (*e & OFFSET) as usize / stride;
+            *e |= accel[r] << ACCEL_SHIFT;
+        }
+    }
+    stays
 }
 
 /// The byte classes of the program, with no class holding bytes on both
@@ -456,7 +505,8 @@ pub fn determinise(prog: &Program, max_states: usize, budget: u64, ascii_only: b
     if (trans.len() as u64) > OFFSET as u64 {
         return None;
     }
-    Some(Dfa { classes, stride: stride as u32, trans, start: start * stride as u32 })
+    let stays = mark_loops(&classes, stride, &mut trans);
+    Some(Dfa { classes, stride: stride as u32, trans, start: start * stride as u32, stays })
 }
 
 /// What can begin a match at a position, read from the program's first step

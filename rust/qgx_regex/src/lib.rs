@@ -322,6 +322,7 @@ pub struct QgxDfaView {
     trans: *const u32,
     stride: u32,
     start: u32,
+    stays: *const u8,
 }
 
 /// Fills `*view` and gives 1 when the program has an anchored matcher, else
@@ -330,7 +331,13 @@ pub struct QgxDfaView {
 pub unsafe extern "C" fn qgx_regex_dfa(re: *const QgxRegex, view: *mut QgxDfaView) -> i32 {
     match &(*re).dfa {
         Some(d) => {
-            *view = QgxDfaView { classes: d.classes.as_ptr(), trans: d.trans.as_ptr(), stride: d.stride, start: d.start };
+            *view = QgxDfaView {
+                classes: d.classes.as_ptr(),
+                trans: d.trans.as_ptr(),
+                stride: d.stride,
+                start: d.start,
+                stays: d.stays.as_ptr(),
+            };
             1
         }
         None => 0,
