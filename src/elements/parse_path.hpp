@@ -92,7 +92,8 @@ class TokenSink {
     // No span is kept this long (the whole of the longest text is kept as a
     // text instead).
     static constexpr uint32_t kSide = UINT32_MAX;
-    void push_side(SharedText t) {
+    // The slow paths stay out of line, so that push_span inlines.
+    [[gnu::noinline]] void push_side(SharedText t) {
         if (size_ == cap_) grow();
         if (side_size_ == side_cap_) grow_side();
         new (side_ + side_size_) SharedText(std::move(t));
@@ -101,7 +102,7 @@ class TokenSink {
     static constexpr uint32_t kInline = 32;
     // Throws std::bad_alloc when the buffer cannot grow; the operation's
     // entry turns it into MemoryError, and every buffer is released on the way.
-    void grow() {
+    [[gnu::noinline, gnu::cold]] void grow() {
         if (cap_ == UINT32_MAX) throw std::bad_alloc();
         uint64_t n = uint64_t{cap_} * 2;
         if (n > UINT32_MAX) n = UINT32_MAX;
@@ -118,7 +119,7 @@ class TokenSink {
         slots_ = static_cast<Slot*>(mem);
         cap_ = static_cast<uint32_t>(n);
     }
-    void grow_side() {
+    [[gnu::noinline, gnu::cold]] void grow_side() {
         uint64_t n = side_cap_ ? uint64_t{side_cap_} * 2 : 8;
         if (n > UINT32_MAX - 1) throw std::bad_alloc();
         // SharedText holds no pointer to itself: its bytes can be moved.

@@ -46,7 +46,7 @@ enum class Op : uint8_t {
     StringStart,
     StringEnd,
     RestOfLine,
-    Other,  // any other kind (SkipTo among them), through its interface table
+    Other,  // any other kind, through its interface table
     And,
     MatchFirst,
     ZeroOrMore,
@@ -56,6 +56,9 @@ enum class Op : uint8_t {
     Group,
     Suppress,
     Combine,
+    // Where its subtree is small, searched by the program; else through its
+    // kind (which enters its own level).
+    SkipTo,
     Forward,
 };
 constexpr Op kFirstCombinator = Op::And;
@@ -147,6 +150,7 @@ Op op_of(const ElementHeader* rec, const ElementVTable* v) {
     if (v == suppress_vtable()) return Op::Suppress;
     if (v == combine_vtable()) return Op::Combine;
     if (v == forward_vtable()) return Op::Forward;
+    if (v == skip_to_vtable()) return Op::SkipTo;
     return Op::Other;
 }
 
@@ -165,6 +169,7 @@ void for_each_child(const Program& p, const Node& n, F&& f) {
         case Op::Group:
         case Op::Suppress:
         case Op::Combine:
+        case Op::SkipTo:
             f(n.a);
             break;
         default:
@@ -296,7 +301,8 @@ std::unique_ptr<Program> compile(const ElementHeader* root, const ElementVTable*
             case Op::Exactly:
             case Op::Group:
             case Op::Suppress:
-            case Op::Combine: {
+            case Op::Combine:
+            case Op::SkipTo: {
                 const SharedElement& c = rec_as<OneChildElement>(n).expr;
                 n.a = id_of(c.record(), c.vtable());
                 break;
@@ -506,6 +512,7 @@ class Runner {
             return o;
         }
         if (n.op == Op::Exactly && rec_as<ExactlyElement>(n).count == 0) return TryMatchOutcome::yes(pos);
+        if (n.op == Op::SkipTo) return n.vt->try_match_at(n.rec, t_, pos);
         MatchDepth depth;
         if (!depth.ok()) return TryMatchOutcome::no();
         if (depth.memo_on()) [[unlikely]]
@@ -519,6 +526,7 @@ class Runner {
             return ok;
         }
         if (n.op == Op::Exactly && rec_as<ExactlyElement>(n).count == 0) return in.done(pos);
+        if (n.op == Op::SkipTo) return table_parse(n.rec, n.vt, pos, in);
         MatchDepth depth;
         if (!depth.ok()) return in.failed(msg::kRecursionLimitFailure, pos);
         if (depth.memo_on()) [[unlikely]]
@@ -740,9 +748,29 @@ class Runner {
                 }
                 return TryMatchOutcome::yes(current);
             }
+            case Op::SkipTo: {
+                // Reached only inside a small subtree (see try_combinator).
+                Pos found = 0;
+                if (!skip_search(n, pos, found)) return TryMatchOutcome::no();
+                return TryMatchOutcome::yes(found);
+            }
             default:  // Group, Suppress, Combine: the child's outcome unchanged
                 return child_try<S>(n.a, pos);
         }
+    }
+
+    // A SkipTo's search inside a small subtree, its target tested here.
+    bool skip_search(const Node& n, Pos pos, Pos& found) {
+        struct Test {
+            Runner* self;
+            uint32_t target;
+            static TryMatchOutcome at(void* c, Pos q) {
+                Test& t = *static_cast<Test*>(c);
+                return t.self->child_try<true>(t.target, q);
+            }
+        } test{this, n.a};
+        return skip_to_search_fitting(rec_as<SkipToElement>(n), t_, pos, found, nodes_[n.a].height, &Test::at,
+                                      &test);
     }
 
     // Past the text's budget: the outcome through the memo. A Forward holds
@@ -871,6 +899,12 @@ class Runner {
                 in.out.truncate(mark);  // the child's tokens give way to the one joined text
                 in.out.push(cut_token(t_, pos, in.end));
                 return true;
+            }
+            case Op::SkipTo: {
+                Pos found = 0;
+                if (!skip_search(n, pos, found)) return in.failed(msg::kSkipToNotFound, pos);
+                in.out.push(cut_token(t_, pos, found));
+                return in.done(found);
             }
             default:  // Group
                 return child_parse<S>(n.a, pos, in);

@@ -807,6 +807,63 @@ bool skip_to_search(const SkipToElement& r, Text t, Pos pos, Pos& found) {
 
 }  // namespace
 
+// skip_to_search where no test can reach the bound: a run learnt anywhere
+// holds here (its levels are the target's, which fit), and every position the
+// target cannot begin at is passed over.
+bool skip_to_search_fitting(const SkipToElement& r, Text t, Pos pos, Pos& found, uint32_t height,
+                            TryMatchOutcome (*test)(void*, Pos), void* ctx) {
+    if (pos > t.len) return false;
+    MatchContext* c = current_context();
+    SkipToMemory* mem = c ? c->scratch<SkipToMemory>(&r, t) : nullptr;
+    if (mem) {
+        if (const SkipToMemory::Run* k = mem->holding(pos)) {
+            found = k->hi;
+            return k->found;
+        }
+    }
+    const StartScanner* jump = r.jump();
+    struct Limit {
+        bool any = false;
+        SkipToMemory::Run run{};
+    } limit;
+    uint64_t seen = 0;
+    auto read_limit = [&] {
+        seen = mem->version;
+        const SkipToMemory::Run* k = mem->after(pos);
+        limit.any = k != nullptr;
+        if (k) limit.run = *k;
+    };
+    if (mem) read_limit();
+    bool hit = false, joined = false;
+    Pos p = pos, end = t.len;
+    for (;;) {
+        Pos q = p;
+        if (jump && !jump->next(t, p, q)) break;
+        if (mem) {
+            if (mem->version != seen) read_limit();
+            if (limit.any && limit.run.lo <= q && q <= limit.run.hi) {
+                joined = true;
+                break;
+            }
+        }
+        if (test(ctx, q).matched) {
+            hit = true;
+            end = q;
+            break;
+        }
+        if (q == t.len) break;
+        p = q + 1;
+    }
+    if (joined) {
+        hit = limit.run.found;
+        end = limit.run.hi;
+        if (limit.run.height > height) height = limit.run.height;
+    }
+    if (mem) mem->add({pos, end, height, hit});
+    if (hit) found = end;
+    return hit;
+}
+
 ParseOutcome skip_to_parse_at(const SkipToElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return depth_failure(pos);

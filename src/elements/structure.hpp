@@ -230,6 +230,13 @@ inline TryMatchOutcome combine_try_match_at(const CombineElement& r, Text t, Pos
 
 ParseOutcome skip_to_parse_at(const SkipToElement& r, Text t, Pos pos);
 TryMatchOutcome skip_to_try_match_at(const SkipToElement& r, Text t, Pos pos);
+// The SkipTo search run by a program inside a subtree whose levels all fit
+// below the depth bound: the target tested by `test(ctx, q)`, nothing read
+// or changed in the depth state, the run remembered with `height` (the
+// target's levels). The first position from `pos` where the target matches,
+// or false.
+bool skip_to_search_fitting(const SkipToElement& r, Text t, Pos pos, Pos& found, uint32_t height,
+                            TryMatchOutcome (*test)(void*, Pos), void* ctx);
 ParseFromStartOutcome skip_to_parse_from_start(const SkipToElement& r, Text t);
 
 // The kinds' interface tables.

@@ -86,6 +86,13 @@ struct Grammars {
             first({W("\xc3\xa9" "a"), R("\\w+"), L("\xc3\xa9")}),
             zero_or_more(first({suppress(C(" ")), first({}), one_or_more(optional(L("x")))})),
             seq({first({L("(")}), positional<NoMatchElement, no_match_vtable>()}),
+            // SkipTo searched by the program (small subtrees) and by its kind
+            // (a Forward target), a stop inside a character, repeated searches.
+            one_or_more(seq({skip_to(first({L(")"), L("+")})), C(")+")})),
+            seq({skip_to(seq({L("a"), W("b")})), W("ab")}),
+            seq({skip_to(expr), expr}),
+            group(skip_to(C("\xc3\xa9"))),
+            zero_or_more(seq({optional(skip_to(L("x"))), L("x")})),
         };
     }
     ~Grammars() { set_forward_target(*slot, lit("x")); }
@@ -93,7 +100,7 @@ struct Grammars {
 
 const std::vector<std::string> kTexts = {
     "", "1+(2-3)", "((1)", "abc,ab,,c", "ab AB 12\"q\"(x)", "\nabb\n", "aba", "x)y)", "\xc3\xa9" "a \xc3\xa9",
-    "  xx x", "(((((((((7)))))))))-(1",
+    "  xx x", "(((((((((7)))))))))-(1", "x\xc2\xa9 \xc3\xa9)", "1+2)+(3)", "abbb ab",
 };
 
 }  // namespace
