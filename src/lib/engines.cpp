@@ -104,7 +104,7 @@ Py_ssize_t find_identity_period(PyObject* const* items, Py_ssize_t n) {
 // try_match_at is the child's at one level more), so the count agrees with
 // the wrapper's matches at the nesting bound too.
 PyObject* count_batch_matches_shared(const SharedElement& e, PyObject* inputs) {
-    return count_batch_matches(inputs, [&](Text t, Pos p) {
+    return count_batch_matches<true>(inputs, [&](Text t, Pos p) {
         MatchDepth depth;
         if (!depth.ok()) return TryMatchOutcome::no();
         return e.try_match_at(t, p);

@@ -73,10 +73,12 @@ PyObject* run_parse_string(Text t, F&& parse_from_start) {
 // held while its tokens, which may be views of its text, become strs: making
 // the list can run the collector, whose callbacks may drop the item from
 // `inputs`.
+// Terminal kinds only: the item is not named as the operation's text (see
+// read_terminal_item_text).
 template <class F>
 PyObject* parse_input_to_list(PyObject* item, F&& parse_at) {
     Text t;
-    if (!read_item_text(item, t)) return nullptr;
+    if (!read_terminal_item_text(item, t)) return nullptr;
     OwnedRef held = OwnedRef::borrow(item);
     ParseOutcome o = parse_at(t, Pos{0});
     if (!o.ok) return new_list(0);
@@ -311,13 +313,15 @@ class InputMatchCache {
 // that the collector tracks and run no Python code (an item that cannot be
 // read ends the count before anything else is read), so neither the list nor
 // the reference counts of its items can change under it.
-template <class Test>
+// `kNamed`: each item is named as the operation's text (a combinator's test
+// may remember outcomes on it); a terminal's test keeps nothing for later.
+template <bool kNamed, class Test>
 int64_t count_batch(PyObject* inputs, Test&& test) {
     Py_ssize_t n = PyList_GET_SIZE(inputs);
     PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
     auto eval = [&](PyObject* item) -> int {
         Text t;
-        if (!read_item_text(item, t)) return -1;
+        if (!(kNamed ? read_item_text(item, t) : read_terminal_item_text(item, t))) return -1;
         return test(t) ? 1 : 0;
     };
     if (n == 0) return 0;
@@ -370,9 +374,9 @@ int64_t count_batch(PyObject* inputs, Test&& test) {
 }
 
 // count_batch_matches: TryMatchAt(text, pos) -> TryMatchOutcome, at 0.
-template <class F>
+template <bool kNamed, class F>
 PyObject* count_batch_matches(PyObject* inputs, F&& try_match_at) {
-    int64_t c = count_batch(inputs, [&](Text t) { return try_match_at(t, Pos{0}).matched != 0; });
+    int64_t c = count_batch<kNamed>(inputs, [&](Text t) { return try_match_at(t, Pos{0}).matched != 0; });
     return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
 }
 
@@ -451,7 +455,8 @@ struct GeneralForms {
     }
     static PyObject* parse_batch_count(ElementObject* o, PyObject* inputs) {
         const R& r = rec(o);
-        return count_batch_matches(inputs, [&](Text t, Pos p) { return TryMatchAt(r, t, p); });
+        return count_batch_matches<std::is_base_of_v<CompositeHeader, R>>(
+            inputs, [&](Text t, Pos p) { return TryMatchAt(r, t, p); });
     }
     static const ElementVTable* vtable() { return &KindTable<R, ParseAt, TryMatchAt, ParseFromStart>::table; }
 };

@@ -39,6 +39,11 @@ inline bool read_item_text(PyObject* item, Text& out) {
     return true;
 }
 
+// A batch item of a terminal kind, whose one test at the start keeps nothing
+// for later: read without naming it (a kind that asks for its scratch then
+// works without, which costs one test nothing).
+inline bool read_terminal_item_text(PyObject* item, Text& out) { return read_text_in_place(item, out); }
+
 // A `str` parameter: type test ("PyString"), then its UTF-8 form. Errors are
 // wrapped under the parameter's name. Returns false with the error set.
 bool convert_text_arg(PyObject* obj, const char* param, Text& out);

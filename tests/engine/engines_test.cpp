@@ -395,7 +395,7 @@ TEST(RunParseBatch, TokensPerInputAndUnreadableItemsRaise) {
             std::string err = take_error();
             EXPECT_EQ(err.substr(0, err.find(':')), bad == 0 ? "TypeError" : "UnicodeEncodeError");
             EXPECT_EQ(Py_REFCNT(item), item_refs);
-            EXPECT_EQ(count_batch_matches(in.get(), [&](Text t, Pos p) { return fixed_text_try_match_at(*r, t, p); }),
+            EXPECT_EQ(count_batch_matches<false>(in.get(), [&](Text t, Pos p) { return fixed_text_try_match_at(*r, t, p); }),
                       nullptr);
             err = take_error();
             EXPECT_EQ(err.substr(0, err.find(':')), bad == 0 ? "TypeError" : "UnicodeEncodeError");
@@ -434,7 +434,7 @@ TEST(CountBatch, ReuseRulesEvaluateOnlyWhatTheyNeed) {
         int calls = 0;
         int64_t expected = 0;
         for (size_t i : c.pattern) expected += (i % 10) % 2;
-        int64_t got = count_batch(l.get(), [&](Text t) {
+        int64_t got = count_batch<false>(l.get(), [&](Text t) {
             ++calls;
             return matches(t);
         });
@@ -442,7 +442,7 @@ TEST(CountBatch, ReuseRulesEvaluateOnlyWhatTheyNeed) {
         EXPECT_EQ(calls, kPlainPaths ? static_cast<int>(c.pattern.size()) : c.evaluations);
     }
     OwnedRef empty = OwnedRef::steal(PyList_New(0));
-    EXPECT_EQ(count_batch(empty.get(), [](Text) { return true; }), 0);
+    EXPECT_EQ(count_batch<false>(empty.get(), [](Text) { return true; }), 0);
 }
 
 TEST(CountBatch, ItemsHeldByTheListAloneLeaveTheCacheToObjectsThatRecur) {
@@ -459,7 +459,7 @@ TEST(CountBatch, ItemsHeldByTheListAloneLeaveTheCacheToObjectsThatRecur) {
     for (size_t i = 40; i-- > 0;) ASSERT_EQ(PyList_Append(l.get(), shared[i].get()), 0);
     for (Py_ssize_t i = 0; i < 100; ++i) ASSERT_EQ(Py_REFCNT(PyList_GET_ITEM(l.get(), i)), 1);
     int calls = 0;
-    int64_t got = count_batch(l.get(), [&](Text t) {
+    int64_t got = count_batch<false>(l.get(), [&](Text t) {
         ++calls;
         return t.at(0) == 'f';
     });
@@ -492,7 +492,7 @@ TEST(CountBatchMatches, ThroughAKindAndThroughASharedElement) {
     Rc<FixedTextElement> r = make_fixed_text("ab");
     OwnedRef l = make_str_list({"abc", "x", "ab", "", "zab"});
     OwnedRef direct =
-        OwnedRef::steal(count_batch_matches(l.get(), [&](Text t, Pos p) { return fixed_text_try_match_at(*r, t, p); }));
+        OwnedRef::steal(count_batch_matches<false>(l.get(), [&](Text t, Pos p) { return fixed_text_try_match_at(*r, t, p); }));
     EXPECT_EQ(PyLong_AsLong(direct.get()), 2);
     SharedElement e(r, fixed_text_vtable());
     OwnedRef shared = OwnedRef::steal(count_batch_matches_shared(e, l.get()));

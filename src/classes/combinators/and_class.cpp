@@ -342,7 +342,7 @@ struct AndClass {
 
     static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
         const AndElement& r = rec(o);
-        int64_t c = count_batch(inputs, [&](Text t) { return sequence_test(r, t, 0).matched != 0; });
+        int64_t c = count_batch<true>(inputs, [&](Text t) { return sequence_test(r, t, 0).matched != 0; });
         return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
     }
 };

@@ -203,7 +203,7 @@ struct OptionalClass
     }
     static PyObject* matches(Object*, Text) { return bool_result(true); }
     static PyObject* parse_batch_count(Object*, PyObject* inputs) {
-        int64_t c = count_batch(inputs, [](Text) { return true; });
+        int64_t c = count_batch<false>(inputs, [](Text) { return true; });
         return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
     }
 };

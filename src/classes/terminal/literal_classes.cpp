@@ -72,7 +72,7 @@ PyObject* shared_lists_batch(PyObject* inputs, PyObject* cached, Test&& test) {
     // One object throughout: one test, and the result is one list repeated.
     if (!kPlainPaths && all_same_object(items, n)) {
         Text t;
-        if (!read_item_text(items[0], t)) return nullptr;
+        if (!read_terminal_item_text(items[0], t)) return nullptr;
         bool matched = test(t);
         PyObject* inner = matched ? list_of_one(cached) : new_list(0);
         PyObject* block = new_list(1);
@@ -90,7 +90,7 @@ PyObject* shared_lists_batch(PyObject* inputs, PyObject* cached, Test&& test) {
         // The same object as the previous item takes its outcome untested.
         if (kPlainPaths || item != prev_item) {
             Text t;
-            if (!read_item_text(item, t)) {
+            if (!read_terminal_item_text(item, t)) {
                 PyMem_Free(slots);
                 return nullptr;
             }
@@ -123,7 +123,7 @@ int64_t consecutive_count(PyObject* inputs, Test&& test) {
     PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
     if (!kPlainPaths && all_same_object(items, n)) {
         Text t;
-        if (!read_item_text(items[0], t)) return -1;
+        if (!read_terminal_item_text(items[0], t)) return -1;
         return test(t) ? n : 0;
     }
     int64_t count = 0;
@@ -133,7 +133,7 @@ int64_t consecutive_count(PyObject* inputs, Test&& test) {
         PyObject* item = items[i];
         if (kPlainPaths || item != prev_item) {
             Text t;
-            if (!read_item_text(item, t)) return -1;
+            if (!read_terminal_item_text(item, t)) return -1;
             prev = test(t);
             prev_item = item;
         }
@@ -385,7 +385,7 @@ struct KeywordClass {
         PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
         auto eval = [&](PyObject* item) -> int {
             Text t;
-            if (!read_item_text(item, t)) return -1;
+            if (!read_terminal_item_text(item, t)) return -1;
             return test_at_start(r, t) ? 1 : 0;
         };
         if (!kPlainPaths && all_same_object(items, n)) {

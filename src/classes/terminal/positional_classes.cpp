@@ -34,7 +34,7 @@ constexpr ArgumentDescriptor no_params(const char* cls) { return {cls, "__new__"
 // place, under the reuse rules of count_batch.
 template <class Test>
 PyObject* count_inline(PyObject* inputs, Test&& test) {
-    int64_t c = count_batch(inputs, test);
+    int64_t c = count_batch<false>(inputs, test);
     return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
 }
 

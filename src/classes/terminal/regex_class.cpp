@@ -255,7 +255,7 @@ struct RegexClass {
         const RegexElement& r = rec(o);
         return flat_parse_batch(inputs, [&](PyObject* item, PyObject*& out) -> int {
             Text t;
-            if (!read_item_text(item, t)) return -1;
+            if (!read_terminal_item_text(item, t)) return -1;
             int64_t end = match_end_at_start(r, t);
             if (end < 0) return 0;
             if (end == t.len) {
@@ -270,7 +270,7 @@ struct RegexClass {
 
     static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
         const RegexElement& r = rec(o);
-        int64_t c = count_batch(inputs, [&](Text t) { return matches_at_start(r, t); });
+        int64_t c = count_batch<false>(inputs, [&](Text t) { return matches_at_start(r, t); });
         return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
     }
 };

@@ -339,7 +339,7 @@ struct WordClass {
         const WordElement& r = rec(o);
         return flat_parse_batch(inputs, [&](PyObject* item, PyObject*& out) -> int {
             Text t;
-            if (!read_item_text(item, t)) return -1;
+            if (!read_terminal_item_text(item, t)) return -1;
             if (t.len == 0 || !r.init_chars.has(t.at(0))) return 0;
             Pos e = first_word_end(r, t);
             if (e == 0) return 0;
@@ -355,7 +355,7 @@ struct WordClass {
 
     static PyObject* parse_batch_count(Object* o, PyObject* inputs) {
         const WordElement& r = rec(o);
-        int64_t c = count_batch(inputs, [&](Text t) { return starts_a_word(r, t); });
+        int64_t c = count_batch<false>(inputs, [&](Text t) { return starts_a_word(r, t); });
         return c < 0 ? nullptr : count_result(static_cast<uint64_t>(c));
     }
 
