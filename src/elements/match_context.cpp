@@ -23,9 +23,11 @@ constexpr size_t kMinSlots = size_t{1} << 12, kMaxSlots = size_t{1} << 20;
 }  // namespace
 
 MemoTable::~MemoTable() {
-    release_tokens();
-    std::free(slots_);
-    std::free(tokens_);
+    if (tokens_) {
+        release_tokens();
+        std::free(tokens_);
+    }
+    if (slots_) std::free(slots_);
 }
 
 void MemoTable::release_tokens() {
@@ -140,21 +142,11 @@ uint32_t MemoTable::reserve_tokens(uint32_t n) {
 // ---------------------------------------------------------------------------
 // MatchContext
 
-MatchContext::~MatchContext() {
-    for (uint32_t i = 0; slots_ && i <= slot_mask_; ++i) delete slots_[i].slot;
+void MatchContext::release() noexcept {
+    delete memo_;
+    if (!slots_) return;
+    for (uint32_t i = 0; i <= slot_mask_; ++i) delete slots_[i].slot;
     std::free(slots_);
-}
-
-namespace {
-// A process-wide counter, so that no two texts named on a thread, in any
-// context, share an epoch (0 is never used).
-[[gnu::tls_model("initial-exec")]] thread_local uint64_t tls_epoch = 0;
-}  // namespace
-
-void MatchContext::begin_text(Text t) {
-    text_ = t;
-    has_text_ = true;
-    epoch_ = ++tls_epoch;
 }
 
 MatchContext::SlotEntry* MatchContext::entry_of(const void* owner, const void* tag) noexcept {
@@ -203,34 +195,11 @@ bool MatchContext::add_slot(const void* owner, const void* tag, ContextSlot* s) 
 // ---------------------------------------------------------------------------
 // Scopes
 
-void begin_text(Text t) {
-    MatchDepthState& d = tls_match_depth;
-    d.calls = 0;
-    if (MatchContext* c = tls_match_context) {
-        c->begin_text(t);
-        d.memo_after = memo_budget(t.len);
-    } else {
-        d.memo_after = UINT64_MAX;
-    }
-}
-
 void remember_outcomes_now() {
     MatchContext* c = tls_match_context;
     if (!c || !c->has_text()) return;
     tls_match_depth.memo_after = 0;
-    c->memo().activate(c->epoch(), c->text().len);
-}
-
-ContextScope::ContextScope() noexcept
-    : saved_(tls_match_context), saved_calls_(tls_match_depth.calls), saved_memo_after_(tls_match_depth.memo_after) {
-    tls_match_context = &context_;
-    tls_match_depth.memo_after = UINT64_MAX;
-}
-
-ContextScope::~ContextScope() {
-    tls_match_context = saved_;
-    tls_match_depth.calls = saved_calls_;
-    tls_match_depth.memo_after = saved_memo_after_;
+    if (MemoTable* m = c->memo()) m->activate(c->epoch(), c->text().len);
 }
 
 }  // namespace qgx

@@ -123,16 +123,28 @@ class MemoTable {
 // ---------------------------------------------------------------------------
 // The context.
 
+// A process-wide count of texts named, so that no two texts named on a
+// thread, in any context, share an epoch (0 is never used).
+[[gnu::tls_model("initial-exec")]] inline thread_local uint64_t tls_text_epoch = 0;
+
 class MatchContext {
   public:
     MatchContext() = default;
-    ~MatchContext();
+    // Most contexts never make anything: nothing to release.
+    ~MatchContext() {
+        if (memo_ || slots_) [[unlikely]]
+            release();
+    }
     MatchContext(const MatchContext&) = delete;
     MatchContext& operator=(const MatchContext&) = delete;
 
     // The text the operation matches from now on; everything learnt on the
     // text before is forgotten.
-    void begin_text(Text t);
+    void begin_text(Text t) {
+        text_ = t;
+        has_text_ = true;
+        epoch_ = ++tls_text_epoch;
+    }
     // True when `t` is the text named last.
     bool is_current(Text t) const { return has_text_ && t.data == text_.data && t.len == text_.len; }
     uint64_t epoch() const { return epoch_; }
@@ -162,7 +174,13 @@ class MatchContext {
         return static_cast<T*>(s);
     }
 
-    MemoTable& memo() { return memo_; }
+    // The memo, made on first use (most operations never get that far);
+    // nullptr when it cannot be made, and the operation goes on without.
+    MemoTable* memo() {
+        if (!memo_) [[unlikely]]
+            memo_ = new (std::nothrow) MemoTable();
+        return memo_;
+    }
 
   private:
     template <class T>
@@ -174,6 +192,7 @@ class MatchContext {
         ContextSlot* slot = nullptr;
         uint64_t epoch = 0;
     };
+    void release() noexcept;
     ContextSlot* find_slot(const void* owner, const void* tag) noexcept;
     SlotEntry* entry_of(const void* owner, const void* tag) noexcept;
     bool add_slot(const void* owner, const void* tag, ContextSlot* s) noexcept;
@@ -183,7 +202,7 @@ class MatchContext {
     uint64_t epoch_ = 0;
     SlotEntry* slots_ = nullptr;
     uint32_t slot_mask_ = 0, slot_used_ = 0;
-    MemoTable memo_;
+    MemoTable* memo_ = nullptr;
 };
 
 // The context of the entry now running on this thread, or nullptr.
@@ -194,15 +213,23 @@ inline MatchContext* current_context() { return tls_match_context; }
 // Names the text the running operation matches next (see MatchContext).
 // Also starts the work count of that text, which decides when combinator
 // outcomes begin to be remembered.
-void begin_text(Text t);
+inline void begin_text(Text t);
 
 // Installs a new context for one entry into the module and restores the
 // caller's when it ends; the context is made empty, at no cost beyond a few
 // stores, and allocates only when something is remembered.
 class [[nodiscard]] ContextScope {
   public:
-    ContextScope() noexcept;
-    ~ContextScope();
+    ContextScope() noexcept
+        : saved_(tls_match_context), saved_calls_(tls_match_depth.calls), saved_memo_after_(tls_match_depth.memo_after) {
+        tls_match_context = &context_;
+        tls_match_depth.memo_after = UINT64_MAX;
+    }
+    ~ContextScope() {
+        tls_match_context = saved_;
+        tls_match_depth.calls = saved_calls_;
+        tls_match_depth.memo_after = saved_memo_after_;
+    }
     ContextScope(const ContextScope&) = delete;
     ContextScope& operator=(const ContextScope&) = delete;
     MatchContext& context() { return context_; }
@@ -222,6 +249,17 @@ void remember_outcomes_now();
 // little enough that a choice backtracking over nested input gets there
 // after a fixed multiple of the text's length.
 inline uint64_t memo_budget(Pos len) { return 64 * (uint64_t{len} + 1) + 8192; }
+
+inline void begin_text(Text t) {
+    MatchDepthState& d = tls_match_depth;
+    d.calls = 0;
+    if (MatchContext* c = tls_match_context) {
+        c->begin_text(t);
+        d.memo_after = memo_budget(t.len);
+    } else {
+        d.memo_after = UINT64_MAX;
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Remembered outcomes of the combinators. Once a text has taken more
@@ -245,8 +283,8 @@ inline void note_reused_height(MatchDepthState& s, uint32_t height) {
 inline MemoTable* memo_for(const void* rec, Text t, Pos pos, uint8_t mode) {
     MatchContext* c = current_context();
     if (!c || !c->is_current(t)) return nullptr;
-    MemoTable& m = c->memo();
-    if (m.active(c->epoch()) || m.note(rec, pos, mode, c->epoch(), t.len)) return &m;
+    MemoTable* m = c->memo();
+    if (m && (m->active(c->epoch()) || m->note(rec, pos, mode, c->epoch(), t.len))) return m;
     return nullptr;
 }
 
