@@ -611,9 +611,12 @@ StartScanner::StartScanner(const ElementStart& s, ByteScanKernel k)
             else nibbles_.low_set[l] |= static_cast<uint8_t>(1u << (h - 8));
         }
     }
+    const bool by_set = mode_ == Mode::Byte || mode_ == Mode::Few || mode_ == Mode::Set;
+    for (int b = 0; b < 256; ++b)
+        in_set_[b] = mode_ == Mode::Every || (by_set && set_.has(static_cast<unsigned char>(b)));
 }
 
-Pos StartScanner::next_inside(Text t, Pos p) const {
+Pos StartScanner::next_inside_call(Text t, Pos p) const {
     const char* d = t.data;
     const Pos n = t.len;
     if (p >= n) return n;
@@ -633,7 +636,7 @@ Pos StartScanner::next_inside(Text t, Pos p) const {
             // next few bytes are looked at one by one before a vector scan.
             const Pos stop = n - p > 8 ? p + 8 : n;
             for (; p < stop; ++p)
-                if (set_.has(static_cast<unsigned char>(d[p]))) return p;
+                if (in_set_[static_cast<unsigned char>(d[p])]) return p;
             if (p >= n) return n;
             break;
         }

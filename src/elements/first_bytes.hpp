@@ -110,7 +110,13 @@ class StartScanner {
 
     // The first position q in [p, t.len) at which a match may begin, or
     // t.len when none may below the end (p <= t.len).
-    Pos next_inside(Text t, Pos p) const;
+    Pos next_inside(Text t, Pos p) const {
+        // A candidate at p itself (common where the first bytes are common
+        // ones) is answered without a call.
+        if (p < t.len && in_set_[static_cast<unsigned char>(t.data[p])]) return p;
+        return next_inside_call(t, p);
+    }
+    Pos next_inside_call(Text t, Pos p) const;
     // The first q in [p, t.len], the end included; false when there is none.
     bool next(Text t, Pos p, Pos& q) const {
         q = next_inside(t, p);
@@ -134,6 +140,9 @@ class StartScanner {
     uint32_t literal_len_ = 0;
     char literal_[ElementStart::kMaxLiteral] = {};
     ByteSet set_;
+    // Per byte, whether a match may begin before it: set_ as one flag a byte
+    // in the byte and set modes, every byte in Every, none in the others.
+    uint8_t in_set_[256] = {};
     Nibbles nibbles_ = {};
 };
 

@@ -97,7 +97,7 @@ struct Node {
     // byte lowest) and how many, for a compare of one load where 8 bytes of
     // the text remain.
     uint8_t word_len = 0;
-    uint64_t word = 0;
+    uint64_t word = 0, word_mask = 0;
     uint32_t a = 0;    // And, MatchFirst: the first of its kids; one-child kinds: the child's node
     uint32_t b = 0;    // And, MatchFirst: the number of kids
     const ElementHeader* rec = nullptr;
@@ -109,6 +109,9 @@ struct Node {
 struct Program {
     std::vector<Node> nodes;  // nodes[0] is the record the program was made for
     std::vector<uint32_t> kids;
+    // Each kid's try_id: the node that decides it in try mode inside a small
+    // subtree, so that a choice tries its alternatives without a step more.
+    std::vector<uint32_t> kids_try;
 };
 
 namespace {
@@ -267,6 +270,10 @@ std::unique_ptr<Program> compile(const ElementHeader* root, const ElementVTable*
                 if (bytes.size() >= 2 && bytes.size() <= 8) {
                     n.word_len = static_cast<uint8_t>(bytes.size());
                     std::memcpy(&n.word, bytes.data(), bytes.size());
+                    // The word's bytes within a load of 8, read from memory
+                    // as the text is: the low ones on a little-endian machine.
+                    const unsigned char ones[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+                    std::memcpy(&n.word_mask, ones, bytes.size());
                 }
             }
             prog->nodes.push_back(n);
@@ -313,6 +320,8 @@ std::unique_ptr<Program> compile(const ElementHeader* root, const ElementVTable*
         prog->nodes[id] = n;
     }
     mark_small_subtrees(*prog);
+    prog->kids_try.resize(prog->kids.size());
+    for (size_t i = 0; i < prog->kids.size(); ++i) prog->kids_try[i] = prog->nodes[prog->kids[i]].try_id;
     return prog;
 }
 
@@ -324,7 +333,8 @@ std::unique_ptr<Program> compile(const ElementHeader* root, const ElementVTable*
 // and consulting the memo at the same places.
 class Runner {
   public:
-    Runner(const Program& p, Text t) : nodes_(p.nodes.data()), kids_(p.kids.data()), t_(t) {}
+    Runner(const Program& p, Text t)
+        : nodes_(p.nodes.data()), kids_(p.kids.data()), kids_try_(p.kids_try.data()), t_(t) {}
 
     TryMatchOutcome try_at(uint32_t id, Pos pos) { return child_try<false>(id, pos); }
 
@@ -390,13 +400,22 @@ class Runner {
   private:
     // A node: a terminal is tested here, a combinator by a call. `S`: inside
     // a small subtree run without depth entries.
+    // Inside a small subtree: the node that decides (a try_id) tried.
+    QGX_HOT_INLINE TryMatchOutcome decided_try(const Node& n, Pos pos) {
+        if (n.op < kFirstCombinator) return terminal_try(n, pos);
+        if (n.flat) return try_flat(n, pos);
+        return try_small(n, pos);
+    }
+    // Kid i of `n` in try mode.
+    template <bool S>
+    QGX_HOT_INLINE TryMatchOutcome kid_try(const Node& n, uint32_t i, Pos pos) {
+        if constexpr (S) return decided_try(nodes_[kids_try_[n.a + i]], pos);
+        return child_try<S>(kid(n, i), pos);
+    }
     template <bool S>
     QGX_HOT_INLINE TryMatchOutcome child_try(uint32_t id, Pos pos) {
         if constexpr (S) {
-            const Node& n = nodes_[nodes_[id].try_id];
-            if (n.op < kFirstCombinator) return terminal_try(n, pos);
-            if (n.flat) return try_flat(n, pos);
-            return try_small(n, pos);
+            return decided_try(nodes_[nodes_[id].try_id], pos);
         } else {
             const Node& n = nodes_[id];
             if (n.op < kFirstCombinator) return terminal_try(n, pos);
@@ -585,16 +604,10 @@ class Runner {
         }
     }
 
-    static bool word_matches(const Node& n, Text t, Pos pos) {
+    QGX_HOT_INLINE static bool word_matches(const Node& n, Text t, Pos pos) {
         uint64_t w;
         std::memcpy(&w, t.data + pos, 8);
-        // Both words were read from memory the same way: the first bytes are
-        // the low ones on a little-endian machine, the high ones otherwise.
-        uint64_t mask = n.word_len == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n.word_len)) - 1;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        mask = n.word_len == 8 ? mask : mask << (8 * (8 - n.word_len));
-#endif
-        return ((w ^ n.word) & mask) == 0;
+        return ((w ^ n.word) & n.word_mask) == 0;
     }
 
     // The kinds whose parse_at hands out their prebuilt token (a view: the
@@ -704,7 +717,7 @@ class Runner {
             case Op::And: {
                 Pos current = pos;
                 for (uint32_t i = 0; i < n.b; ++i) {
-                    TryMatchOutcome o = child_try<S>(kid(n, i), current);
+                    TryMatchOutcome o = kid_try<S>(n, i, current);
                     if (!o.matched) return o;
                     current = o.end;
                 }
@@ -715,13 +728,13 @@ class Runner {
                 if (const AlternativeDispatch* d = table<S>(r)) {
                     unsigned b = pos < t_.len ? t_.at(pos) : 256u;
                     for (uint32_t k = d->start[b]; k < d->start[b + 1]; ++k) {
-                        TryMatchOutcome o = child_try<S>(kid(n, d->items[k]), pos);
+                        TryMatchOutcome o = kid_try<S>(n, d->items[k], pos);
                         if (o.matched || aborting<S>()) return o;
                     }
                     return TryMatchOutcome::no();
                 }
                 for (uint32_t i = 0; i < n.b; ++i) {
-                    TryMatchOutcome o = child_try<S>(kid(n, i), pos);
+                    TryMatchOutcome o = kid_try<S>(n, i, pos);
                     if (o.matched || aborting<S>()) return o;
                 }
                 return TryMatchOutcome::no();
@@ -936,6 +949,7 @@ class Runner {
 
     const Node* nodes_;
     const uint32_t* kids_;
+    const uint32_t* kids_try_;
     Text t_;
     uint64_t small_calls_ = 0;
 };
