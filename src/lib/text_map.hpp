@@ -334,7 +334,8 @@ class TextInterner {
 
     // A new reference to the str of these bytes (whole characters), made at
     // their first occurrence.
-    PyObject* get(const char* p, Pos n) { return get(p, n, hash_of(p, n)); }
+    // Inline: a search asks once per token, mostly for a text already held.
+    [[gnu::always_inline]] PyObject* get(const char* p, Pos n) { return get(p, n, hash_of(p, n)); }
     PyObject* get(std::string_view key) { return get(key.data(), static_cast<Pos>(key.size())); }
 
     // For lookups queued ahead: the key's hash, with its slot asked into the
@@ -348,18 +349,12 @@ class TextInterner {
     // so that a lookup is likely a miss.
     bool large() const { return mask_ + 1 >= (size_t{1} << 16); }
 
-    PyObject* get(const char* p, Pos n, uint32_t h) {
+    [[gnu::always_inline]] PyObject* get(const char* p, Pos n, uint32_t h) {
         const uint32_t len = stored_len(n);
         for (size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (!s.str) {
-                if ((size_ + 1) * 4 > (mask_ + 1) * 3) {
-                    grow();
-                    return get(p, n, h);
-                }
-                s = Slot{new_str(p, n), h, len};
-                ++size_;
-                return s.str;
+                return add(i, p, n, h);
             }
             if (s.hash == h && s.len == len && str_holds_text(s.str, p, n)) {
                 Py_INCREF(s.str);
@@ -373,6 +368,18 @@ class TextInterner {
     size_t capacity() const { return mask_ + 1; }
 
   private:
+    // The text's first occurrence, at empty slot i of its probe run (or of
+    // the doubled table's).
+    [[gnu::noinline]] PyObject* add(size_t i, const char* p, Pos n, uint32_t h) {
+        if ((size_ + 1) * 4 > (mask_ + 1) * 3) {
+            grow();
+            for (i = h & mask_; slots_[i].str; i = (i + 1) & mask_) {
+            }
+        }
+        slots_[i] = Slot{new_str(p, n), h, stored_len(n)};
+        ++size_;
+        return slots_[i].str;
+    }
     struct Slot {
         PyObject* str;  // nullptr: empty
         uint32_t hash;
