@@ -730,19 +730,27 @@ struct SkipToMemory : ContextSlot {
 };
 
 // The first position from `pos` up to the text's length where the target
-// matches, or false. Called inside the SkipTo's own level. Positions where
-// the target cannot begin are passed over (the jump) while the levels their
-// tests would have entered fit below the bound; a run learnt before in this
-// operation answers for every position it holds.
-bool skip_to_search(const SkipToElement& r, Text t, Pos pos, Pos& found) {
+// matches (tested by `test(q)`), or false. Positions where the target cannot
+// begin are passed over (the jump) while the levels their tests would have
+// entered fit below the bound; a run learnt before in this operation answers
+// for every position it holds.
+//
+// kFits: run by a program inside a subtree whose levels all fit below the
+// bound (skip_to_search_fitting): nothing is read or changed in the depth
+// state, every run fits (its levels are the target's), and the run made is
+// remembered with `fit_height`. Otherwise called inside the SkipTo's own
+// level, and the levels the tests went are measured.
+template <bool kFits, class Test>
+bool search_for_target(const SkipToElement& r, Text t, Pos pos, Pos& found, uint32_t fit_height, Test&& test) {
     if (pos > t.len) return false;
     MatchDepthState& s = tls_match_depth;
+    auto fits = [&](uint32_t height) { return kFits || uint64_t{s.depth} + height <= kMaxMatchDepth; };
     MatchContext* c = current_context();
     SkipToMemory* mem = c ? c->scratch<SkipToMemory>(&r, t) : nullptr;
     if (mem) {
         if (const SkipToMemory::Run* k = mem->holding(pos)) {
-            if (uint64_t{s.depth} + k->height <= kMaxMatchDepth) {
-                note_reused_height(s, k->height);
+            if (fits(k->height)) {
+                if (!kFits) note_reused_height(s, k->height);
                 found = k->hi;
                 return k->found;
             }
@@ -750,10 +758,12 @@ bool skip_to_search(const SkipToElement& r, Text t, Pos pos, Pos& found) {
         }
     }
     const StartScanner* jump = r.jump();
-    if (jump && !may_pass_over(*jump)) jump = nullptr;
+    if (!kFits && jump && !may_pass_over(*jump)) jump = nullptr;
     const uint32_t saved_peak = s.peak;
-    s.peak = s.depth;
-    if (jump && s.depth + jump->reach() > s.peak) s.peak = s.depth + jump->reach();
+    if (!kFits) {
+        s.peak = s.depth;
+        if (jump && s.depth + jump->reach() > s.peak) s.peak = s.depth + jump->reach();
+    }
     // The first run after `pos`, which the search may come to; read again
     // whenever a test has changed what is known (a test can reach this very
     // SkipTo again).
@@ -778,90 +788,44 @@ bool skip_to_search(const SkipToElement& r, Text t, Pos pos, Pos& found) {
             if (mem->version != seen) read_limit();
             // Everything before q is known to hold no match: a run holding q
             // answers for the rest.
-            if (limit.any && limit.run.lo <= q && q <= limit.run.hi &&
-                uint64_t{s.depth} + limit.run.height <= kMaxMatchDepth) {
+            if (limit.any && limit.run.lo <= q && q <= limit.run.hi && fits(limit.run.height)) {
                 joined = true;
                 break;
             }
         }
-        if (r.expr.try_match_at(t, q).matched) {
+        if (test(q).matched) {
             hit = true;
             end = q;
             break;
         }
-        if (depth_aborting() || q == t.len) break;
+        if ((!kFits && depth_aborting()) || q == t.len) break;
         p = q + 1;
     }
-    uint32_t height = s.peak - s.depth;
-    if (saved_peak > s.peak) s.peak = saved_peak;
+    uint32_t height = fit_height;
+    if (!kFits) {
+        height = s.peak - s.depth;
+        if (saved_peak > s.peak) s.peak = saved_peak;
+    }
     if (joined) {
         hit = limit.run.found;
         end = limit.run.hi;
         if (limit.run.height > height) height = limit.run.height;
-        note_reused_height(s, height);
+        if (!kFits) note_reused_height(s, height);
     }
-    if (mem && !s.aborting) mem->add({pos, end, height, hit});
+    if (mem && (kFits || !s.aborting)) mem->add({pos, end, height, hit});
     if (hit) found = end;
     return hit;
 }
 
+bool skip_to_search(const SkipToElement& r, Text t, Pos pos, Pos& found) {
+    return search_for_target<false>(r, t, pos, found, 0, [&](Pos q) { return r.expr.try_match_at(t, q); });
+}
+
 }  // namespace
 
-// skip_to_search where no test can reach the bound: a run learnt anywhere
-// holds here (its levels are the target's, which fit), and every position the
-// target cannot begin at is passed over.
 bool skip_to_search_fitting(const SkipToElement& r, Text t, Pos pos, Pos& found, uint32_t height,
                             TryMatchOutcome (*test)(void*, Pos), void* ctx) {
-    if (pos > t.len) return false;
-    MatchContext* c = current_context();
-    SkipToMemory* mem = c ? c->scratch<SkipToMemory>(&r, t) : nullptr;
-    if (mem) {
-        if (const SkipToMemory::Run* k = mem->holding(pos)) {
-            found = k->hi;
-            return k->found;
-        }
-    }
-    const StartScanner* jump = r.jump();
-    struct Limit {
-        bool any = false;
-        SkipToMemory::Run run{};
-    } limit;
-    uint64_t seen = 0;
-    auto read_limit = [&] {
-        seen = mem->version;
-        const SkipToMemory::Run* k = mem->after(pos);
-        limit.any = k != nullptr;
-        if (k) limit.run = *k;
-    };
-    if (mem) read_limit();
-    bool hit = false, joined = false;
-    Pos p = pos, end = t.len;
-    for (;;) {
-        Pos q = p;
-        if (jump && !jump->next(t, p, q)) break;
-        if (mem) {
-            if (mem->version != seen) read_limit();
-            if (limit.any && limit.run.lo <= q && q <= limit.run.hi) {
-                joined = true;
-                break;
-            }
-        }
-        if (test(ctx, q).matched) {
-            hit = true;
-            end = q;
-            break;
-        }
-        if (q == t.len) break;
-        p = q + 1;
-    }
-    if (joined) {
-        hit = limit.run.found;
-        end = limit.run.hi;
-        if (limit.run.height > height) height = limit.run.height;
-    }
-    if (mem) mem->add({pos, end, height, hit});
-    if (hit) found = end;
-    return hit;
+    return search_for_target<true>(r, t, pos, found, height, [&](Pos q) { return test(ctx, q); });
 }
 
 ParseOutcome skip_to_parse_at(const SkipToElement& r, Text t, Pos pos) {
