@@ -398,8 +398,6 @@ class Runner {
     }
 
   private:
-    // A node: a terminal is tested here, a combinator by a call. `S`: inside
-    // a small subtree run without depth entries.
     // Inside a small subtree: the node that decides (a try_id) tried.
     QGX_HOT_INLINE TryMatchOutcome decided_try(const Node& n, Pos pos) {
         if (n.op < kFirstCombinator) return terminal_try(n, pos);
@@ -412,6 +410,8 @@ class Runner {
         if constexpr (S) return decided_try(nodes_[kids_try_[n.a + i]], pos);
         return child_try<S>(kid(n, i), pos);
     }
+    // A node: a terminal is tested here, a combinator by a call. `S`: inside
+    // a small subtree run without depth entries.
     template <bool S>
     QGX_HOT_INLINE TryMatchOutcome child_try(uint32_t id, Pos pos) {
         if constexpr (S) {
