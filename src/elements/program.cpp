@@ -341,18 +341,7 @@ class Runner {
     // The root run as a small subtree, its fit already checked; the calls
     // are left in `calls`.
     TryMatchOutcome try_root_small(Pos pos, uint64_t& calls) {
-        const Node& m = nodes_[nodes_[0].try_id];
-        TryMatchOutcome o;
-        if (m.op < kFirstCombinator) {
-            o = terminal_try(m, pos);
-        } else if (m.flat) {
-            o = try_flat(m, pos);
-        } else if (m.op == Op::Exactly && rec_as<ExactlyElement>(m).count == 0) {
-            o = TryMatchOutcome::yes(pos);
-        } else {
-            ++small_calls_;
-            o = try_body<true>(m, pos);
-        }
+        TryMatchOutcome o = root_body(pos);
         calls += small_calls_;
         small_calls_ = 0;
         return o;
@@ -368,20 +357,7 @@ class Runner {
     TryMatchOutcome try_root(Pos pos) {
         const Node& n = nodes_[0];
         if (n.small && small_fits(n)) {
-            // The root's own body here, not by a call: a scan asks the root
-            // at every candidate position.
-            const Node& m = nodes_[n.try_id];
-            TryMatchOutcome o;
-            if (m.op < kFirstCombinator) {
-                o = terminal_try(m, pos);
-            } else if (m.flat) {
-                o = try_flat(m, pos);
-            } else if (m.op == Op::Exactly && rec_as<ExactlyElement>(m).count == 0) {
-                o = TryMatchOutcome::yes(pos);
-            } else {
-                ++small_calls_;
-                o = try_body<true>(m, pos);
-            }
+            TryMatchOutcome o = root_body(pos);
             account_small(n);
             return o;
         }
@@ -398,6 +374,16 @@ class Runner {
     }
 
   private:
+    // A small root's deciding node tried here, not by a call (try_small): a
+    // scan asks the root at every candidate position.
+    QGX_HOT_INLINE TryMatchOutcome root_body(Pos pos) {
+        const Node& m = nodes_[nodes_[0].try_id];
+        if (m.op < kFirstCombinator) return terminal_try(m, pos);
+        if (m.flat) return try_flat(m, pos);
+        if (m.op == Op::Exactly && rec_as<ExactlyElement>(m).count == 0) return TryMatchOutcome::yes(pos);
+        ++small_calls_;
+        return try_body<true>(m, pos);
+    }
     // Inside a small subtree: the node that decides (a try_id) tried.
     QGX_HOT_INLINE TryMatchOutcome decided_try(const Node& n, Pos pos) {
         if (n.op < kFirstCombinator) return terminal_try(n, pos);
