@@ -29,12 +29,6 @@ inline constexpr bool kPlainPaths = false;
 // The longest text the model accepts: positions are 32-bit byte offsets.
 inline constexpr uint64_t kMaxTextBytes = 4294967295ull;
 
-// Ends the process on a broken internal invariant. Never reached from input.
-[[noreturn]] inline void fatal(const char* what) {
-    std::fprintf(stderr, "quillgramx: internal error: %s\n", what);
-    std::abort();
-}
-
 // A UTF-8 text lent to the model for one call: the interpreter's own buffer.
 struct Text {
     const char* data = nullptr;
@@ -69,12 +63,13 @@ class SharedText {
   public:
     SharedText() = default;
 
-    // Copies `n` bytes into a new block with one reference.
+    // Copies `n` bytes into a new block with one reference. Throws
+    // std::bad_alloc when the block cannot be had.
     static SharedText copy(const char* bytes, Pos n) {
         SharedText t;
         if (n == 0) return t;
         void* mem = std::malloc(sizeof(Block) + n);
-        if (!mem) fatal("out of memory for a text");
+        if (!mem) throw std::bad_alloc();
         Block* b = new (mem) Block{};
         b->refs.store(1, std::memory_order_relaxed);
         std::memcpy(b->bytes(), bytes, n);
@@ -153,6 +148,8 @@ class SharedText {
 
 // ---------------------------------------------------------------------------
 // TokenList: the tokens of one match; two fit inline before it moves to the heap.
+// Growing it throws std::bad_alloc when the room cannot be had, the list
+// unchanged.
 
 // How many times token lists of this thread have moved to a new heap block;
 // the tests read it to check that gathering grows geometrically. Counted only
@@ -249,7 +246,7 @@ class TokenList {
         uint64_t doubled = uint64_t{capacity()} * 2;
         uint64_t n = need > doubled ? need : doubled;
         if (n < 4) n = 4;
-        if (need > UINT32_MAX) fatal("too many tokens for a token list");
+        if (need > UINT32_MAX) throw std::bad_alloc();
         relocate(0, static_cast<uint32_t>(n > UINT32_MAX ? UINT32_MAX : n));
     }
     // Moves the tokens of `front` (fewer than this list's, which is on the
@@ -260,7 +257,7 @@ class TokenList {
         if (room_.head < n) {
             uint64_t want = uint64_t{size_} + n;
             uint64_t cap = want + want + (room_.cap - room_.head - size_);
-            if (cap > UINT32_MAX) fatal("too many tokens for a token list");
+            if (cap > UINT32_MAX) throw std::bad_alloc();
             relocate(static_cast<uint32_t>(want), static_cast<uint32_t>(cap - want));
         }
         room_.head -= n;
@@ -277,10 +274,10 @@ class TokenList {
         size_t total = size_t{before} + n;
         if (heap_ && room_.head == 0 && before == 0) {
             mem = static_cast<SharedText*>(std::realloc(static_cast<void*>(heap_), sizeof(SharedText) * total));
-            if (!mem) fatal("out of memory for a token list");
+            if (!mem) throw std::bad_alloc();
         } else {
             mem = static_cast<SharedText*>(std::malloc(sizeof(SharedText) * total));
-            if (!mem) fatal("out of memory for a token list");
+            if (!mem) throw std::bad_alloc();
             std::memcpy(static_cast<void*>(mem + before), static_cast<const void*>(slot(0)), sizeof(SharedText) * size_);
             std::free(heap_);
         }

@@ -68,7 +68,7 @@ Registry& registry() {
 
 }  // namespace
 
-void note_composite_built(size_t children) noexcept {
+void note_composite_built(size_t children) {
     registry().built.fetch_add(1 + children, std::memory_order_relaxed);
 }
 
@@ -228,9 +228,9 @@ uint32_t collect_forward_cycles() {
         // The slots that nothing outside reaches: their targets go.
         for (ForwardElement* f : reg.slots) {
             if (f->gc_epoch != epoch || f->gc_live || !f->expr) continue;
+            released.emplace_back();  // room first: nothing that may throw runs under the slot's lock
             f->lock.lock();
-            released.push_back(std::move(f->expr));
-            f->expr = SharedElement();
+            std::swap(released.back(), f->expr);
             f->lock.unlock();
         }
         // The next pass is paced by what stays alive, not by what this one
@@ -248,7 +248,7 @@ uint32_t collect_forward_cycles() {
     return cleared;
 }
 
-void note_forward_release() {
+void note_forward_release() noexcept {
     Registry& reg = registry();
     {
         std::lock_guard<std::mutex> g(reg.mutex);
@@ -256,7 +256,13 @@ void note_forward_release() {
         uint64_t built = reg.built.load(std::memory_order_relaxed) - reg.built_at_pass;
         if (reg.events < reg.event_budget && built < reg.built_budget) return;
     }
-    collect_forward_cycles();
+    try {
+        collect_forward_cycles();
+    } catch (const std::bad_alloc&) {
+        // No room for the pass's work lists: the budget stays spent, so the
+        // next release tries again. Nothing was cleared, and a deallocator
+        // (which reports releases) must not throw.
+    }
 }
 
 }  // namespace qgx

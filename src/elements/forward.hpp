@@ -75,6 +75,8 @@ void set_forward_target(ForwardElement& slot, SharedElement target);
 // which breaks the cycles and frees them.
 
 // Runs the collector now; gives the number of slots it cleared.
+// Throws std::bad_alloc when its work lists cannot be had (the pass then
+// clears only slots it had already found dead).
 uint32_t collect_forward_cycles();
 
 // Notes that a holder of a record that can reach a Forward slot let go of it;
@@ -82,7 +84,7 @@ uint32_t collect_forward_cycles();
 // built since then, reach a budget proportional to what that pass found
 // alive (so each pass is paid for by the work before it, and the garbage
 // waiting never exceeds a fixed multiple of what is alive).
-void note_forward_release();
+void note_forward_release() noexcept;
 
 // The number of Forward slots alive (for tests of reclamation).
 size_t live_forward_slots();

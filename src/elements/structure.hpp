@@ -44,7 +44,7 @@ struct CompositeHeader : ElementHeader {
 // the records built since the last one as well as by releases, so that
 // dropped recursive grammars never pile up beyond a fixed multiple of what
 // is alive, whatever their size.
-void note_composite_built(size_t children) noexcept;
+void note_composite_built(size_t children);
 
 struct AndElement : CompositeHeader {
     std::vector<SharedElement> exprs;  // at least two members, built by `+`

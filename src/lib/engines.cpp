@@ -11,17 +11,10 @@ PyObject* texts_to_list(const SharedText* tokens, uint32_t n) {
     // before the list: making a list can run the collector, whose callbacks
     // may run any Python code, while making a str from whole characters runs
     // none.
-    PyObject* few[16];
-    PyObject** strs = few;
-    if (n > 16) {
-        strs = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * size_t{n}));
-        if (!strs) return PyErr_NoMemory();
-    }
-    for (uint32_t i = 0; i < n; ++i) strs[i] = new_str(tokens[i].data(), tokens[i].size());
-    PyObject* list = new_list(n);
-    for (uint32_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, strs[i]);
-    if (strs != few) PyMem_Free(strs);
-    return list;
+    PendingRefs strs;
+    strs.reserve(n);
+    for (uint32_t i = 0; i < n; ++i) strs.push(new_str(tokens[i].data(), tokens[i].size()));
+    return strs.into_list();
 }
 
 PyObject* sink_to_list(const TokenSink& sink, bool hidden) {
@@ -29,11 +22,11 @@ PyObject* sink_to_list(const TokenSink& sink, bool hidden) {
     // making a str from whole characters runs none, so no collection sees the
     // list half made, and no array of the strs is needed beside it.
     const uint32_t n = sink.size();
-    PyObject* list = new_hidden_list(n);
-    PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (uint32_t i = 0; i < n; ++i) slots[i] = new_str(sink.bytes(i), sink.length(i));
-    if (!hidden) PyObject_GC_Track(list);
-    return list;
+    HiddenListFill list(n);
+    for (uint32_t i = 0; i < n; ++i) list.put(new_str(sink.bytes(i), sink.length(i)));
+    PyObject* out = list.release();
+    if (!hidden) PyObject_GC_Track(out);
+    return out;
 }
 
 PyObject* tokens_to_list(const TokenList& tokens) { return texts_to_list(tokens.begin(), tokens.size()); }
@@ -74,8 +67,7 @@ PyObject* repeat_block(PyObject* block, Py_ssize_t n) {
     if (k == n) return block;
     PyObject* r = PySequence_Repeat(block, n / k);
     Py_DECREF(block);
-    if (!r) fatal_python_error("could not make a list result");
-    return r;
+    return r ? r : ensure_error();
 }
 
 bool all_same_object(PyObject* const* items, Py_ssize_t n) {

@@ -46,7 +46,8 @@ PyObject* raise_parse_failure(const ParseFailure& f);
 PyObject* spans_to_list(Text t, const std::vector<Span>& spans, size_t distinct_hint = 32);
 
 // A list of n items holding the k results of `block` repeated n / k times;
-// steals the references of `block` (its k items). n is a multiple of k.
+// steals the reference to `block` (k items). n is a multiple of k. nullptr
+// with MemoryError set when the list cannot be made.
 PyObject* repeat_block(PyObject* block, Py_ssize_t n);
 
 // The identity period of `inputs`: the k of the batch rules (first index in
@@ -102,11 +103,13 @@ PyObject* combinator_input_to_list(PyObject* item, const R& r, const ElementVTab
 // Evaluates the items that `out` holds (a list from BatchInputs::into_list)
 // in place: each slot's item is replaced by its result. With `reuse`, an item
 // that is the same object as the one before takes that one's result. The
-// slot keeps its item until its result is in, so that a failure leaves a
-// list whose release drops every reference taken. Returns `out` published,
-// or nullptr with the error set.
+// slot keeps its item until its result is in, so that a failure (an error
+// returned or an exception thrown) leaves a list whose release drops every
+// reference taken. Takes over `out`; returns it published, or nullptr with
+// the error set.
 template <class Eval>
 PyObject* evaluate_in_place(PyObject* out, bool reuse, Eval&& eval) {
+    OwnedRef held = OwnedRef::steal(out);
     PyObject** slots = reinterpret_cast<PyListObject*>(out)->ob_item;
     const Py_ssize_t n = PyList_GET_SIZE(out);
     PyObject* prev_item = nullptr;
@@ -121,17 +124,14 @@ PyObject* evaluate_in_place(PyObject* out, bool reuse, Eval&& eval) {
             Py_INCREF(r);
         } else {
             r = eval(item);
-            if (!r) {
-                Py_DECREF(out);
-                return nullptr;
-            }
+            if (!r) return nullptr;
         }
         slots[i] = r;
         Py_DECREF(item);
         prev_item = item;
         prev = r;
     }
-    return publish_list(out);
+    return publish_list(held.release());
 }
 
 // The batch map under the reuse rules: `eval(item)` gives a new reference for
@@ -151,10 +151,10 @@ PyObject* batch_map(PyObject* inputs, Eval&& eval) {
     }
     if (n == 1 || all_same_object(items, n)) {
         OwnedRef item = OwnedRef::borrow(items[0]);
-        PyObject* r = eval(item.get());
+        OwnedRef r = OwnedRef::steal(eval(item.get()));
         if (!r) return nullptr;
         PyObject* block = new_list(1);
-        PyList_SET_ITEM(block, 0, r);
+        PyList_SET_ITEM(block, 0, r.release());
         return repeat_block(block, n);
     }
     // A period's blocks hold the same objects as the first, so the first

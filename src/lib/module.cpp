@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "messages.hpp"
+#include "python/batch_inputs.hpp"
 #include "python/class_frame.hpp"
 
 namespace qgx {
@@ -33,7 +34,7 @@ PyObject* reject_construction(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyObject* count_result(uint64_t n) {
     PyObject* r = PyLong_FromUnsignedLongLong(n);
-    if (!r) fatal_python_error("could not make an int result");
+    if (!r) [[unlikely]] throw_no_memory();
     return r;
 }
 
@@ -58,7 +59,7 @@ PyObject* new_str(const char* data, Pos n) {
     // shared strs for them.
     if (n >= 2 && all_ascii(data, n)) [[likely]] {
         PyObject* s = PyUnicode_New(n, 127);
-        if (!s) [[unlikely]] fatal_python_error("could not make a str result");
+        if (!s) [[unlikely]] throw_no_memory();
         std::memcpy(PyUnicode_DATA(s), data, n);
         return s;
     }
@@ -68,7 +69,7 @@ PyObject* new_str(const char* data, Pos n) {
     // collection (batches read their inputs in place around it).
     PyObject* s = PyUnicode_DecodeUTF8(data, n, "ignore");
     if (s) [[likely]] return s;
-    fatal_python_error("could not make a str result");
+    throw_no_memory();
 }
 
 bool check_result_size(uint64_t n) {
@@ -91,8 +92,57 @@ PyObject* new_sized_list(uint64_t n) {
 
 PyObject* new_list(Py_ssize_t n) {
     PyObject* l = PyList_New(n);
-    if (!l) fatal_python_error("could not make a list result");
+    if (!l) [[unlikely]] throw_no_memory();
     return l;
+}
+
+void PendingRefs::grow_to(size_t n) {
+    if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) throw std::bad_alloc();
+    void* p = items_ == inline_ ? PyMem_Malloc(n * sizeof(PyObject*)) : PyMem_Realloc(items_, n * sizeof(PyObject*));
+    if (!p) throw std::bad_alloc();
+    if (items_ == inline_) std::memcpy(p, inline_, n_ * sizeof(PyObject*));
+    items_ = static_cast<PyObject**>(p);
+    cap_ = n;
+}
+
+void PendingRefs::grow_or_release(PyObject* o) {
+    try {
+        grow_to(cap_ * 2);
+    } catch (...) {
+        Py_DECREF(o);
+        throw;
+    }
+}
+
+PyObject* PendingRefs::into_hidden_list() {
+    PyObject* list = new_hidden_list(static_cast<Py_ssize_t>(n_));
+    if (n_) std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, items_, n_ * sizeof(PyObject*));
+    n_ = 0;
+    return list;
+}
+
+PyObject* PendingRefs::into_list() {
+    const auto n = static_cast<Py_ssize_t>(n_);
+    if (items_ == inline_) {
+        PyObject* list = new_list(n);
+        if (n_) std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, items_, n_ * sizeof(PyObject*));
+        n_ = 0;
+        return list;
+    }
+    // The buffer is a list's own kind of storage (PyMem, a pointer per slot),
+    // so it becomes the list's, without a copy; room the list will not use
+    // is given back first.
+    if (n_ < cap_ / 2)
+        if (void* fit = PyMem_Realloc(items_, (n_ ? n_ : 1) * sizeof(PyObject*))) {
+            items_ = static_cast<PyObject**>(fit);
+            cap_ = n_;
+        }
+    PyObject* list = new_list(0);
+    adopt_buffer(list, items_, n);
+    items_ = inline_;
+    n_ = 0;
+    cap_ = kInline;
+    return list;
 }
 
 namespace {

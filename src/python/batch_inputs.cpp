@@ -10,11 +10,15 @@ PyObject* list_from_buffer(PyObject** buf, Py_ssize_t n) {
     // storage of its own to fill, and the buffer already is a list's storage
     // (PyMem, one pointer per slot), which the list's deallocator frees.
     PyObject* list = new_list(0);
+    adopt_buffer(list, buf, n);
+    return list;
+}
+
+void adopt_buffer(PyObject* list, PyObject** buf, Py_ssize_t n) {
     auto* l = reinterpret_cast<PyListObject*>(list);
     l->ob_item = buf;
     l->allocated = n;
     Py_SET_SIZE(l, n);
-    return list;
 }
 
 PyObject* BatchInputs::into_list() {
@@ -28,9 +32,16 @@ PyObject* BatchInputs::into_list() {
 }
 
 PyObject* new_hidden_list(Py_ssize_t n) {
+    PyObject** items = nullptr;
+    if (n > 0) {
+        items = PyMem_New(PyObject*, static_cast<size_t>(n));
+        if (!items) throw_no_memory();
+    }
     PyListObject* l = PyObject_GC_New(PyListObject, &PyList_Type);
-    PyObject** items = n > 0 && l ? PyMem_New(PyObject*, static_cast<size_t>(n)) : nullptr;
-    if (!l || (n > 0 && !items)) fatal_python_error("could not make a list result");
+    if (!l) {
+        PyMem_Free(items);
+        throw_no_memory();
+    }
     l->ob_item = items;
     l->allocated = n;
     Py_SET_SIZE(l, n);

@@ -55,6 +55,8 @@ class BatchInputs {
     // collector, so that no callback can find it through gc.get_objects() and
     // change it while the batch writes its slots: the caller publishes it with
     // `publish_list` once every slot holds its result (or releases it).
+    // Throws std::bad_alloc when the list cannot be made; the snapshot then
+    // still holds the items.
     PyObject* into_list();
 
   private:
@@ -65,7 +67,12 @@ class BatchInputs {
 // A new list whose storage is `buf` (from PyMem, `n` slots, each holding a
 // reference that the list takes over). Making the list may start a
 // collection; the buffer is reachable from nowhere until it is in the list.
+// Throws std::bad_alloc when the list cannot be made; the buffer and its
+// references are then still the caller's.
 PyObject* list_from_buffer(PyObject** buf, Py_ssize_t n);
+// Gives `list`, a new empty list, the storage `buf` as list_from_buffer
+// does. Makes nothing, so it cannot fail.
+void adopt_buffer(PyObject* list, PyObject** buf, Py_ssize_t n);
 
 // Makes a list from `into_list` visible to the collector again.
 inline PyObject* publish_list(PyObject* list) {
@@ -90,8 +97,36 @@ inline PyObject* hide_result(PyObject* list) {
 // fills at once, before anything else runs: its slots are not cleared. The
 // object is the one PyList_New makes, without the tracking that hide_result
 // would undo. Making it may start a collection; filling it runs nothing.
-// Ends the process when it cannot be made, as new_list does.
+// Throws std::bad_alloc when it cannot be made, as new_list does.
 PyObject* new_hidden_list(Py_ssize_t n);
+
+// A list of `n` slots made by new_hidden_list and filled in order. When the
+// filling stops early (making an item failed), the list is cut to the slots
+// written and released with the filler, so no slot is read that was never
+// written and no half-filled list is left behind.
+class HiddenListFill {
+  public:
+    explicit HiddenListFill(Py_ssize_t n) : list_(new_hidden_list(n)) {}
+    HiddenListFill(const HiddenListFill&) = delete;
+    HiddenListFill& operator=(const HiddenListFill&) = delete;
+    ~HiddenListFill() {
+        if (!list_) return;
+        Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list_), filled_);
+        Py_DECREF(list_);
+    }
+    // Takes over `o`, a new reference, into the next slot.
+    void put(PyObject* o) { reinterpret_cast<PyListObject*>(list_)->ob_item[filled_++] = o; }
+    // The list, every slot written; still hidden.
+    PyObject* release() {
+        PyObject* l = list_;
+        list_ = nullptr;
+        return l;
+    }
+
+  private:
+    PyObject* list_;
+    Py_ssize_t filled_ = 0;
+};
 
 // Makes every list hidden by `hide_result` or made by `new_hidden_list` among
 // the items of `out` (a published result, in which a shared item appears more

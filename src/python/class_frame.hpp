@@ -138,6 +138,8 @@ inline PyObject* bool_result(bool b) {
     Py_INCREF(r);
     return r;
 }
+// A Python int result; throws std::bad_alloc (see throw_no_memory) when it
+// cannot be made.
 PyObject* count_result(uint64_t n);
 
 // Runs the body of a Python entry point (method, constructor, operator slot,
@@ -169,11 +171,58 @@ PyObject* new_sized_list(uint64_t n);
 // false with the error set, true when the size is possible.
 bool check_result_size(uint64_t n);
 
-// A new str from UTF-8 bytes known to be whole characters; ends the process
-// when memory is exhausted.
+// A new str from UTF-8 bytes known to be whole characters; throws
+// std::bad_alloc (see throw_no_memory) when it cannot be made.
 PyObject* new_str(const char* data, Pos n);
-// A new list of n items (set later); ends the process when it cannot be made.
+// A new list of n empty slots (set later); throws std::bad_alloc when it
+// cannot be made.
 PyObject* new_list(Py_ssize_t n);
+
+// New references gathered before the list that will hold them is made
+// (making a list may start a collection, making a str never does). Whatever
+// has not been handed to a list is released with the gatherer, so a failed
+// allocation on the way leaves nothing behind. A few fit without a buffer.
+class PendingRefs {
+  public:
+    PendingRefs() = default;
+    PendingRefs(const PendingRefs&) = delete;
+    PendingRefs& operator=(const PendingRefs&) = delete;
+    ~PendingRefs() {
+        for (size_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+        if (items_ != inline_) PyMem_Free(items_);
+    }
+
+    // Room for `n` in all, so that pushes up to that many ask for no memory.
+    // Throws std::bad_alloc when the room cannot be had.
+    void reserve(size_t n) {
+        if (n > cap_) grow_to(n);
+    }
+    // Takes over `o`, a new reference; when no room can be had, `o` is
+    // released and std::bad_alloc thrown.
+    void push(PyObject* o) {
+        if (n_ == cap_) [[unlikely]]
+            grow_or_release(o);
+        items_[n_++] = o;
+    }
+    size_t size() const { return n_; }
+    bool empty() const { return n_ == 0; }
+
+    // A new list of the references in order, handed over to it (a buffer
+    // grown on the heap becomes the list's storage). Throws std::bad_alloc
+    // when the list cannot be made; the references then stay here.
+    PyObject* into_list();
+    // The same as a list made by new_hidden_list (its storage a copy).
+    PyObject* into_hidden_list();
+
+  private:
+    static constexpr size_t kInline = 16;
+    void grow_to(size_t n);
+    void grow_or_release(PyObject* o);
+
+    PyObject* inline_[kInline];
+    PyObject** items_ = inline_;
+    size_t n_ = 0, cap_ = kInline;
+};
 
 namespace frame_detail {
 

@@ -1,7 +1,6 @@
 #include "python/errors.hpp"
 
-#include <cstdio>
-#include <cstdlib>
+#include <new>
 
 #include "messages.hpp"
 
@@ -96,10 +95,9 @@ void wrap_argument_error(const char* param) {
     PyErr_SetObject(PyExc_TypeError, err.get());
 }
 
-void fatal_python_error(const char* what) {
-    if (PyErr_Occurred()) PyErr_PrintEx(0);
-    std::fprintf(stderr, "quillgramx: %s\n", what);
-    std::abort();
+void throw_no_memory() {
+    PyErr_Clear();
+    throw std::bad_alloc();
 }
 
 }  // namespace qgx

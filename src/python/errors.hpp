@@ -31,8 +31,10 @@ void set_type_mismatch_error(PyObject* obj, const char* target);
 // error is left unchanged.
 void wrap_argument_error(const char* param);
 
-// Ends the process after the interpreter prints the pending error: a result
-// object could not be made (memory exhausted), never a caller's input.
-[[noreturn]] void fatal_python_error(const char* what);
+// An object the call needs could not be made (memory exhausted): drops the
+// pending error and throws std::bad_alloc, which the entry (guard_entry)
+// turns into MemoryError once every holder on the way has released what it
+// held. Nothing is left pending while those holders release objects.
+[[noreturn]] void throw_no_memory();
 
 }  // namespace qgx

@@ -51,6 +51,11 @@ class OwnedRef {
     PyObject* p_ = nullptr;
 };
 
+// Frees a PyMem block (the deleter of a std::unique_ptr holding one).
+struct PyMemFree {
+    void operator()(void* p) const { PyMem_Free(p); }
+};
+
 // The attribute `name` of `obj`, or an empty ref with the error set. The name
 // is interned once into `*cell` and kept for the process: a fresh name object
 // per call would be held by the interpreter's type attribute cache, one per

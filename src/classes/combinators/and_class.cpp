@@ -44,15 +44,15 @@ inline bool member_text(Text t, Pos from, Pos to, std::string_view& out) {
     return true;
 }
 
-// Grows `refs` (owned references) to room for `want`; when that fails, the
-// references are released before the failure goes on.
-inline void reserve_or_release(std::vector<PyObject*>& refs, size_t want) {
-    try {
-        refs.reserve(want);
-    } catch (...) {
-        for (PyObject* x : refs) Py_DECREF(x);
-        refs.clear();
-        throw;
+// A new str for each member's text of a match at 0 whose member ends are
+// `ends`, into `texts` (members with no text give none).
+inline void member_texts_into(Text t, const std::vector<Pos>& ends, PendingRefs& texts) {
+    texts.reserve(ends.size());
+    Pos prev = 0;
+    std::string_view v;
+    for (Pos e : ends) {
+        if (member_text(t, prev, e, v)) texts.push(new_str(v.data(), static_cast<Pos>(v.size())));
+        prev = e;
     }
 }
 
@@ -73,7 +73,7 @@ class TokenTable {
   public:
     TokenTable() : index_(64) {}
     ~TokenTable() {
-        for (PyObject* s : strs_) Py_DECREF(s);
+        for (PyObject* s : strs_) Py_XDECREF(s);  // an entry whose str could not be made holds none
     }
     TokenTable(const TokenTable&) = delete;
     TokenTable& operator=(const TokenTable&) = delete;
@@ -190,17 +190,9 @@ struct AndClass {
         std::vector<Pos> ends(r.exprs.size());
         Pos end;
         if (!sequence_match(r, s, 0, ends.data(), end)) return raise_plain_failure(msg::kExpectedMatch);
-        std::vector<PyObject*> texts;
-        texts.reserve(ends.size());
-        Pos prev = 0;
-        std::string_view v;
-        for (Pos e : ends) {
-            if (member_text(s, prev, e, v)) texts.push_back(new_str(v.data(), static_cast<Pos>(v.size())));
-            prev = e;
-        }
-        PyObject* out = new_list(static_cast<Py_ssize_t>(texts.size()));
-        for (size_t i = 0; i < texts.size(); ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), texts[i]);
-        return out;
+        PendingRefs texts;
+        member_texts_into(s, ends, texts);
+        return texts.into_list();
     }
 
     static PyObject* matches(Object* o, Text s) { return bool_result(sequence_test(rec(o), s, 0).matched); }
@@ -210,8 +202,7 @@ struct AndClass {
     static PyObject* search_string(Object* o, Text s) {
         const AndElement& r = rec(o);
         std::vector<Pos> ends(r.exprs.size());
-        std::vector<PyObject*> found;
-        found.reserve(64);
+        PendingRefs found;
         TextInterner interner(64);
         Pos p = 0;
         while (p < s.len) {
@@ -223,23 +214,12 @@ struct AndClass {
             Pos prev = p;
             std::string_view v;
             for (Pos e : ends) {
-                if (member_text(s, prev, e, v)) {
-                    // Room first, so that a failure to grow leaves no reference unowned.
-                    if (found.size() == found.capacity()) reserve_or_release(found, found.size() * 2);
-                    found.push_back(interner.get(v));
-                }
+                if (member_text(s, prev, e, v)) found.push(interner.get(v));
                 prev = e;
             }
             p = end > p ? end : p + 1;
         }
-        // As many texts as the text has matches times members: past what can be made, MemoryError.
-        PyObject* out = new_sized_list(found.size());
-        if (!out) {
-            for (PyObject* x : found) Py_DECREF(x);
-            return nullptr;
-        }
-        for (size_t i = 0; i < found.size(); ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), found[i]);
-        return out;
+        return found.into_list();
     }
 
     static PyObject* search_string_count(Object* o, Text s) {
@@ -270,24 +250,17 @@ struct AndClass {
             Text t;
             if (!read_item_text(items[0], t)) return nullptr;
             Pos end;
-            if (!sequence_match(r, t, 0, ends.data(), end)) {
-                PyObject* block = new_list(1);
-                PyList_SET_ITEM(block, 0, new_list(0));
-                return repeat_block(block, n);
+            OwnedRef inner;
+            if (sequence_match(r, t, 0, ends.data(), end)) {
+                PendingRefs texts;
+                member_texts_into(t, ends, texts);
+                if (texts.empty()) return new_list(0);  // the flat paths give nothing either
+                inner = OwnedRef::steal(texts.into_list());
+            } else {
+                inner = OwnedRef::steal(new_list(0));
             }
-            std::vector<PyObject*> texts;
-            texts.reserve(ends.size());
-            Pos prev = 0;
-            std::string_view v;
-            for (Pos e : ends) {
-                if (member_text(t, prev, e, v)) texts.push_back(new_str(v.data(), static_cast<Pos>(v.size())));
-                prev = e;
-            }
-            if (texts.empty()) return new_list(0);  // the flat paths give nothing either
-            PyObject* inner = new_list(static_cast<Py_ssize_t>(texts.size()));
-            for (size_t i = 0; i < texts.size(); ++i) PyList_SET_ITEM(inner, static_cast<Py_ssize_t>(i), texts[i]);
             PyObject* block = new_list(1);
-            PyList_SET_ITEM(block, 0, inner);
+            PyList_SET_ITEM(block, 0, inner.release());
             return repeat_block(block, n);
         }
 

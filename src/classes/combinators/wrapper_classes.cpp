@@ -152,7 +152,7 @@ class RowPlan {
 inline PyObject* ascii_str(const char* data, Pos n) {
     if (n < 2) return new_str(data, n);
     PyObject* s = PyUnicode_New(n, 127);
-    if (!s) [[unlikely]] fatal_python_error("could not make a str result");
+    if (!s) [[unlikely]] throw_no_memory();
     std::memcpy(PyUnicode_DATA(s), data, n);
     return s;
 }
@@ -166,16 +166,14 @@ PyObject* row_to_list(const RowPlan& plan, PyObject* item, Span* spans) {
     uint32_t k = 0;
     if (!plan.match(t, spans, k)) return new_hidden_list(0);
     // The strs first: making a list can run the collector, making a str never.
-    PyObject* few[RowPlan::kMaxMembers];
+    PendingRefs strs;
+    strs.reserve(k);
     for (uint32_t i = 0; i < k; ++i) {
         const char* d = t.data + spans[i].start;
         Pos n = spans[i].end - spans[i].start;
-        few[i] = ascii ? ascii_str(d, n) : new_str(d, n);
+        strs.push(ascii ? ascii_str(d, n) : new_str(d, n));
     }
-    PyObject* list = new_hidden_list(k);
-    PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (uint32_t i = 0; i < k; ++i) slots[i] = few[i];
-    return list;
+    return strs.into_hidden_list();
 }
 
 }  // namespace

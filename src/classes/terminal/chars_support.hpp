@@ -111,14 +111,8 @@ PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
     if (n == 0) return new_list(0);
     Py_ssize_t k = (!kPlainPaths && n >= 2) ? find_identity_period(items, n) : 0;
     Py_ssize_t limit = k ? k : n;
-    PyObject** out = PyMem_New(PyObject*, static_cast<size_t>(limit));
-    if (!out) return PyErr_NoMemory();
-    Py_ssize_t used = 0;
-    auto fail = [&]() -> PyObject* {
-        for (Py_ssize_t j = 0; j < used; ++j) Py_DECREF(out[j]);
-        PyMem_Free(out);
-        return nullptr;
-    };
+    PendingRefs out;
+    out.reserve(static_cast<size_t>(limit));
     IdentityMap seen;
     PyObject* prev_item = nullptr;
     PyObject* prev_result = nullptr;
@@ -129,7 +123,7 @@ PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
             if (item == prev_item) {
                 if (prev_result) {
                     Py_INCREF(prev_result);
-                    out[used++] = prev_result;
+                    out.push(prev_result);
                 }
                 continue;
             }
@@ -138,35 +132,28 @@ PyObject* flat_parse_batch(PyObject* inputs, Eval&& eval) {
         bool found = false;
         if (!kPlainPaths && Py_REFCNT(item) != 1) {
             slot = seen.find_or_insert(item, found);
-            if (!slot) return fail();
+            if (!slot) return nullptr;
         }
         if (found) {
             r = slot->value;
             if (r) Py_INCREF(r);
         } else {
             int e = eval(item, r);
-            if (e < 0) return fail();
+            if (e < 0) return nullptr;
             if (!e) r = nullptr;
             if (slot) slot->value = r;
         }
-        if (r) out[used++] = r;
+        if (r) out.push(r);
         prev_item = item;
         prev_result = r;
     }
-    if (used == 0) {
-        PyMem_Free(out);
-        return new_list(0);
-    }
+    if (out.empty()) return new_list(0);
     // A list keeps its storage, so room for the unmatched items is given back.
-    if (used < limit / 2)
-        if (auto* fit = static_cast<PyObject**>(PyMem_Realloc(out, sizeof(PyObject*) * static_cast<size_t>(used))))
-            out = fit;
-    PyObject* list = list_from_buffer(out, used);
+    PyObject* list = out.into_list();
     if (!k) return list;
     PyObject* repeated = PySequence_Repeat(list, n / k);
     Py_DECREF(list);
-    if (!repeated) fatal_python_error("could not make a list result");
-    return repeated;
+    return repeated ? repeated : ensure_error();
 }
 
 }  // namespace qgx

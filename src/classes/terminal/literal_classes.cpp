@@ -3,6 +3,7 @@
 // Char on the general forms with their kind's test inlined.
 #include <sys/mman.h>
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -30,7 +31,7 @@ PyObject* fresh_str(Text s) {
     Py_UCS4 ch = PyUnicode_READ_CHAR(r, 0);
     Py_DECREF(r);
     PyObject* own = PyUnicode_New(1, ch);
-    if (!own) fatal_python_error("could not make a str");
+    if (!own) throw_no_memory();
     PyUnicode_WRITE(PyUnicode_KIND(own), PyUnicode_DATA(own), 0, ch);
     return own;
 }
@@ -74,12 +75,12 @@ PyObject* shared_lists_batch(PyObject* inputs, PyObject* cached, Test&& test) {
         Text t;
         if (!read_terminal_item_text(items[0], t)) return nullptr;
         bool matched = test(t);
-        PyObject* inner = matched ? list_of_one(cached) : new_list(0);
+        OwnedRef inner = OwnedRef::steal(matched ? list_of_one(cached) : new_list(0));
         PyObject* block = new_list(1);
-        PyList_SET_ITEM(block, 0, inner);
+        PyList_SET_ITEM(block, 0, inner.release());
         return repeat_block(block, n);
     }
-    PyObject** slots = PyMem_New(PyObject*, static_cast<size_t>(n));
+    std::unique_ptr<PyObject*[], PyMemFree> slots(PyMem_New(PyObject*, static_cast<size_t>(n)));
     if (!slots) return PyErr_NoMemory();
     // Pass 1: a mark per item, 1 for a match and 0 for none, in `slots`.
     Py_ssize_t matched = 0;
@@ -90,28 +91,25 @@ PyObject* shared_lists_batch(PyObject* inputs, PyObject* cached, Test&& test) {
         // The same object as the previous item takes its outcome untested.
         if (kPlainPaths || item != prev_item) {
             Text t;
-            if (!read_terminal_item_text(item, t)) {
-                PyMem_Free(slots);
-                return nullptr;
-            }
+            if (!read_terminal_item_text(item, t)) return nullptr;
             prev = test(t) ? 1 : 0;
             prev_item = item;
         }
         slots[i] = reinterpret_cast<PyObject*>(prev);
         matched += static_cast<Py_ssize_t>(prev);
     }
+    // Every object is made before the marks turn into references, so that a
+    // failure to make one leaves the buffer holding none.
+    OwnedRef success = OwnedRef::steal(list_of_one(cached));
+    OwnedRef failure = OwnedRef::steal(new_list(0));
+    OwnedRef out = OwnedRef::steal(new_list(0));
     // Pass 2: the marks become the shared lists, each gaining its references
     // in one addition, and the buffer becomes the result's storage.
-    PyObject* success = list_of_one(cached);
-    PyObject* failure = new_list(0);
-    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = slots[i] ? success : failure;
-    // Each list's own reference goes to its first slot, or is dropped.
-    if (matched > 0) add_refs(success, matched - 1);
-    if (n - matched > 0) add_refs(failure, n - matched - 1);
-    PyObject* out = list_from_buffer(slots, n);
-    if (matched == 0) Py_DECREF(success);
-    if (matched == n) Py_DECREF(failure);
-    return out;
+    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = slots[i] ? success.get() : failure.get();
+    add_refs(success.get(), matched);
+    add_refs(failure.get(), n - matched);
+    adopt_buffer(out.get(), slots.release(), n);
+    return out.release();
 }
 
 // parse_batch_count of Literal: one test for a list of one object, the

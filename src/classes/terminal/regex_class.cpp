@@ -225,8 +225,9 @@ struct RegexClass {
             PyErr_SetString(PyExc_ValueError, msg::kExpectedRegexMatch);
             return nullptr;
         }
+        OwnedRef text = OwnedRef::steal(new_str(s.data, static_cast<Pos>(end)));
         PyObject* list = new_list(1);
-        PyList_SET_ITEM(list, 0, new_str(s.data, static_cast<Pos>(end)));
+        PyList_SET_ITEM(list, 0, text.release());
         return list;
     }
 

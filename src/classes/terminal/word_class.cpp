@@ -125,10 +125,10 @@ class BlockWordTable {
     BlockWordTable(const BlockWordTable&) = delete;
     BlockWordTable& operator=(const BlockWordTable&) = delete;
     ~BlockWordTable() {
-        // Each str made drops the reference the table held.
-        for (Slot& s : slots_)
-            if (s.str) Py_DECREF(s.str);
-        for (Slot& s : spill_) Py_DECREF(s.str);
+        // Each str made drops the reference the table held (a slot whose str
+        // could not be made holds none).
+        for (Slot& s : slots_) Py_XDECREF(s.str);
+        for (Slot& s : spill_) Py_XDECREF(s.str);
     }
 
     // The slot of the word's text, its str made on first sight.
@@ -200,18 +200,21 @@ PyObject* search_repeating(const WordTables& tb, Text s, Pos k) {
         rest.push_back({p, e});
         p = e;
     }
+    // Every str is made before the list, which holds no reference until
+    // the last step: a failure to make one leaves nothing to undo.
     BlockWordTable table;
+    for (const Span& w : block) table.get(s.data + w.start, w.end - w.start);
+    for (const Span& w : rest) table.get(s.data + w.start, w.end - w.start);
     const Py_ssize_t nb = static_cast<Py_ssize_t>(block.size());
     if (rest.empty()) {
         // Whole blocks only: the interpreter repeats a list of one block.
-        PyObject* one = new_list(nb);
+        OwnedRef one = OwnedRef::steal(new_list(nb));
         for (Py_ssize_t i = 0; i < nb; ++i) {
             PyObject* str = table.get(s.data + block[i].start, block[i].end - block[i].start)->str;
             Py_INCREF(str);
-            PyList_SET_ITEM(one, i, str);
+            PyList_SET_ITEM(one.get(), i, str);
         }
-        PyObject* all = PySequence_Repeat(one, q);
-        Py_DECREF(one);
+        PyObject* all = PySequence_Repeat(one.get(), q);
         return all ? all : ensure_error();  // as many words as the text holds: MemoryError
     }
     const Py_ssize_t total = nb * q + static_cast<Py_ssize_t>(rest.size());
@@ -275,8 +278,9 @@ struct WordClass {
         if (s.len == 0 || !r.init_chars.has(s.at(0))) return word_failure();
         Pos e = first_word_end(r, s);
         if (e == 0) return word_failure();
+        OwnedRef word = OwnedRef::steal(new_str(s.data, e));
         PyObject* list = new_list(1);
-        PyList_SET_ITEM(list, 0, new_str(s.data, e));
+        PyList_SET_ITEM(list, 0, word.release());
         return list;
     }
 
