@@ -264,27 +264,29 @@ struct ClassFrame {
         ~SelfHold() { Py_DECREF(self); }
     };
 
+    // The binding runs inside the guard too: its error texts are built in
+    // C++ strings, whose allocation may fail as well.
     template <const ArgumentDescriptor& D, PyObject* (*Body)(Object*, Text)>
     static PyObject* text_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        BoundArguments slots;
-        if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
-        SelfHold hold(self);
-        Text s;
-        if (!convert_text_arg(slots[0], "s", s)) return nullptr;
-        return guard_entry([&] {
+        return guard_entry([&]() -> PyObject* {
+            BoundArguments slots;
+            if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
+            SelfHold hold(self);
+            Text s;
+            if (!convert_text_arg(slots[0], "s", s)) return nullptr;
             begin_text(s);
             return Body(reinterpret_cast<Object*>(self), s);
         });
     }
 
     static PyObject* transform_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        BoundArguments slots;
-        if (!bind_vectorcall_arguments(kTransformString, args, nargs, kwnames, slots)) return nullptr;
-        SelfHold hold(self);
-        Text s, r;
-        if (!convert_text_arg(slots[0], "s", s)) return nullptr;
-        if (!convert_text_arg(slots[1], "replacement", r)) return nullptr;
-        return guard_entry([&] {
+        return guard_entry([&]() -> PyObject* {
+            BoundArguments slots;
+            if (!bind_vectorcall_arguments(kTransformString, args, nargs, kwnames, slots)) return nullptr;
+            SelfHold hold(self);
+            Text s, r;
+            if (!convert_text_arg(slots[0], "s", s)) return nullptr;
+            if (!convert_text_arg(slots[1], "replacement", r)) return nullptr;
             begin_text(s);
             return C::transform_string(reinterpret_cast<Object*>(self), s, r);
         });
@@ -292,24 +294,30 @@ struct ClassFrame {
 
     template <const ArgumentDescriptor& D, PyObject* (*Body)(Object*, PyObject*)>
     static PyObject* list_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        BoundArguments slots;
-        if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
-        SelfHold hold(self);
-        if (!convert_list_arg(slots[0], "inputs")) return nullptr;
-        return guard_entry([&] { return Body(reinterpret_cast<Object*>(self), slots[0]); });
+        return guard_entry([&]() -> PyObject* {
+            BoundArguments slots;
+            if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
+            SelfHold hold(self);
+            if (!convert_list_arg(slots[0], "inputs")) return nullptr;
+            return Body(reinterpret_cast<Object*>(self), slots[0]);
+        });
     }
 
     static PyObject* set_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        BoundArguments slots;
-        if (!bind_vectorcall_arguments(kSet, args, nargs, kwnames, slots)) return nullptr;
-        SelfHold hold(self);
-        return guard_entry([&] { return C::set(reinterpret_cast<Object*>(self), slots[0]); });
+        return guard_entry([&]() -> PyObject* {
+            BoundArguments slots;
+            if (!bind_vectorcall_arguments(kSet, args, nargs, kwnames, slots)) return nullptr;
+            SelfHold hold(self);
+            return C::set(reinterpret_cast<Object*>(self), slots[0]);
+        });
     }
 
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-        BoundArguments slots;
-        if (!bind_tuple_arguments(C::kNew, args, kwargs, slots)) return nullptr;
-        return guard_entry([&] { return C::construct(type, slots.slots); });
+        return guard_entry([&]() -> PyObject* {
+            BoundArguments slots;
+            if (!bind_tuple_arguments(C::kNew, args, kwargs, slots)) return nullptr;
+            return C::construct(type, slots.slots);
+        });
     }
 
     static void dealloc(PyObject* self) {
