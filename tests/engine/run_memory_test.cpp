@@ -165,7 +165,7 @@ TEST(RunMemory, AnotherTextThanTheCurrentOneIsReadAsWritten) {
 // the bytes read past the runs' prefixes stay within a small multiple of the
 // text (without remembering they are about half its square).
 TEST(RunMemory, AScanOverALongRunReadsItOnce) {
-    const Pos n = 40000;
+    const Pos n = 20000;
     for (const Case& c : cases()) {
         // A choice falling back a byte at a time walks the rest of the text
         // from every start: its calls are the memo's to bound, not the runs'.
