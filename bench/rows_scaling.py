@@ -34,6 +34,7 @@ def rows():
     _quoted_rows(out)
     _long_needle_rows(out)
     _char_transform_rows(out)
+    _long_run_rows(out)
     return out
 
 
@@ -546,3 +547,39 @@ def _skip_to_rows(out):
                      ("OneOrMore(SkipTo + Literal).search_string_count", rep.search_string_count)):
         out.append(growth_row(f"{name}, target absent", absent(op), 1 << 13))
         out.append(growth_row(f"{name}, random words", rare(op), 1 << 13))
+
+
+# A terminal that reads a long run and then fails, tried from every start of
+# the run (each read the run again), then the same grammar on ordinary text.
+def _long_run_rows(out):
+    grammars = [
+        ("Word(alphas) + 'x'", lambda: q.Word(q.alphas()) + q.Literal("x"), "a"),
+        ("OneOrMore(Char('a')) + 'x'", lambda: q.OneOrMore(q.Char("a")) + q.Literal("x"), "a"),
+        ("Exactly(Char('a'), 10**6) + 'x'", lambda: q.Exactly(q.Char("a"), 10**6) + q.Literal("x"), "a"),
+        ("Regex('[a-z]+') + 'x'", lambda: q.Regex("[a-z]+") + q.Literal("x"), "a"),
+        (r"Regex('[a-z]+\d?') + 'x'", lambda: q.Regex(r"[a-z]+\d?") + q.Literal("x"), "a"),
+        ("rest_of_line() + 'x'", lambda: q.rest_of_line() + q.Literal("x"), "a"),
+    ]
+    for name, make_g, letter in grammars:
+        def adversarial(size, make_g=make_g, letter=letter):
+            g, t = make_g(), letter * size
+            return lambda: g.search_string_count(t)
+
+        def ordinary(size, make_g=make_g):
+            g, t = make_g(), _ordinary_text(size)
+            return lambda: g.search_string_count(t)
+
+        out.append(growth_row(f"{name}.search_string_count one run", adversarial, 1 << 16))
+        out.append(growth_row(f"{name}.search_string_count ordinary text", ordinary, 1 << 16))
+
+    # A choice that falls back one byte at a time: one parse, no scan.
+    def fallback(t_of):
+        def make(size):
+            g = q.OneOrMore((q.Word(q.alphas()) + q.Literal("x")) | q.Char("a") | q.Char(" "))
+            t = t_of(size)
+            return lambda: g.parse_string(t)
+        return make
+
+    out.append(growth_row("OneOrMore((Word + 'x') | Char).parse_string one run", fallback(lambda n: "a" * n), 1 << 16))
+    out.append(growth_row("OneOrMore((Word + 'x') | Char).parse_string ordinary text",
+                          fallback(lambda n: "".join(c if c in "a " else "a" for c in _ordinary_text(n))), 1 << 16))

@@ -234,8 +234,10 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     if (r.fast_path == RegexFastPath::ByteClass && r.exact_class)
         return pos < t.len && r.fast_set.has(t.at(pos)) ? int64_t{pos} + 1 : kNoMatch;
     if (r.fast_path == RegexFastPath::WhitespaceRun) {
-        Pos e = pos;
-        while (e < t.len && is_ascii_space_byte(t.at(e))) ++e;
+        Pos e = run_end<kRunPrefix>(&r, kRunRegexSpace, t, pos, t.len, [t](Pos i, Pos stop) {
+            while (i < stop && is_ascii_space_byte(t.at(i))) ++i;
+            return i;
+        });
         // A vertical tab or a character above U+007F may be White_Space too.
         bool unsure = e < t.len && (t.at(e) == 11 || t.at(e) >= 0x80);
         if (!unsure) return e == pos && r.whitespace_plus ? kNoMatch : int64_t{e};
@@ -245,7 +247,13 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     }
     if (r.dfa) {
         if (pos < t.len && is_continuation(t.at(pos))) return kNoMatch;
-        int64_t n = dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos);
+        // A looping state's run is the same from every start that reaches
+        // the state inside it: a long one is read once per operation.
+        auto remembered = [&r, t, pos](const uint8_t* stay, uint32_t row, const unsigned char*, size_t j, size_t) {
+            return size_t{table_run_end(&r, kRunDfaState + row, stay, t, pos + static_cast<Pos>(j), t.len) - pos};
+        };
+        int64_t n =
+            dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos, remembered);
         if (n >= 0) return int64_t{pos} + n;
         return n == kDfaNoMatch ? kNoMatch : kAskEngine;
     }

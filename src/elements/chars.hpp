@@ -7,6 +7,7 @@
 
 #include "elements/element.hpp"
 #include "elements/regex_engine.hpp"
+#include "elements/run_memory.hpp"
 
 namespace qgx {
 
@@ -37,11 +38,11 @@ SharedText word_message(Text init_chars);
 Rc<WordElement> make_word_element(Text init, const Text* body);
 
 // The byte-wise word at `pos`: the end of the run, or `pos` when none starts.
+// The body's run is the same from every start inside it: a long one is read
+// once per operation (run_memory.hpp).
 inline Pos word_run_end(const WordElement& r, Text t, Pos pos) {
     if (pos >= t.len || !r.init_chars.has(t.at(pos))) return pos;
-    Pos end = pos + 1;
-    while (end < t.len && r.body_table[t.at(end)]) ++end;
-    return end;
+    return table_run_end(&r, kRunWordBody, r.body_table, t, pos + 1, t.len);
 }
 
 // The end of a byte run `end` > `pos`, starting on a character boundary, cut
@@ -166,7 +167,15 @@ inline int64_t regex_shape_end(const RegexShape& s, Text t, Pos pos) {
     const RegexShape::Atom& run = s.run;
     // Every byte of a character above U+007F is at least 0x80, so a run that
     // takes all of them steps through them byte by byte.
-    while (i < t.len && (kToEnd || i == run_start) && run.bytes.has(t.at(i))) ++i;
+    if constexpr (kToEnd) {
+        // Read once per operation where it is long (run_memory.hpp).
+        i = run_end<kRunPrefix>(&s, kRunRegexShape, t, i, t.len, [&run, t](Pos j, Pos stop) {
+            while (j < stop && run.bytes.has(t.at(j))) ++j;
+            return j;
+        });
+    } else {
+        if (i < t.len && run.bytes.has(t.at(i))) ++i;
+    }
     if (i < t.len && (kToEnd || i == run_start) && t.at(i) >= 0x80 && run.wide == WideMembers::Some)
         return kShapeAskEngine;
     if (s.run_min1 && i == run_start) return kShapeNoMatch;

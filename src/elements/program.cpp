@@ -11,6 +11,7 @@
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
 #include "elements/positional.hpp"
+#include "elements/run_memory.hpp"
 #include "messages.hpp"
 
 // The evaluator's small steps are forced inline in an optimised build; in an
@@ -97,6 +98,9 @@ struct Node {
     // byte lowest) and how many, for a compare of one load where 8 bytes of
     // the text remain.
     uint8_t word_len = 0;
+    // ZeroOrMore, OneOrMore, Exactly of a one-byte item (run_memory.hpp):
+    // in try mode the repetition is the run of bytes it matches.
+    bool byte_run = false;
     uint64_t word = 0, word_mask = 0;
     uint32_t a = 0;    // And, MatchFirst: the first of its kids; one-child kinds: the child's node
     uint32_t b = 0;    // And, MatchFirst: the number of kids
@@ -320,6 +324,11 @@ std::unique_ptr<Program> compile(const ElementHeader* root, const ElementVTable*
         prog->nodes[id] = n;
     }
     mark_small_subtrees(*prog);
+    for (Node& n : prog->nodes) {
+        if (n.op != Op::ZeroOrMore && n.op != Op::OneOrMore && n.op != Op::Exactly) continue;
+        const Node& c = prog->nodes[n.a];
+        n.byte_run = static_cast<bool>(one_byte_item(c.rec, c.vt));
+    }
     prog->kids_try.resize(prog->kids.size());
     for (size_t i = 0; i < prog->kids.size(); ++i) prog->kids_try[i] = prog->nodes[prog->kids[i]].try_id;
     return prog;
@@ -691,6 +700,18 @@ class Runner {
         }
     }
 
+    // A repetition of a one-byte item (byte_run) from `from`, as repeat_try
+    // gives it: the run read once per operation.
+    Pos byte_run_end(const Node& n, Pos from, Pos limit) {
+        const Node& c = nodes_[n.a];
+        return one_byte_run_end(one_byte_item(c.rec, c.vt), t_, from, limit);
+    }
+    template <bool S>
+    TryMatchOutcome byte_run_try(const Node& n, Pos from) {
+        const Pos end = byte_run_end(n, from, t_.len);
+        return aborting<S>() ? TryMatchOutcome::no() : TryMatchOutcome::yes(end);
+    }
+
     template <bool S>
     QGX_HOT_INLINE TryMatchOutcome try_body(const Node& n, Pos pos) {
         switch (n.op) {
@@ -726,10 +747,12 @@ class Runner {
                 return TryMatchOutcome::no();
             }
             case Op::ZeroOrMore:
+                if (n.byte_run) return byte_run_try<S>(n, pos);
                 return repeat_try<S>(n.a, pos);
             case Op::OneOrMore: {
                 TryMatchOutcome first = child_try<S>(n.a, pos);
                 if (!first.matched) return first;
+                if (n.byte_run) return byte_run_try<S>(n, first.end);
                 return repeat_try<S>(n.a, first.end);
             }
             case Op::Optional: {
@@ -740,6 +763,11 @@ class Runner {
             case Op::Exactly: {
                 Pos current = pos;
                 const uint32_t count = rec_as<ExactlyElement>(n).count;
+                if (n.byte_run) {
+                    if (pos > t_.len || t_.len - pos < count) return TryMatchOutcome::no();
+                    const Pos limit = pos + count;
+                    return byte_run_end(n, pos, limit) == limit ? TryMatchOutcome::yes(limit) : TryMatchOutcome::no();
+                }
                 for (uint32_t i = 0; i < count; ++i) {
                     TryMatchOutcome o = child_try<S>(n.a, current);
                     if (!o.matched || o.end == current) return TryMatchOutcome::no();

@@ -76,10 +76,22 @@ inline constexpr uint32_t kDfaOffset = (1u << kDfaAccelShift) - 1;
 inline constexpr int64_t kDfaNoMatch = -1;
 inline constexpr int64_t kDfaAskEngine = -2;
 
+// Steps over a run of bytes that keep a looping state: the first j' >= j
+// below n whose byte leaves it (stay[p[j']] == 0), or n. `row` names the
+// state's row in `stays`.
+struct DfaStayRun {
+    size_t operator()(const uint8_t* stay, uint32_t /*row*/, const unsigned char* p, size_t j, size_t n) const {
+        while (j < n && stay[p[j]]) ++j;
+        return j;
+    }
+};
+
 // The length of the anchored leftmost-first match at the start of the n
 // bytes at p (the whole rest of the text), kDfaNoMatch, or kDfaAskEngine
-// when the matcher reached a byte that only the engine can decide.
-inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_t n) {
+// when the matcher reached a byte that only the engine can decide. `run`
+// steps over a looping state's bytes (DfaStayRun, or one that remembers).
+template <class StayRun = DfaStayRun>
+inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_t n, StayRun&& run = StayRun{}) {
     const uint32_t* trans = d.trans;
     const uint8_t* classes = d.classes;
     uint32_t s = d.start;
@@ -92,9 +104,9 @@ inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_
         if (e & kDfaAccel) {
             // Each byte of the run is a step back into s, matching or not
             // as every other one of them.
-            const uint8_t* stay = d.stays + size_t{((e & kDfaAccel) >> kDfaAccelShift) - 1} * 256;
-            size_t j = i + 1;
-            while (j < n && stay[p[j]]) ++j;
+            const uint32_t row = ((e & kDfaAccel) >> kDfaAccelShift) - 1;
+            const uint8_t* stay = d.stays + size_t{row} * 256;
+            size_t j = run(stay, row, p, i + 1, n);
             if (j > i + 1 && stay[p[j - 1]] == 2) last = static_cast<int64_t>(j - 1);
             i = j - 1;
         }

@@ -10,6 +10,7 @@
 #include "elements/match_context.hpp"
 #include "elements/parse_path.hpp"
 #include "elements/program.hpp"
+#include "elements/run_memory.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -25,6 +26,11 @@ bool any_reaches_forward(const std::vector<SharedElement>& v) {
 }
 
 TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
+    // A repetition of one byte is a run: read once per operation.
+    if (OneByteItem item = one_byte_item(child.record(), child.vtable())) {
+        Pos end = one_byte_run_end(item, t, current, t.len);
+        return depth_aborting() ? TryMatchOutcome::no() : TryMatchOutcome::yes(end);
+    }
     for (;;) {
         TryMatchOutcome m = child.try_match_at(t, current);
         if (!m.matched) return depth_aborting() ? m : TryMatchOutcome::yes(current);
@@ -589,6 +595,11 @@ TryMatchOutcome exactly_try_match_at(const ExactlyElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     auto body = [&] {
+        if (OneByteItem item = one_byte_item(r.expr.record(), r.expr.vtable())) {
+            if (pos > t.len || t.len - pos < r.count) return TryMatchOutcome::no();
+            const Pos limit = pos + r.count;
+            return one_byte_run_end(item, t, pos, limit) == limit ? TryMatchOutcome::yes(limit) : TryMatchOutcome::no();
+        }
         Pos current = pos;
         for (uint32_t i = 0; i < r.count; ++i) {
             TryMatchOutcome o = r.expr.try_match_at(t, current);

@@ -1,0 +1,132 @@
+// Runs remembered within one operation. A terminal that reads a run of bytes
+// (a Word's body, a repetition of a one-byte item, the rest of a line, a
+// pattern's automaton looping on one state) stops, from any start inside a
+// run read before, where that run stopped: every byte between is in the run.
+// A scan that tries such a terminal at each position of a long run, or a
+// choice that falls back one byte at a time, would otherwise read the run
+// again from every start, which is quadratic. So a run is read inline only
+// as far as a short prefix; past it the run's end is looked up per record
+// (and per kind of run, its tag) in the operation's context, read once when
+// it is not known, and remembered. A later start inside the run then costs
+// the prefix and one lookup, and every operation stays linear.
+//
+// Without a context, or on a text other than the operation's own, nothing is
+// remembered and the run is read as before.
+#pragma once
+
+#include "elements/match_context.hpp"
+
+namespace qgx {
+
+// The kinds of runs a record may read; each has its own entry.
+enum : uint32_t {
+    kRunWordBody = 0,      // a Word's body bytes after its first byte
+    kRunRepeatedByte = 1,  // a one-byte item (Char, one-byte Literal) repeated
+    kRunNewline = 2,       // the bytes before the next newline
+    kRunRegexShape = 3,    // a Regex's greedy run of one class
+    kRunRegexSpace = 4,    // a Regex "\s+" or "\s*"
+    kRunDfaState = 8,      // plus the row of an automaton state looping on itself
+};
+
+// The runs of one record remembered on the current text: for each of a few
+// tags, the latest run read, as [from, end): every byte from `from` to
+// `end` is in the run, and `end` is the text's end or a byte outside it.
+struct RememberedRuns : ContextSlot {
+    struct Run {
+        uint32_t tag = 0;
+        bool used = false;
+        Pos from = 0, end = 0;
+    };
+    static constexpr uint32_t kWays = 4;
+    Run runs[kWays];
+    void reset(Text) override {
+        for (Run& r : runs) r.used = false;
+    }
+};
+
+// The bytes read past the prefix of a run, on this thread (for the tests,
+// which count work; incremented once per long run read).
+[[gnu::tls_model("initial-exec")]] inline thread_local uint64_t tls_long_run_bytes = 0;
+
+// The end of a run known to go on at `at` (every byte from `from` to `at`
+// is in it): remembered, or read by `read(at, t.len)` and remembered.
+template <class Read>
+[[gnu::noinline]] Pos remembered_run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos at, Read& read) {
+    RememberedRuns::Run* slot = nullptr;
+    if (MatchContext* c = current_context())
+        if (RememberedRuns* m = c->scratch<RememberedRuns>(owner, t)) slot = &m->runs[tag % RememberedRuns::kWays];
+    if (slot && slot->used && slot->tag == tag && slot->from <= at && at <= slot->end) return slot->end;
+    const Pos end = read(at, t.len);
+    tls_long_run_bytes += end - at;
+    if (slot) {
+        if (slot->used && slot->tag == tag && slot->end == end) {
+            if (from < slot->from) slot->from = from;
+        } else {
+            *slot = RememberedRuns::Run{tag, true, from, end};
+        }
+    }
+    return end;
+}
+
+// The end of the run from `from` (at most t.len), no further than `limit`
+// (limit <= t.len; `from` itself past it): `read(i, stop)` gives the first position in
+// [i, stop) whose byte is not in the run, or stop. The run is read here up to
+// kPrefix bytes; a longer one is looked up or read once for the operation,
+// under (owner, tag), which must name one run rule on one text.
+template <Pos kPrefix, class Read>
+inline Pos run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos limit, Read&& read) {
+    if (from >= limit) return from;
+    const Pos stop = limit - from > kPrefix ? from + kPrefix : limit;
+    const Pos end = read(from, stop);
+    if (end < stop || stop == limit) [[likely]]
+        return end;
+    const Pos full = remembered_run_end(owner, tag, t, from, end, read);
+    return full < limit ? full : limit;
+}
+
+// The prefix read inline: longer than nearly every word, number or field of
+// ordinary text, so that those never reach the lookup. The fuzzer's build
+// sets a few bytes, so that its short texts reach it.
+#ifndef QGX_RUN_PREFIX
+#define QGX_RUN_PREFIX 64
+#endif
+inline constexpr Pos kRunPrefix = QGX_RUN_PREFIX;
+
+// The run of bytes that `table` (256 flags) takes, from `from`.
+inline Pos table_run_end(const void* owner, uint32_t tag, const uint8_t* table, Text t, Pos from, Pos limit) {
+    return run_end<kRunPrefix>(owner, tag, t, from, limit, [table, t](Pos i, Pos stop) {
+        while (i < stop && table[t.at(i)]) ++i;
+        return i;
+    });
+}
+
+}  // namespace qgx
+
+namespace qgx {
+
+// An element whose every match is the one byte at its position, decided by
+// that byte alone (Char, a one-byte Literal), so that a repetition of it is
+// a run of bytes. (A wrapper around one is not: it enters a nesting level.) `record` is the item's own record, the
+// run's owner; `table` its bytes (Char), or null and `byte` its one byte.
+struct OneByteItem {
+    const void* record = nullptr;
+    const uint8_t* table = nullptr;
+    uint8_t byte = 0;
+    explicit operator bool() const { return record != nullptr; }
+};
+
+// The one-byte item that `rec` (of kind `vt`) is, or an empty one.
+OneByteItem one_byte_item(const ElementHeader* rec, const ElementVTable* vt) noexcept;
+
+// Where the repetition of `item` from `from` stops, no further than `limit`
+// (at most t.len): the end of the run of bytes it matches.
+inline Pos one_byte_run_end(const OneByteItem& item, Text t, Pos from, Pos limit) {
+    if (item.table) return table_run_end(item.record, kRunRepeatedByte, item.table, t, from, limit);
+    const uint8_t b = item.byte;
+    return run_end<kRunPrefix>(item.record, kRunRepeatedByte, t, from, limit, [b, t](Pos i, Pos stop) {
+        while (i < stop && t.at(i) == b) ++i;
+        return i;
+    });
+}
+
+}  // namespace qgx
