@@ -375,6 +375,42 @@ def _choice_rows(out):
     out.append(growth_row("shared choice of n levels (e + 'b') | (e + 'c').matches", shared, 40))
     out.append(growth_row("expression grammar, n random terms.parse_string", expression_random, 40))
 
+    # Backtracking choice whose records come back to a position only after
+    # thousands of other calls: each alternative of n nested levels redoes a
+    # run of 2048 Forward calls, then the same grammar where the first
+    # alternative matches at every level; and a choice of 2048 Forwards under
+    # n levels of (e + 'b') | (e + 'c'), then the same on text that matches.
+    def long_repeats(last):
+        def make(size):
+            fz = q.Forward()
+            fz <<= q.Literal("z")
+            f = q.Forward()
+            f <<= ((q.Literal("a") + q.OneOrMore(fz) + f + q.Literal("b"))
+                   | (q.Literal("a") + q.OneOrMore(fz) + f + q.Literal("c")) | q.Literal("x"))
+            t = ("a" + "z" * 2048) * size + "x" + last * size
+            return lambda: f.matches(t)
+        return make
+
+    def many_records(text):
+        def make(size):
+            alts = []
+            for j in range(2048):
+                fw = q.Forward()
+                fw <<= q.Literal("a") + q.Literal("q%d" % j)
+                alts.append(fw)
+            e = q.MatchFirst(alts + [q.Literal("a")])
+            for _ in range(size):
+                e = (e + q.Literal("b")) | (e + q.Literal("c"))
+            t = text(size)
+            return lambda: e.matches(t)
+        return make
+
+    out.append(growth_row("choice redoing 2048 Forward calls, n levels, backtracking", long_repeats("c"), 16))
+    out.append(growth_row("choice redoing 2048 Forward calls, n levels, first alt.", long_repeats("b"), 16))
+    out.append(growth_row("2048 Forwards under n levels (e+'b')|(e+'c') on 'ad'", many_records(lambda n: "ad"), 10))
+    out.append(growth_row("2048 Forwards under n levels (e+'b')|(e+'c') on 'abb..'",
+                          many_records(lambda n: "a" + "b" * n), 10))
+
 
 def _regex_rows(out):
     # A Unicode word boundary over text with characters above U+007F (the

@@ -12,6 +12,13 @@ inline size_t mix(uint64_t a, uint64_t b) {
     return static_cast<size_t>(h ^ (h >> 31));
 }
 
+// Every bit of the result depends on every bit of `h` (a 64-bit finaliser).
+inline uint64_t spread(uint64_t h) {
+    h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+    return h ^ (h >> 31);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -51,21 +58,36 @@ void MemoTable::sync(uint64_t epoch) {
     active_ = false;
     forget_all();
     std::memset(seen_, 0, sizeof seen_);
-    probes_ = repeats_ = 0;
+    probes_ = repeats_ = sample_mask_ = 0;
 }
 
 bool MemoTable::note(const void* record, Pos pos, uint8_t mode, uint64_t epoch, Pos text_len) {
     sync(epoch);
     if (active_) return true;
-    uint64_t h = mix(reinterpret_cast<uintptr_t>(record), (uint64_t{pos} << 1) | mode) | 1;
+    const MatchDepthState& d = tls_match_depth;
+    if (d.calls / kForceAfter > d.memo_after) {
+        activate(epoch, text_len);
+        return true;
+    }
+    // Records lie at regular distances, and the positions run in order: the
+    // key is mixed in full, so that the sample (high bits) and the slot (low
+    // bits) are independent of each other and of the key's pattern.
+    uint64_t h = spread(mix(reinterpret_cast<uintptr_t>(record), (uint64_t{pos} << 1) | mode)) | 1;
+    if ((h >> 32) & sample_mask_) return false;
     uint64_t& s = seen_[h % kSeen];
     if (s == h) ++repeats_;
     s = h;
     if (++probes_ < kWindow) return false;
-    // One call in sixteen tried again within a short while: remembering pays.
+    // One sampled call in sixteen tried again within the watch's reach:
+    // remembering pays.
     bool repeating = repeats_ * 16 >= probes_;
     probes_ = repeats_ = 0;
-    if (!repeating) return false;
+    if (!repeating) {
+        // The next window takes twice the calls and sees repeats twice as
+        // far apart.
+        if (sample_mask_ < UINT32_MAX) sample_mask_ = sample_mask_ * 2 + 1;
+        return false;
+    }
     activate(epoch, text_len);
     return true;
 }

@@ -58,13 +58,23 @@ enum : uint8_t { kMemoTry = 0, kMemoParse = 1 };
 
 // The outcomes remembered on the current text: a cache of a size set by the
 // text's length (so its memory stays a fixed multiple of the text, and a
-// small fixed size for short ones), four entries to a set. It starts only
-// where it pays: past the budget, `note` watches whether records are tried
-// at positions where they were tried a moment ago, and turns remembering on
-// once a fair share of calls repeat. A grammar whose work is large but never
-// repeats (a deep chain tried at every start) never pays for entries.
+// small fixed size for short ones), four entries to a set. It starts where
+// it pays: past the budget, `note` watches whether records are tried at
+// positions where they were tried before, and turns remembering on once a
+// fair share of calls repeat. The watch follows a sample of the keys (all
+// at first) and halves its sample after each window without repeats, so
+// that the distance over which it sees a repeat grows with the work done (a
+// choice whose alternatives each redo thousands of calls is seen as well as
+// one whose alternatives redo a few). Whatever the watch sees, remembering starts once the text
+// has taken a fixed multiple of its budget (kForceAfter), so no grammar and
+// text escapes it; a grammar whose work is large but rarely repeats (a deep
+// chain tried at every start) pays for entries only past that point.
 class MemoTable {
   public:
+    // Past this many times its budget, a text's calls turn remembering on
+    // whether or not the watch has seen them repeat.
+    static constexpr uint64_t kForceAfter = 16;
+
     MemoTable() = default;
     ~MemoTable();
     MemoTable(const MemoTable&) = delete;
@@ -112,12 +122,15 @@ class MemoTable {
     uint32_t victim_ = 0;
     SharedText* tokens_ = nullptr;
     uint32_t token_count_ = 0, token_cap_ = 0;
-    // The repeat watch: recent keys, and the calls and repeats of this window.
+    // The repeat watch: recent keys of the sample, and the sampled calls and
+    // repeats of this window; a key is in the sample when the bits of its
+    // hash under `sample_mask_` are all zero (one key in sample_mask_ + 1).
     static constexpr uint32_t kSeen = 1024, kWindow = 4096;
     // Cleared by sync() before its first use on a text, not when made: every
     // entry into the module makes a context, and most never get this far.
     uint64_t seen_[kSeen];
     uint32_t probes_ = 0, repeats_ = 0;
+    uint32_t sample_mask_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -4,11 +4,13 @@
 // text instead of exponential.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "elements/forward.hpp"
 #include "elements/match_context.hpp"
+#include "elements/program.hpp"
 #include "elements/structure.hpp"
 #include "combinator_stand_ins.hpp"
 #include "test_support.hpp"
@@ -136,6 +138,114 @@ TEST(Memo, BacktrackingChoiceTakesLinearWork) {
         (void)shared.try_match_at(t, 0);
         EXPECT_LT(c.calls(), 100000u) << s;
     }
+}
+
+namespace {
+
+// f = ("a" + OneOrMore(z) + f + "b") | ("a" + OneOrMore(z) + f + "c") | "x",
+// z a Forward: each alternative redoes thousands of calls before a record
+// comes back to a position, farther apart than a short watch reaches.
+struct LongRepeats {
+    Rc<ForwardElement> z = Rc<ForwardElement>::make(), slot = Rc<ForwardElement>::make();
+    SharedElement f{slot, forward_vtable()};
+    LongRepeats() {
+        set_forward_target(*z, lit("z"));
+        SharedElement zs = one_or_more(SharedElement(z, forward_vtable()));
+        set_forward_target(*slot, first({seq({lit("a"), zs, f, lit("b")}), seq({lit("a"), zs, f, lit("c")}), lit("x")}));
+    }
+    ~LongRepeats() { set_forward_target(*slot, lit("x")); }
+    static std::string text(int k) {
+        std::string s;
+        for (int i = 0; i < k; ++i) s.append(1, 'a').append(2048, 'z');
+        return s.append(1, 'x').append(k, 'c');
+    }
+};
+
+// e(0) = a choice of 2,048 Forwards that fail after "a", then "a";
+// e(i+1) = (e(i) + "b") | (e(i) + "c"): one rule of many records at one
+// position.
+SharedElement many_records_nesting(int depth) {
+    std::vector<SharedElement> alts;
+    for (int j = 0; j < 2048; ++j) {
+        Rc<ForwardElement> r = Rc<ForwardElement>::make();
+        std::string fails = std::to_string(j);
+        set_forward_target(*r, seq({lit("a"), lit(fails.insert(0, 1, 'q'))}));
+        alts.emplace_back(r, forward_vtable());
+    }
+    alts.push_back(lit("a"));
+    SharedElement e = first(std::move(alts));
+    for (int i = 0; i < depth; ++i) e = first({seq({e, lit("b")}), seq({e, lit("c")})});
+    return e;
+}
+
+}  // namespace
+
+TEST(Memo, RepeatsFarApartStillStartRemembering) {
+    // Without remembering, each level doubles the work: 13 levels of the
+    // first grammar take about seventy million calls, 12 of the second
+    // sixteen million. Remembered, both stay within a small multiple of
+    // the budget, on the program and on the kinds' own algorithms.
+    for (bool programs : {true, false}) {
+        std::optional<ProgramsOff> off;
+        if (!programs) off.emplace();
+        LongRepeats g;
+        std::string s = LongRepeats::text(13);
+        Text t(s);
+        {
+            ContextOn c(t, false);
+            EXPECT_TRUE(g.f.try_match_at(t, 0).matched);
+            EXPECT_TRUE(g.f.parse_at(t, 0).ok);
+            EXPECT_LT(c.calls(), 2 * memo_budget(t.len)) << programs;
+        }
+        SharedElement e = many_records_nesting(12);
+        Text ad("ad");
+        ContextOn c(ad, false);
+        EXPECT_FALSE(e.try_match_at(ad, 0).matched);
+        EXPECT_FALSE(e.parse_at(ad, 0).ok);
+        // The watch sees these repeats well before the calls would force
+        // remembering on (past 134,144 on this text).
+        EXPECT_LT(c.calls(), 100000u) << programs;
+    }
+}
+
+TEST(Memo, WatchSeesRepeatsAsFarApartAsItsWork) {
+    // A cycle of 20,000 keys, each back after all the others (records a
+    // block apart, as they are made, each tried at a run of positions): the
+    // watch reaches that far long before the calls force remembering on.
+    std::string s(1 << 20, 'a');
+    Text t(s);
+    ContextOn c(t, false);
+    MatchContext& mc = *current_context();
+    MemoTable& m = *mc.memo();
+    MatchDepthState& d = tls_match_depth;
+    static const char records[20 * 64] = {};
+    const uint64_t start = d.memo_after + 1;
+    for (uint64_t i = 0;; ++i) {
+        d.calls = start + i;
+        const uint64_t key = i % 20000;
+        if (m.note(records + key / 1000 * 64, static_cast<Pos>(key % 1000), kMemoTry, mc.epoch(), t.len)) break;
+        ASSERT_LT(i, 64u * 20000);
+    }
+    EXPECT_LT(d.calls / MemoTable::kForceAfter, d.memo_after);
+}
+
+TEST(Memo, RememberingStartsPastAFixedMultipleOfTheBudget) {
+    // Keys that never come back: the watch sees no reason, and still the
+    // memo starts once the text's calls pass kForceAfter times its budget.
+    std::string s(1000, 'a');
+    Text t(s);
+    ContextOn c(t, false);
+    MatchContext& mc = *current_context();
+    MemoTable& m = *mc.memo();
+    MatchDepthState& d = tls_match_depth;
+    const uint64_t force = MemoTable::kForceAfter * (d.memo_after + 1);
+    static const char records[1 << 11] = {};
+    uint64_t i = 0;
+    for (d.calls = d.memo_after + 1; d.calls < force; ++d.calls, ++i) {
+        ASSERT_FALSE(m.note(records + i / 1001, static_cast<Pos>(i % 1001), kMemoTry, mc.epoch(), t.len)) << d.calls;
+    }
+    EXPECT_TRUE(m.note(records + i / 1001, static_cast<Pos>(i % 1001), kMemoTry, mc.epoch(), t.len));
+    EXPECT_TRUE(m.active(mc.epoch()));
 }
 
 TEST(Memo, ReusedOutcomeStillMeetsTheDepthBound) {

@@ -117,3 +117,48 @@ def test_long_literal_like_tests_in_scans_are_linear(grammar, op, text, expected
         print("ok")
     """, timeout=60)
     assert out.strip() == "ok"
+
+
+# Backtracking choice whose records come back to a position only after
+# thousands of other calls: 40 nested levels double the work per level
+# unless outcomes are remembered (about 2**40 calls), and take well under a
+# second when they are.
+def test_choice_whose_repeats_are_far_apart_stays_linear():
+    out = run_isolated("""
+        from quillgramx import *
+        fz = Forward()
+        fz <<= Literal("z")
+        f = Forward()
+        f <<= ((Literal("a") + OneOrMore(fz) + f + Literal("b"))
+               | (Literal("a") + OneOrMore(fz) + f + Literal("c")) | Literal("x"))
+        k = 40
+        text = ("a" + "z" * 2048) * k + "x" + "c" * k
+        assert f.matches(text)
+        tokens = f.parse_string(text)
+        assert len(tokens) == 2050 * k + 1 and tokens[2049 * k] == "x" and tokens[-1] == "c"
+        assert not f.matches(text[:-1] + "d")
+
+        # One rule of 2,048 Forwards at a single position, under 40 levels
+        # of (e + "b") | (e + "c").
+        alts = []
+        for j in range(2048):
+            fw = Forward()
+            fw <<= Literal("a") + Literal("q%d" % j)
+            alts.append(fw)
+        def failure(e, text):
+            try:
+                e.parse_string(text)
+            except ValueError as err:
+                return str(err)
+        e = MatchFirst(alts + [Literal("a")])
+        shallow = None
+        for level in range(40):
+            e = (e + Literal("b")) | (e + Literal("c"))
+            if level == 2:
+                shallow = failure(e, "ad")  # worked out without remembering
+        assert not e.matches("ad")
+        assert failure(e, "ad") == shallow
+        assert e.parse_string("a" + "c" * 40) == ["a"] + ["c"] * 40
+        print("ok")
+    """, timeout=60)
+    assert out.strip() == "ok"
