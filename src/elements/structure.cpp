@@ -92,6 +92,14 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
 
 }  // namespace
 
+uintptr_t publish_derived(const CompositeHeader& owner, std::atomic<uintptr_t>& slot, uintptr_t value) noexcept {
+    owner.sealed.store(true, std::memory_order_release);
+    uintptr_t expected = 0;
+    if (slot.compare_exchange_strong(expected, value, std::memory_order_acq_rel, std::memory_order_acquire))
+        return value;
+    return expected;
+}
+
 MatchFirstElement::MatchFirstElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
     reaches_forward = any_reaches_forward(exprs);
     note_composite_built(exprs.size());
@@ -109,11 +117,9 @@ MatchFirstElement::~MatchFirstElement() {
 uintptr_t MatchFirstElement::build_dispatch() const {
     const AlternativeDispatch* table = make_dispatch(exprs);
     uintptr_t made = table ? reinterpret_cast<uintptr_t>(table) : kNoTable;
-    uintptr_t expected = kUnbuilt;
-    if (dispatch_.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire))
-        return made;
-    delete table;  // another thread published first
-    return expected;
+    uintptr_t now = publish_derived(*this, dispatch_, made);
+    if (now != made) delete table;  // another thread published first
+    return now;
 }
 
 namespace {
@@ -659,11 +665,9 @@ uintptr_t SkipToElement::build_jump() const {
         }
     }
     uintptr_t value = made ? reinterpret_cast<uintptr_t>(made) : kNone;
-    uintptr_t expected = kUnbuilt;
-    if (jump_.compare_exchange_strong(expected, value, std::memory_order_acq_rel, std::memory_order_acquire))
-        return value;
-    delete made;  // another thread published first
-    return expected;
+    uintptr_t now = publish_derived(*this, jump_, value);
+    if (now != value) delete made;  // another thread published first
+    return now;
 }
 
 namespace {

@@ -20,11 +20,15 @@
 namespace qgx {
 
 // The common header of every combinator record (the Forward slot included):
-// whether the record can reach a Forward slot through its children, and the
-// scratch fields of the cycle collector (forward.hpp), which only the
-// collector touches, under the interpreter lock.
+// whether the record can reach a Forward slot through its children, whether
+// it may still change, and the scratch fields of the cycle collector
+// (forward.hpp), which only the collector touches, under the interpreter lock.
 struct CompositeHeader : ElementHeader {
     bool reaches_forward = false;
+    // Set before the record publishes anything derived from it (publish_derived
+    // below): from then on its members never change. The operators grow a
+    // record in place only while it is unset.
+    mutable std::atomic<bool> sealed{false};
     mutable uint32_t gc_internal = 0;
     mutable uint32_t gc_epoch = 0;
     mutable bool gc_live = false;
@@ -38,6 +42,14 @@ struct CompositeHeader : ElementHeader {
     CompositeHeader(const CompositeHeader&) = delete;
     CompositeHeader& operator=(const CompositeHeader&) = delete;
 };
+
+// Publishes a state derived from `owner` (its program, a table made from its
+// members) into `slot`, which holds 0 until then, sealing the record first.
+// The first publication wins: returns the value now in the slot, which is
+// `value` when this call made it, else the earlier one (the caller then
+// frees its own). Every derived state goes through here, so that no record
+// that something describes can change.
+uintptr_t publish_derived(const CompositeHeader& owner, std::atomic<uintptr_t>& slot, uintptr_t value) noexcept;
 
 // Tells the Forward cycle collector (forward.hpp) that a combinator record
 // holding `children` handles was built. The collector paces its passes by

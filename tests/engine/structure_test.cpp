@@ -590,6 +590,28 @@ TEST(ChoiceTrials, TableIsMadeOnceOnFirstUseNotWhenAChoiceIsBuilt) {
     EXPECT_FALSE(static_cast<const MatchFirstElement*>(chain.front().record())->dispatch_settled());
 }
 
+TEST(Sealing, ARecordIsSealedBeforeAnythingDescribesIt) {
+    // Whatever a record's first match makes from its members (its program, a
+    // choice's table, a search's jump) seals it first; a record never matched
+    // stays open. The plain build makes no program, so a sequence publishes nothing there.
+    struct Sealed {
+        const char* name;
+        SharedElement e;
+        bool publishes;
+    };
+    const Sealed kinds[] = {
+        {"sequence", seq({literal("a"), literal("b")}), !kPlainPaths},
+        {"choice", first({literal("a"), literal("b")}), true},
+        {"search", skip_to(literal("b")), true},
+    };
+    for (const Sealed& k : kinds) {
+        const auto* h = static_cast<const CompositeHeader*>(k.e.record());
+        EXPECT_FALSE(h->sealed.load()) << k.name;
+        EXPECT_TRUE(k.e.try_match_at(Text("ab"), 0).matched) << k.name;
+        EXPECT_EQ(h->sealed.load(), k.publishes) << k.name;
+    }
+}
+
 TEST(ChoiceTrials, TableCountsTheLevelsOfTheAlternativesItPassesOver) {
     // f <- (Suppress("(") + f + Suppress(")")) | Word(digits): at the digit the
     // table passes over the sequence, which would have entered two levels

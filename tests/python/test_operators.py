@@ -344,3 +344,98 @@ def test_chains_release_what_they_take():
             functools.reduce(operator.add, lits + [3])
     gc.collect()
     assert [sys.getrefcount(x) for x in lits] == counts
+
+
+# ---------------------------------------------------------------------------
+# A temporary matched before it grows: whatever its first matches made from
+# its members (its program, its table of first bytes) must not outlive them.
+
+_EVERY_OPERATION = [
+    ("parse_string", "ab"),
+    ("matches", "ab"),
+    ("search_string", "ab"),
+    ("search_string_count", "ab"),
+    ("transform_string", "ab", "X"),
+    ("parse_batch", ["ab"]),
+    ("parse_batch_count", ["ab"]),
+]
+
+
+def _run_all(e):
+    for name, *args in _EVERY_OPERATION:
+        try:
+            getattr(e, name)(*args)
+        except ValueError:
+            pass
+
+
+def _matched_directly(t):
+    _run_all(t)
+    return t
+
+
+def _matched_through_a_retargeted_forward(t):
+    f = q.Forward()
+    f <<= t
+    _run_all(f)
+    f <<= Literal("z")
+    return t
+
+
+# Each operation on texts where a grown sequence a + b + c or a grown choice
+# a | b | c answers otherwise than its two first members do.
+_GROWN_CASES = [
+    ("parse_string", ("abc",)),
+    ("parse_string", ("c",)),
+    ("matches", ("ab",)),
+    ("matches", ("c",)),
+    ("search_string", ("ab abc c",)),
+    ("search_string_count", ("ab abc c",)),
+    ("transform_string", ("ab abc c", "Z")),
+    ("parse_batch", (["ab", "abc", "c"],)),
+    ("parse_batch_count", (["ab", "abc", "c"],)),
+]
+
+
+def _grow(op, compile_first):
+    # The temporary has no name left when the caller's operator sees it.
+    return op(compile_first(op(Literal("a"), Literal("b"))), Literal("c"))
+
+
+def _forward_to(e):
+    f = q.Forward()
+    f <<= e
+    return f
+
+
+def _outcome(e, name, args):
+    try:
+        return getattr(e, name)(*args)
+    except ValueError as err:
+        return ("ValueError", str(err))
+
+
+@pytest.mark.parametrize("op", [operator.add, operator.or_], ids=["and", "or"])
+@pytest.mark.parametrize("compile_first", [_matched_directly, _matched_through_a_retargeted_forward])
+@pytest.mark.parametrize("through_forward", [False, True], ids=["root", "forward"])
+@pytest.mark.parametrize("name, args", _GROWN_CASES)
+def test_a_temporary_matched_before_it_grows(op, compile_first, through_forward, name, args):
+    grown = _grow(op, compile_first)
+    # The same grammar built without a match before it grew is the reference.
+    fresh = op(op(a, b), c)
+    if through_forward:
+        grown, fresh = _forward_to(grown), _forward_to(fresh)
+    assert _outcome(grown, name, args) == _outcome(fresh, name, args)
+
+
+def test_a_temporary_matched_before_it_grows_answers_for_all_its_members():
+    # The reference of the test above, checked once by value.
+    g = _grow(operator.add, _matched_directly)
+    assert g.transform_string("ab abc", "Z") == "ab Z"
+    f = q.Forward()
+    f <<= g
+    assert not f.matches("ab")
+    assert f.parse_string("abc") == ["a", "b", "c"]
+    assert q.Group(f).parse_batch(["ab", "abc"]) == [[], ["a", "b", "c"]]
+    m = _grow(operator.or_, _matched_through_a_retargeted_forward)
+    assert m.search_string("cab") == ["c", "a", "b"]

@@ -73,13 +73,12 @@ PyObject* join(SharedElement left, PyObject* right, ClassId id, const char* erro
 // record's one reference is that object's: no composite, Forward target or
 // other object shares it, so no other holder, on any thread, can read it.
 // Both counts are read under the interpreter lock, and nothing between this
-// test and the growth runs Python code. A MatchFirst whose first-byte table
-// has been made is left alone: the table describes its members.
-bool grows_in_place(PyObject* left, PyObject* right, ClassId id) {
+// test and the growth runs Python code. A sealed record is left alone:
+// something derived from it (its program, a table) describes its members.
+bool grows_in_place(PyObject* left, PyObject* right) {
     if (kPlainPaths || left == right || Py_REFCNT(left) != 1) return false;
-    const ElementHeader* h = reinterpret_cast<const ElementObject*>(left)->element;
-    if (h->refs.load(std::memory_order_acquire) != 1) return false;
-    return id == ClassId::And || !static_cast<const MatchFirstElement*>(h)->dispatch_settled();
+    const auto* h = static_cast<const CompositeHeader*>(reinterpret_cast<const ElementObject*>(left)->element);
+    return h->refs.load(std::memory_order_acquire) == 1 && !h->sealed.load(std::memory_order_acquire);
 }
 
 // The new object of `+` or `|`: the right operand's contribution appended
@@ -111,7 +110,7 @@ PyObject* grow_and_wrap(PyObject* left, PyObject* right, ClassId id, const char*
 // The own `+` of And and `|` of MatchFirst: the left operand's members first.
 PyObject* join_spliced(PyObject* left, PyObject* right, ClassId id, const char* error) {
     if (Py_TYPE(left) != class_type_if_made(id)) Py_RETURN_NOTIMPLEMENTED;
-    if (grows_in_place(left, right, id)) {
+    if (grows_in_place(left, right)) {
         if (id == ClassId::And) return grow_and_wrap<AndElement>(left, right, id, error);
         return grow_and_wrap<MatchFirstElement>(left, right, id, error);
     }
