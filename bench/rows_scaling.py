@@ -469,9 +469,24 @@ def _operator_rows(out):
             return lambda: [functools.reduce(op, g) for g in groups]
         return make
 
+    # The chain so far held by a name at every step, on either side.
+    def loop(op, chain_left):
+        def make(size):
+            lits = [q.Literal("w%d" % i) for i in range(size)]
+
+            def run():
+                e = lits[0]
+                for x in lits[1:]:
+                    e = op(e, x) if chain_left else op(x, e)
+                return e
+            return run
+        return make
+
     for name, op in (("+", operator.add), ("|", operator.or_)):
         out.append(growth_row(f"{name} chain of n operands", one_chain(op), 20_000))
         out.append(growth_row(f"{name} chains of 8 operands, n in all", short_chains(op), 20_000))
+        out.append(growth_row(f"e = e {name} x, n times", loop(op, True), 20_000))
+        out.append(growth_row(f"e = x {name} e, n times", loop(op, False), 20_000))
 
 
 # A search listing many distinct texts keeps one sharing-map entry per text:

@@ -976,11 +976,10 @@ class Runner {
         made = nullptr;  // without a program the kind's own algorithm runs
     }
     uintptr_t value = made ? reinterpret_cast<uintptr_t>(made) : CompositeHeader::kNoProgram;
-    uintptr_t expected = 0;
-    if (r.program.compare_exchange_strong(expected, value, std::memory_order_acq_rel, std::memory_order_acquire))
-        return made;
+    uintptr_t now = publish_derived(r, r.program, value);
+    if (now == value) return made;
     delete made;  // another thread published first
-    return expected > CompositeHeader::kNoProgram ? reinterpret_cast<const Program*>(expected) : nullptr;
+    return now > CompositeHeader::kNoProgram ? reinterpret_cast<const Program*>(now) : nullptr;
 }
 
 }  // namespace

@@ -41,9 +41,98 @@ TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
 
 }  // namespace
 
-AndElement::AndElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
+ChainElement::ChainElement(std::vector<SharedElement> e) : exprs(std::move(e)), members(exprs.size()) {
     reaches_forward = any_reaches_forward(exprs);
     note_composite_built(exprs.size());
+}
+
+namespace {
+
+// Room for one more item, growing geometrically, so that pieces appended one
+// at a time cost amortised constant time each.
+template <class T>
+void make_room(std::vector<T>& v) {
+    if (v.size() == v.capacity()) v.reserve(v.size() < 4 ? 4 : v.size() * 2);
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
+const ChainElement& chain_of(const SharedElement& e) { return *static_cast<const ChainElement*>(e.record()); }
+
+}  // namespace
+
+void chain_append_member(ChainElement& r, SharedElement m) {
+    make_room(r.exprs);
+    r.reaches_forward = r.reaches_forward || child_reaches_forward(m);
+    r.exprs.push_back(std::move(m));
+    r.members = saturating_add(r.members, 1);
+    note_composite_built(1);
+}
+
+void chain_append_spliced(ChainElement& r, const SharedElement& part) {
+    const ChainElement& p = chain_of(part);
+    if (p.members == 0) return;
+    // A record that is one spliced piece and nothing else stands for that
+    // piece: no chain of single links forms, so sealing walks no more
+    // records than it places members.
+    const SharedElement& piece = p.exprs.size() == 1 && p.spliced.size() == 1 ? p.exprs[0] : part;
+    make_room(r.exprs);
+    make_room(r.spliced);
+    r.spliced.push_back(r.exprs.size());
+    r.exprs.push_back(piece);
+    r.members = saturating_add(r.members, p.members);
+    r.reaches_forward = r.reaches_forward || p.reaches_forward;
+    note_composite_built(1);
+}
+
+void seal_chain(ChainElement& r) {
+    if (r.sealed.load(std::memory_order_relaxed)) return;
+    if (!r.spliced.empty()) {
+        if (r.members > SIZE_MAX / sizeof(SharedElement)) throw std::bad_alloc();
+        std::vector<SharedElement> flat;
+        flat.reserve(static_cast<size_t>(r.members));
+        // Depth first over the spliced records, on a stack of our own: a chain
+        // built as `e = x + e` nests as deep as it is long.
+        struct Frame {
+            const ChainElement* rec;
+            size_t next = 0;    // the next piece
+            size_t splice = 0;  // the next entry of rec->spliced
+        };
+        std::vector<Frame> stack;
+        stack.push_back({&r});
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            if (f.next == f.rec->exprs.size()) {
+                stack.pop_back();
+                continue;
+            }
+            const SharedElement& piece = f.rec->exprs[f.next];
+            const bool is_spliced = f.splice < f.rec->spliced.size() && f.rec->spliced[f.splice] == f.next;
+            ++f.next;
+            if (!is_spliced) {
+                flat.push_back(piece);
+                continue;
+            }
+            ++f.splice;
+            const ChainElement& p = chain_of(piece);
+            if (p.spliced.empty())
+                flat.insert(flat.end(), p.exprs.begin(), p.exprs.end());
+            else
+                stack.push_back({&p});  // may move `f`, which is not read again
+        }
+        note_composite_built(flat.size());
+        // Nothing below throws; the pieces, released with `flat`, may free
+        // whole chains of records (release_element queues them).
+        r.exprs.swap(flat);
+        r.spliced.clear();
+        r.members = r.exprs.size();
+    }
+    r.sealed.store(true, std::memory_order_release);
+}
+
+void seal_record(const SharedElement& e) {
+    if (e.vtable() == and_vtable() || e.vtable() == match_first_vtable())
+        seal_chain(*static_cast<ChainElement*>(e.record()));
 }
 namespace {
 
@@ -98,10 +187,14 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
 
 }  // namespace
 
-MatchFirstElement::MatchFirstElement(std::vector<SharedElement> e) : exprs(std::move(e)) {
-    reaches_forward = any_reaches_forward(exprs);
-    note_composite_built(exprs.size());
+uintptr_t publish_derived(const CompositeHeader& owner, std::atomic<uintptr_t>& slot, uintptr_t value) noexcept {
+    owner.sealed.store(true, std::memory_order_release);
+    uintptr_t expected = 0;
+    if (slot.compare_exchange_strong(expected, value, std::memory_order_acq_rel, std::memory_order_acquire))
+        return value;
+    return expected;
 }
+
 OneChildElement::OneChildElement(SharedElement e) : expr(std::move(e)) {
     reaches_forward = child_reaches_forward(expr);
     note_composite_built(1);
@@ -115,11 +208,9 @@ MatchFirstElement::~MatchFirstElement() {
 uintptr_t MatchFirstElement::build_dispatch() const {
     const AlternativeDispatch* table = make_dispatch(exprs);
     uintptr_t made = table ? reinterpret_cast<uintptr_t>(table) : kNoTable;
-    uintptr_t expected = kUnbuilt;
-    if (dispatch_.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire))
-        return made;
-    delete table;  // another thread published first
-    return expected;
+    uintptr_t now = publish_derived(*this, dispatch_, made);
+    if (now != made) delete table;  // another thread published first
+    return now;
 }
 
 namespace {
@@ -670,11 +761,9 @@ uintptr_t SkipToElement::build_jump() const {
         }
     }
     uintptr_t value = made ? reinterpret_cast<uintptr_t>(made) : kNone;
-    uintptr_t expected = kUnbuilt;
-    if (jump_.compare_exchange_strong(expected, value, std::memory_order_acq_rel, std::memory_order_acquire))
-        return value;
-    delete made;  // another thread published first
-    return expected;
+    uintptr_t now = publish_derived(*this, jump_, value);
+    if (now != value) delete made;  // another thread published first
+    return now;
 }
 
 namespace {

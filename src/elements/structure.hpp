@@ -20,11 +20,15 @@
 namespace qgx {
 
 // The common header of every combinator record (the Forward slot included):
-// whether the record can reach a Forward slot through its children, and the
-// scratch fields of the cycle collector (forward.hpp), which only the
-// collector touches, under the interpreter lock.
+// whether the record can reach a Forward slot through its children, whether
+// it may still change, and the scratch fields of the cycle collector
+// (forward.hpp), which only the collector touches, under the interpreter lock.
 struct CompositeHeader : ElementHeader {
     bool reaches_forward = false;
+    // Set before the record publishes anything derived from it (publish_derived
+    // below): from then on its members never change. The operators grow a
+    // record in place only while it is unset.
+    mutable std::atomic<bool> sealed{false};
     mutable uint32_t gc_internal = 0;
     mutable uint32_t gc_epoch = 0;
     mutable bool gc_live = false;
@@ -39,6 +43,14 @@ struct CompositeHeader : ElementHeader {
     CompositeHeader& operator=(const CompositeHeader&) = delete;
 };
 
+// Publishes a state derived from `owner` (its program, a table made from its
+// members) into `slot`, which holds 0 until then, sealing the record first.
+// The first publication wins: returns the value now in the slot, which is
+// `value` when this call made it, else the earlier one (the caller then
+// frees its own). Every derived state goes through here, so that no record
+// that something describes can change.
+uintptr_t publish_derived(const CompositeHeader& owner, std::atomic<uintptr_t>& slot, uintptr_t value) noexcept;
+
 // Tells the Forward cycle collector (forward.hpp) that a combinator record
 // holding `children` handles was built. The collector paces its passes by
 // the records built since the last one as well as by releases, so that
@@ -46,9 +58,39 @@ struct CompositeHeader : ElementHeader {
 // is alive, whatever their size.
 void note_composite_built(size_t children);
 
-struct AndElement : CompositeHeader {
-    std::vector<SharedElement> exprs;  // at least two members, built by `+`
-    explicit AndElement(std::vector<SharedElement> e);
+// The members of a sequence or of a choice. A record that the operators
+// build holds, until it is sealed, its pieces in `exprs`: members, and at the
+// indices listed in `spliced`, records of its own kind whose members stand
+// there (an operand spliced by `+` or `|`, shared instead of copied, so that
+// a chain built one operand at a time costs one handle per operand however
+// it is built). Sealing (seal_chain) puts every member in its place once;
+// the engines see sealed records only, whose `spliced` is empty.
+struct ChainElement : CompositeHeader {
+    std::vector<SharedElement> exprs;
+    std::vector<size_t> spliced;  // ascending
+    uint64_t members = 0;         // once in their places (saturating)
+    explicit ChainElement(std::vector<SharedElement> e);
+};
+
+// Appends a piece to the pieces of an unsealed chain record `r`: the member
+// `m`, or the members of `part`, a record of `r`'s own kind (nothing when it
+// has none). Either is appended whole or, throwing std::bad_alloc, not at all.
+void chain_append_member(ChainElement& r, SharedElement m);
+void chain_append_spliced(ChainElement& r, const SharedElement& part);
+
+// Seals a chain record: its members put in their places, without recursion
+// however deep its spliced records nest, and from then on never changed.
+// Throws std::bad_alloc (and changes nothing) when the member list cannot be made.
+void seal_chain(ChainElement& r);
+
+// Seals the record behind a handle when it is a chain record (seal_chain);
+// nothing for any other kind. The boundary where a record becomes matchable
+// (embedded as a child or a Forward target, or called on as a root) calls it.
+void seal_record(const SharedElement& e);
+
+struct AndElement : ChainElement {
+    // at least two members, built by `+`
+    using ChainElement::ChainElement;
 };
 
 // Which alternatives can match at a position, by the byte there: built for
@@ -77,9 +119,9 @@ struct AlternativeDispatch {
     StartScanner scanner;
 };
 
-struct MatchFirstElement : CompositeHeader {
-    std::vector<SharedElement> exprs;  // in order of preference; may be empty
-    explicit MatchFirstElement(std::vector<SharedElement> e);
+struct MatchFirstElement : ChainElement {
+    // members in order of preference; may be empty
+    using ChainElement::ChainElement;
     ~MatchFirstElement();
     // The dispatch table, made on the first match and kept; null when every
     // alternative may match everywhere. Building it on every `|` of a chain

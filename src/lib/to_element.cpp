@@ -1,5 +1,6 @@
 #include "lib/to_element.hpp"
 
+#include "elements/structure.hpp"
 #include "messages.hpp"
 #include "python/class_frame.hpp"
 
@@ -24,8 +25,11 @@ ToElementOutcome to_element(PyObject* obj) {
     for (ClassId id : kTestOrder) {
         PyTypeObject* type = class_type_if_made(id);
         if (!type || (t != type && !PyType_IsSubtype(t, type))) continue;
+        SharedElement e(reinterpret_cast<ElementObject*>(obj)->element, class_def(id)->vtable());
+        // Embedded, the record may be matched from now on.
+        seal_record(e);
         out.ok = true;
-        out.element = SharedElement(reinterpret_cast<ElementObject*>(obj)->element, class_def(id)->vtable());
+        out.element = std::move(e);
         return out;
     }
     return out;

@@ -257,6 +257,12 @@ struct ClassFrame {
     static constexpr ArgumentDescriptor kParseBatchCount{C::kName, "parse_batch_count", {"inputs"}, 1, 1};
     static constexpr ArgumentDescriptor kSet{C::kName, "set", {"expr"}, 1, 1};
 
+    // Called on as a root, the record may be matched from now on: a class
+    // whose records the operators build seals it first (seal_chain).
+    static void seal_self(Object* o) {
+        if constexpr (requires { C::seal(o); }) C::seal(o);
+    }
+
     // The self borrow: one more reference to self for the call.
     struct SelfHold {
         PyObject* self;
@@ -274,6 +280,7 @@ struct ClassFrame {
             SelfHold hold(self);
             Text s;
             if (!convert_text_arg(slots[0], "s", s)) return nullptr;
+            seal_self(reinterpret_cast<Object*>(self));
             begin_text(s);
             return Body(reinterpret_cast<Object*>(self), s);
         });
@@ -287,6 +294,7 @@ struct ClassFrame {
             Text s, r;
             if (!convert_text_arg(slots[0], "s", s)) return nullptr;
             if (!convert_text_arg(slots[1], "replacement", r)) return nullptr;
+            seal_self(reinterpret_cast<Object*>(self));
             begin_text(s);
             return C::transform_string(reinterpret_cast<Object*>(self), s, r);
         });
@@ -299,6 +307,7 @@ struct ClassFrame {
             if (!bind_vectorcall_arguments(D, args, nargs, kwnames, slots)) return nullptr;
             SelfHold hold(self);
             if (!convert_list_arg(slots[0], "inputs")) return nullptr;
+            seal_self(reinterpret_cast<Object*>(self));
             return Body(reinterpret_cast<Object*>(self), slots[0]);
         });
     }

@@ -590,6 +590,72 @@ TEST(ChoiceTrials, TableIsMadeOnceOnFirstUseNotWhenAChoiceIsBuilt) {
     EXPECT_FALSE(static_cast<const MatchFirstElement*>(chain.front().record())->dispatch_settled());
 }
 
+TEST(Sealing, ARecordIsSealedBeforeAnythingDescribesIt) {
+    // Whatever a record's first match makes from its members (its program, a
+    // choice's table, a search's jump) seals it first; a record never matched
+    // stays open. The plain build makes no program, so a sequence publishes nothing there.
+    struct Sealed {
+        const char* name;
+        SharedElement e;
+        bool publishes;
+    };
+    const Sealed kinds[] = {
+        {"sequence", seq({literal("a"), literal("b")}), !kPlainPaths},
+        {"choice", first({literal("a"), literal("b")}), true},
+        {"search", skip_to(literal("b")), true},
+    };
+    for (const Sealed& k : kinds) {
+        const auto* h = static_cast<const CompositeHeader*>(k.e.record());
+        EXPECT_FALSE(h->sealed.load()) << k.name;
+        EXPECT_TRUE(k.e.try_match_at(Text("ab"), 0).matched) << k.name;
+        EXPECT_EQ(h->sealed.load(), k.publishes) << k.name;
+    }
+}
+
+// The members of a sealed chain record as text, one letter each.
+std::string placed(const SharedElement& e) {
+    std::string out;
+    for (const SharedElement& m : static_cast<const ChainElement*>(e.record())->exprs)
+        out += static_cast<const LiteralElement*>(m.record())->text.view();
+    return out;
+}
+
+TEST(Sealing, SplicedPiecesArePlacedOnceWithoutRecursion) {
+    auto chain = [] { return seq({}); };
+    auto with = [](SharedElement r, std::vector<SharedElement> pieces) {
+        auto& c = *static_cast<ChainElement*>(r.record());
+        for (SharedElement& p : pieces) {
+            if (p.vtable() == and_vtable())
+                chain_append_spliced(c, p);
+            else
+                chain_append_member(c, p);
+        }
+        return r;
+    };
+    SharedElement ab = with(chain(), {literal("a"), literal("b")});
+    SharedElement empty = chain();
+    // Shared twice, beside an empty piece and a member.
+    SharedElement twice = with(chain(), {ab, empty, literal("c"), ab});
+    SharedElement outer = with(chain(), {twice, literal("d"), twice});
+    seal_record(outer);
+    EXPECT_EQ(placed(outer), "abcabdabcab");
+    EXPECT_TRUE(static_cast<const ChainElement*>(outer.record())->spliced.empty());
+    EXPECT_EQ(static_cast<const ChainElement*>(outer.record())->members, 11u);
+    // The operands were left as they were, and seal as themselves.
+    seal_record(twice);
+    EXPECT_EQ(placed(twice), "abcab");
+    // A chain nested as deep as it is long: x + (x + (x + ...)).
+    SharedElement deep = with(chain(), {literal("x"), literal("y")});
+    for (int i = 0; i < 200000; ++i) deep = with(chain(), {literal("x"), deep});
+    seal_record(deep);
+    EXPECT_EQ(placed(deep), std::string(200001, 'x') + "y");
+    EXPECT_TRUE(deep.try_match_at(Text(std::string(200001, 'x') + "y"), 0).matched);
+    // An unsealed chain as deep is released without recursion as well.
+    SharedElement unsealed = with(chain(), {literal("x"), literal("y")});
+    for (int i = 0; i < 200000; ++i) unsealed = with(chain(), {unsealed, literal("x")});
+    unsealed = SharedElement();
+}
+
 TEST(ChoiceTrials, TableCountsTheLevelsOfTheAlternativesItPassesOver) {
     // f <- (Suppress("(") + f + Suppress(")")) | Word(digits): at the digit the
     // table passes over the sequence, which would have entered two levels

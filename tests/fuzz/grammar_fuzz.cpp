@@ -114,6 +114,24 @@ def quoted_dropping(quote, esc, multiline, unquote):
     return q.QuotedString(**{"quote_char": "".join([quote, ""]), "esc_char": esc, "multiline": b,
                              "unquote": unquote})
 
+def matched(g, text, through_forward):
+    """g after every operation ran on it (directly, or through a Forward then
+    pointed elsewhere), so that what its first matches made is made."""
+    h = g
+    if through_forward:
+        h = q.Forward()
+        h <<= g
+    for name, *args in (("parse_string", text), ("matches", text), ("search_string", text),
+                        ("search_string_count", text), ("transform_string", text, ""),
+                        ("parse_batch", [text, ""]), ("parse_batch_count", [text])):
+        try:
+            getattr(h, name)(*args)
+        except ValueError:
+            pass
+    if through_forward:
+        h <<= q.Empty()
+    return g
+
 def changed_batch(g, op, items, how):
     """op over a fresh copy of items (each distinct object copied once) whose
     list the first collection inside the call changes."""
@@ -215,11 +233,14 @@ std::string quoted(const std::string& s) {
 // QGX_FUZZ_VERBOSE=1 prints each grammar as Python source before it is checked.
 bool g_verbose = false;
 
+std::string repr(PyObject* o);
+
 struct Builder {
     std::vector<Ref> stack;
     std::vector<std::string> desc;  // the same grammar as Python source, for reproducers
     std::vector<Ref> forwards;
     Traits traits;
+    PyObject* text = nullptr;  // the text checked, borrowed
 
     std::string pending;  // the description of the object being pushed
 
@@ -255,7 +276,7 @@ struct Builder {
     }
 
     void step(Reader& r) {
-        uint8_t op = r.byte() % 21;
+        uint8_t op = r.byte() % 22;
         switch (op) {
             case 0:
             case 1:
@@ -506,6 +527,33 @@ struct Builder {
                     describe("SkipTo(MatchFirst([" + d + ", loop, " + d + "]))");
                     push(call1("SkipTo", choice.p));
                 }
+                break;
+            }
+            case 21: {
+                // The top matched now, on the start of the text (its programs and
+                // tables made), then at once the left operand of a `+` or `|` that
+                // may grow its record in place: the result must be matched as what
+                // it has become.
+                if (stack.empty() || !text) break;
+                uint8_t how = r.byte();
+                Ref head(PyUnicode_Substring(text, 0, 1 + (how >> 3) % 24));
+                std::string w = word(r, 3);
+                Ref lit(call_str("Literal", w));
+                Ref and_type = attr("And"), or_type = attr("MatchFirst");
+                if (!head || !lit) {
+                    PyErr_Clear();
+                    break;
+                }
+                Ref top = pop();
+                bool plus = Py_TYPE(top.p) == reinterpret_cast<PyTypeObject*>(and_type.p) ||
+                            (Py_TYPE(top.p) != reinterpret_cast<PyTypeObject*>(or_type.p) && (how & 2));
+                describe("(matched(" + pending + ", " + repr(head.p) + ((how & 1) ? ", True)" : ", False)") +
+                         (plus ? " + " : " | ") + "Literal(" + quoted(w) + "))");
+                Ref flag(PyBool_FromLong(how & 1));
+                Ref res(PyObject_CallFunctionObjArgs(adversary("matched"), top.p, head.p, flag.p, nullptr));
+                if (!res) breach("unexpected error from", "the operations before growth");
+                top = Ref();  // the returned object the only reference, when the stack's was before
+                push(plus ? PyNumber_Add(res.p, lit.p) : PyNumber_Or(res.p, lit.p));
                 break;
             }
         }
@@ -1056,6 +1104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_text_map(data, size);
 
     Builder b;
+    b.text = pytext.p;
     int ops = 1 + r.byte() % 24;
     for (int i = 0; i < ops && r.more(); ++i) b.step(r);
     if ((b.traits.has_skip_to || b.traits.deep) && text.size() > 96) {

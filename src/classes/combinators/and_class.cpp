@@ -180,6 +180,7 @@ struct AndClass {
     };
     static const ElementVTable* vtable() { return and_vtable(); }
     static void release_payload(Object* o) { release_combinator_record(o); }
+    static void seal(Object* o) { seal_chain(*static_cast<ChainElement*>(o->element)); }
     static PyObject* nb_add(PyObject* l, PyObject* r) { return and_add(l, r); }
 
     static const AndElement& rec(const Object* o) { return record_of<AndElement>(o); }

@@ -35,6 +35,7 @@ struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, m
     static constexpr ArgumentDescriptor kNew{kName, "__new__", {"exprs"}, 1, 1};
     static const ElementVTable* vtable() { return match_first_vtable(); }
     static void release_payload(Object* o) { release_combinator_record(o); }
+    static void seal(Object* o) { seal_chain(*static_cast<ChainElement*>(o->element)); }
     static PyObject* nb_or(PyObject* l, PyObject* r) { return match_first_or(l, r); }
 
     static PyObject* construct(PyTypeObject* type, PyObject** slots) {

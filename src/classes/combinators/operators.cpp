@@ -24,103 +24,100 @@ bool is_instance_of(PyObject* o, ClassId id) {
     return t && (Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t));
 }
 
-const std::vector<SharedElement>& members_of(PyObject* o, ClassId id) {
-    const ElementObject* e = reinterpret_cast<const ElementObject*>(o);
-    if (id == ClassId::And) return record_of<AndElement>(e).exprs;
-    return record_of<MatchFirstElement>(e).exprs;
-}
-
-// Appends `right` to `list`: its members when it is of class `splice`, else
-// its handle. False (nothing set) when it is no element.
-bool append_operand(std::vector<SharedElement>& list, PyObject* right, ClassId splice) {
+// Appends the contribution of `right` to the pieces of `rec`: when it is of
+// class `splice`, its record as one spliced piece (its members stand there
+// once `rec` is sealed); else its handle. False (nothing appended) when it
+// is no element.
+bool append_operand(ChainElement& rec, PyObject* right, ClassId splice) {
     if (is_instance_of(right, splice)) {
-        const std::vector<SharedElement>& m = members_of(right, splice);
-        list.insert(list.end(), m.begin(), m.end());
+        const ElementHeader* h = reinterpret_cast<const ElementObject*>(right)->element;
+        chain_append_spliced(rec, SharedElement(const_cast<ElementHeader*>(h), class_def(splice)->vtable()));
         return true;
     }
     ToElementOutcome c = to_element(right);
     if (!c.ok) return false;
-    list.push_back(std::move(c.element));
+    chain_append_member(rec, std::move(c.element));
     return true;
 }
 
-PyObject* build(ClassId id, std::vector<SharedElement> list) {
+template <class R>
+PyObject* join_as(SharedElement left, bool splice_left, PyObject* right, ClassId id, const char* error) {
     PyTypeObject* type = type_of_class(id);
     if (!type) return ensure_error();
-    if (id == ClassId::And) return wrap_record(type, Rc<AndElement>::make(std::move(list)));
-    return wrap_record(type, Rc<MatchFirstElement>::make(std::move(list)));
+    Rc<R> rec = Rc<R>::make(std::vector<SharedElement>());
+    if (splice_left)
+        chain_append_spliced(*rec, left);
+    else
+        chain_append_member(*rec, std::move(left));
+    if (!append_operand(*rec, right, id)) {
+        PyErr_SetString(PyExc_ValueError, error);
+        return nullptr;  // the record releases every handle
+    }
+    return wrap_record(type, std::move(rec));
+}
+
+// The new object of `+` (id And) or `|` (id MatchFirst) over `left`, which
+// is spliced when `splice_left`, else one member.
+PyObject* join_with(SharedElement left, bool splice_left, PyObject* right, ClassId id, const char* error) {
+    if (id == ClassId::And) return join_as<AndElement>(std::move(left), splice_left, right, id, error);
+    return join_as<MatchFirstElement>(std::move(left), splice_left, right, id, error);
 }
 
 PyObject* join(SharedElement left, PyObject* right, ClassId id, const char* error) {
-    std::vector<SharedElement> list;
-    list.push_back(std::move(left));
-    if (!append_operand(list, right, id)) {
-        PyErr_SetString(PyExc_ValueError, error);
-        return nullptr;  // the list releases every handle
-    }
-    return build(id, std::move(list));
+    // The left operand becomes a member: from here on it may be matched.
+    seal_record(left);
+    return join_with(std::move(left), false, right, id, error);
 }
 
 // Whether the left operand of the own `+` or `|` is a temporary that no one
-// else can see, so that its record may grow in place instead of being
-// copied: a chain `a + b + c + ...` then costs one handle per member, not
-// one per member at every operator.
+// else can see, so that its record may grow in place instead of a new record
+// being made: a chain `a + b + c + ...` then costs one handle per member and
+// one record.
 //
 // The object's one reference is the caller's (for the interpreter, the
 // evaluation stack holding the previous operator's result, which it drops
 // right after this call): no name, container or other reference reaches
 // it, and objects of these classes support no weak references. The
-// record's one reference is that object's: no composite, Forward target or
-// other object shares it, so no other holder, on any thread, can read it.
-// Both counts are read under the interpreter lock, and nothing between this
-// test and the growth runs Python code. A MatchFirst whose first-byte table
-// has been made is left alone: the table describes its members.
-bool grows_in_place(PyObject* left, PyObject* right, ClassId id) {
+// record's one reference is that object's: no composite, Forward target,
+// spliced piece or other object shares it, so no other holder, on any
+// thread, can read it. Both counts are read under the interpreter lock, and
+// nothing between this test and the growth runs Python code. A sealed
+// record is left alone: it may have been matched, and something derived
+// from it (its program, a table) describes its members.
+bool grows_in_place(PyObject* left, PyObject* right) {
     if (kPlainPaths || left == right || Py_REFCNT(left) != 1) return false;
-    const ElementHeader* h = reinterpret_cast<const ElementObject*>(left)->element;
-    if (h->refs.load(std::memory_order_acquire) != 1) return false;
-    return id == ClassId::And || !static_cast<const MatchFirstElement*>(h)->dispatch_settled();
+    const auto* h = static_cast<const CompositeHeader*>(reinterpret_cast<const ElementObject*>(left)->element);
+    return h->refs.load(std::memory_order_acquire) == 1 && !h->sealed.load(std::memory_order_acquire);
 }
 
 // The new object of `+` or `|`: the right operand's contribution appended
 // to the left operand's own record, which the new object then shares (the
 // left object, about to be dropped by its caller, holds it too). A right
 // operand that is no element raises `error` and changes nothing.
-template <class R>
 PyObject* grow_and_wrap(PyObject* left, PyObject* right, ClassId id, const char* error) {
     PyTypeObject* type = type_of_class(id);
     if (!type) return ensure_error();
     // Made first, so that a failure leaves the record as it was.
     OwnedRef o = OwnedRef::steal(allocate_instance(type));
     if (!o) return nullptr;
-    R& rec = *static_cast<R*>(reinterpret_cast<ElementObject*>(left)->element);
-    const size_t before = rec.exprs.size();
-    // The vector either grows whole or, failing to, throws before any change.
-    if (!append_operand(rec.exprs, right, id)) {
+    ChainElement& rec = *static_cast<ChainElement*>(reinterpret_cast<ElementObject*>(left)->element);
+    // A piece is appended whole or, failing to, throws before any change.
+    if (!append_operand(rec, right, id)) {
         PyErr_SetString(PyExc_ValueError, error);
         return nullptr;  // the new object holds no record yet
     }
-    for (size_t i = before; i < rec.exprs.size() && !rec.reaches_forward; ++i)
-        rec.reaches_forward = child_reaches_forward(rec.exprs[i]);
-    note_composite_built(rec.exprs.size() - before);
     retain_element(&rec);
     reinterpret_cast<ElementObject*>(o.get())->element = &rec;
     return o.release();
 }
 
-// The own `+` of And and `|` of MatchFirst: the left operand's members first.
+// The own `+` of And and `|` of MatchFirst: the left operand's members
+// first, as one spliced piece, which leaves the left operand as it was.
 PyObject* join_spliced(PyObject* left, PyObject* right, ClassId id, const char* error) {
     if (Py_TYPE(left) != class_type_if_made(id)) Py_RETURN_NOTIMPLEMENTED;
-    if (grows_in_place(left, right, id)) {
-        if (id == ClassId::And) return grow_and_wrap<AndElement>(left, right, id, error);
-        return grow_and_wrap<MatchFirstElement>(left, right, id, error);
-    }
-    std::vector<SharedElement> list = members_of(left, id);
-    if (!append_operand(list, right, id)) {
-        PyErr_SetString(PyExc_ValueError, error);
-        return nullptr;
-    }
-    return build(id, std::move(list));
+    if (grows_in_place(left, right)) return grow_and_wrap(left, right, id, error);
+    SharedElement l(reinterpret_cast<ElementObject*>(left)->element, class_def(id)->vtable());
+    return join_with(std::move(l), true, right, id, error);
 }
 
 }  // namespace
@@ -190,7 +187,9 @@ PyObject* one_of_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     std::vector<SharedElement> list;
     list.reserve(words.size());
     for (std::string_view w : words) list.emplace_back(build_literal(w), literal_vtable());
-    return build(ClassId::MatchFirst, std::move(list));
+    PyTypeObject* type = type_of_class(ClassId::MatchFirst);
+    if (!type) return ensure_error();
+    return wrap_record(type, Rc<MatchFirstElement>::make(std::move(list)));
 }
 
 PyObject* one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
