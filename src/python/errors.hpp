@@ -1,6 +1,7 @@
 // Raising and reshaping Python errors at the module's boundary.
 #pragma once
 
+#include "elements/match_context.hpp"
 #include "python/ref.hpp"
 
 namespace qgx {
@@ -30,6 +31,11 @@ void set_type_mismatch_error(PyObject* obj, const char* target);
 // (exactly) becomes TypeError "argument '{}': {}" keeping its cause; any other
 // error is left unchanged.
 void wrap_argument_error(const char* param);
+
+// Drops `result` (a new reference or nullptr) and any error pending, and
+// raises the exception a signal handler raised in the entry of `c`;
+// returns NULL.
+PyObject* raise_interruption(MatchContext& c, PyObject* result);
 
 // Ends the process after the interpreter prints the pending error: a result
 // object could not be made (memory exhausted), never a caller's input.
