@@ -313,6 +313,12 @@ class InputMatchCache {
     int entries_ = 0;
 };
 
+// The item at `i` of list `inputs` as it now stands, or nullptr past its end
+// (borrowed).
+inline PyObject* item_at(PyObject* inputs, Py_ssize_t i) {
+    return i < PyList_GET_SIZE(inputs) ? PyList_GET_ITEM(inputs, i) : nullptr;
+}
+
 // The batch count under the reuse rules: `test(text)` says whether one text
 // matches at its start. Returns -1 with the error set when an item cannot be
 // read, and -1 once the operation is interrupted.
@@ -327,10 +333,6 @@ template <bool kNamed, class Test>
 int64_t count_batch(PyObject* inputs, Test&& test) {
     const Py_ssize_t n = PyList_GET_SIZE(inputs);
     PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
-    // The item at i as the list now holds it, or nullptr past its end.
-    auto item_at = [inputs](Py_ssize_t i) -> PyObject* {
-        return i < PyList_GET_SIZE(inputs) ? PyList_GET_ITEM(inputs, i) : nullptr;
-    };
     auto eval = [&](PyObject* item) -> int {
         if (!item) return 0;  // the list was shortened by a handler
         if (work_tick()) return -1;
@@ -345,7 +347,7 @@ int64_t count_batch(PyObject* inputs, Test&& test) {
     if (kPlainPaths) {
         int64_t c = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            int r = eval(item_at(i));
+            int r = eval(item_at(inputs, i));
             if (r < 0) return -1;
             c += r;
         }
@@ -358,7 +360,7 @@ int64_t count_batch(PyObject* inputs, Test&& test) {
     if (Py_ssize_t k = find_identity_period(items, n)) {
         int64_t c = 0;
         for (Py_ssize_t i = 0; i < k; ++i) {
-            int r = eval(item_at(i));
+            int r = eval(item_at(inputs, i));
             if (r < 0) return -1;
             c += r;
         }
@@ -368,7 +370,7 @@ int64_t count_batch(PyObject* inputs, Test&& test) {
     uint64_t checks = tls_checks_run;
     int64_t count = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = item_at(i);
+        PyObject* item = item_at(inputs, i);
         if (tls_checks_run != checks) [[unlikely]] {
             cache = InputMatchCache();
             checks = tls_checks_run;
