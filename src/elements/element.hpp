@@ -552,6 +552,13 @@ namespace qgx {
 // bottom of the thread's own stack fails like one past the bound.
 inline constexpr uint32_t kMaxMatchDepth = 3000;
 
+// Pending signals are checked at a bounded interval of work: every this many
+// combinator calls (counted by MatchDepth), and every this many steps of the
+// loops that can run long (scans, repetitions, batches), counted apart. A
+// check is one call that finds nothing pending almost always; at this
+// interval its cost is lost in the work between two.
+inline constexpr uint32_t kPollInterval = 1024;
+
 struct MatchDepthState {
     uint32_t depth = 0;
     // The deepest level entered since a memo probe last set it (match_context.hpp).
@@ -560,6 +567,18 @@ struct MatchDepthState {
     // outcomes are remembered (never, without a context).
     uint64_t calls = 0;
     uint64_t memo_after = UINT64_MAX;
+    // The count past which a combinator call takes the slow path
+    // (calls_event): the smaller of memo_after and poll_at, so that the hot
+    // path pays one compare for both.
+    uint64_t event_at = UINT64_MAX;
+    // The count past which signals are checked (never, where no check runs).
+    uint64_t poll_at = UINT64_MAX;
+    // Steps of the long loops left before the next check.
+    int64_t ticks = INT64_MAX;
+    bool polls_on = false;  // an entry from Python is running: checks run
+    // A check raised: the operation ends. Every combinator fails from then
+    // on, as past the depth bound, and every long loop stops at its next step.
+    bool interrupted = false;
     bool aborting = false;  // the bound was passed in the match now running
     bool exceeded = false;  // the bound was passed since the last reset
     bool stack_short = false;  // ... and first by the stack margin, not the level count
@@ -575,6 +594,30 @@ struct MatchDepthState {
 // they cannot be read.
 void find_stack_bounds(MatchDepthState& s) noexcept;
 
+// Checks for pending signals now (a call into the interpreter, which may run
+// any Python code); true once the operation is interrupted, and then on every
+// later call until the entry ends. Where no check runs (no entry from Python),
+// false at once, and the counters are set so that it is not asked again.
+bool poll_signals() noexcept;
+
+// The slow path of a combinator call past event_at: the signal check when it
+// is due; true when outcomes are remembered.
+bool calls_event(MatchDepthState& s) noexcept;
+
+// One step of a loop that can run long: true when the operation is
+// interrupted and the loop must stop (its outcome a failure). One decrement
+// and compare between checks.
+[[gnu::always_inline]] inline bool work_tick() {
+    if (--tls_match_depth.ticks > 0) [[likely]] return false;
+    return poll_signals();
+}
+
+// Signal checks that ran on this thread (a handler may have run in each).
+[[gnu::tls_model("initial-exec")]] inline thread_local uint64_t tls_checks_run = 0;
+
+// True once the running entry is interrupted (see poll_signals).
+inline bool interrupted() { return tls_match_depth.interrupted; }
+
 class [[nodiscard]] MatchDepth {
   public:
     MatchDepth() : state_(tls_match_depth) {
@@ -589,7 +632,7 @@ class [[nodiscard]] MatchDepth {
         }
     }
     ~MatchDepth() {
-        if (--state_.depth == 0) state_.aborting = false;
+        if (--state_.depth == 0) state_.aborting = state_.interrupted;
     }
     MatchDepth(const MatchDepth&) = delete;
     MatchDepth& operator=(const MatchDepth&) = delete;
@@ -597,7 +640,8 @@ class [[nodiscard]] MatchDepth {
     bool ok() const { return ok_; }
     // True once the current text has taken more combinator calls than its
     // budget: from then on combinators remember their outcomes.
-    bool memo_on() const { return state_.calls > state_.memo_after; }
+    // Also where signals are checked, every kPollInterval calls.
+    bool memo_on() const { return state_.calls > state_.event_at && calls_event(state_); }
 
   private:
     // False only when this frame lies in the thread's own stack close to its

@@ -127,7 +127,57 @@ const ElementVTable* forward_vtable() {
     return &KindTable<ForwardElement, forward_parse_at, forward_try_match_at, forward_parse_from_start>::table;
 }
 
+namespace {
+// Targets replaced while a read of their slot could be paused in a signal
+// check, kept alive until no check is under way (see retired_waiting).
+struct Retired {
+    std::mutex mutex;
+    std::vector<SharedElement> targets;
+};
+Retired& retired() {
+    static Retired* r = new Retired;  // never destroyed, as the registry
+    return *r;
+}
+}  // namespace
+
+void release_retired_targets() noexcept {
+    std::vector<SharedElement> going;
+    {
+        Retired& r = retired();
+        std::lock_guard<std::mutex> g(r.mutex);
+        if (signal_checks_running.load(std::memory_order_acquire) != 0) return;
+        going.swap(r.targets);
+        retired_waiting.store(false, std::memory_order_relaxed);
+    }
+    bool reaches = false;
+    for (const SharedElement& e : going) reaches = reaches || child_reaches_forward(e);
+    going.clear();  // outside the lock: releases may free further slots
+    if (reaches) note_forward_release();
+}
+
 void set_forward_target(ForwardElement& slot, SharedElement target) {
+    forward_retargets.fetch_add(1, std::memory_order_relaxed);
+    // While a signal check is under way, the writer is its handler or a
+    // thread it let run, and an operation is paused in the check: it may
+    // be matching the old target (a read of this slot then holds the lock,
+    // and waiting for it would never end) or hold tokens that are views of
+    // the old target's records. The old target is kept alive until no check
+    // is under way, and a paused read, which has loaded the target it runs,
+    // does not stop the swap (under the interpreter lock nothing else reads).
+    if (signal_checks_running.load(std::memory_order_acquire) != 0) {
+        Retired& r = retired();
+        std::lock_guard<std::mutex> g(r.mutex);
+        r.targets.push_back(std::move(slot.expr));  // may throw: then nothing changed
+        if (slot.lock.state() == 0) {
+            slot.lock.lock();
+            slot.expr = std::move(target);
+            slot.lock.unlock();
+        } else {
+            slot.expr = std::move(target);
+        }
+        retired_waiting.store(true, std::memory_order_relaxed);
+        return;
+    }
     slot.lock.lock();
     std::swap(slot.expr, target);
     slot.lock.unlock();

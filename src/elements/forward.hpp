@@ -62,7 +62,10 @@ ParseFromStartOutcome forward_parse_from_start(const ForwardElement& r, Text t);
 const ElementVTable* forward_vtable();
 
 // Stores `target` in the slot under the write lock and releases the previous
-// target (after the lock is released). Cannot fail.
+// target (after the lock is released). While a read of the slot is paused in
+// a signal check, the previous target is kept alive until no check is under
+// way instead (throws std::bad_alloc when it cannot be kept, and then
+// changes nothing).
 void set_forward_target(ForwardElement& slot, SharedElement target);
 
 // ---------------------------------------------------------------------------

@@ -220,8 +220,60 @@ bool MatchContext::add_slot(const void* owner, const void* tag, ContextSlot* s) 
 void remember_outcomes_now() {
     MatchContext* c = tls_match_context;
     if (!c || !c->has_text()) return;
-    tls_match_depth.memo_after = 0;
+    tls_match_depth.memo_after = tls_match_depth.event_at = 0;
     if (MemoTable* m = c->memo()) m->activate(c->epoch(), c->text().len);
+}
+
+// ---------------------------------------------------------------------------
+// Signal checks
+
+bool poll_signals() noexcept {
+    MatchDepthState& s = tls_match_depth;
+    if (s.interrupted) {
+        s.ticks = 0;
+        return true;
+    }
+    if (!s.polls_on) {
+        s.ticks = INT64_MAX;
+        s.poll_at = UINT64_MAX;
+        s.event_at = s.memo_after;
+        return false;
+    }
+    // The handler may enter the module: it starts from a fresh depth state
+    // (on this stack, so the stack bounds stay), and this one is put back.
+    const MatchDepthState saved = s;
+    MatchDepthState fresh;
+    fresh.stack_low = s.stack_low;
+    fresh.stack_high = s.stack_high;
+    fresh.stack_floor = s.stack_floor;
+    s = fresh;
+    const uint64_t retargets = forward_retargets.load(std::memory_order_relaxed);
+    signal_checks_running.fetch_add(1, std::memory_order_acq_rel);
+    ++tls_checks_run;
+    const bool raised = run_signal_handlers();
+    signal_checks_running.fetch_sub(1, std::memory_order_acq_rel);
+    s = saved;
+    // A Forward retargeted by the handler may have let records go, and new
+    // ones may take their addresses: what the operation remembered by record
+    // is forgotten, as for a new text.
+    if (forward_retargets.load(std::memory_order_relaxed) != retargets)
+        if (MatchContext* c = tls_match_context; c && c->has_text()) c->begin_text(c->text());
+    if (raised) {
+        s.interrupted = s.aborting = true;
+        s.ticks = 0;
+        s.poll_at = s.event_at = 0;
+        return true;
+    }
+    s.ticks = kPollInterval;
+    s.poll_at = s.calls + kPollInterval;
+    s.event_at = s.memo_after < s.poll_at ? s.memo_after : s.poll_at;
+    return false;
+}
+
+bool calls_event(MatchDepthState& s) noexcept {
+    if (s.calls > s.poll_at) poll_signals();
+    s.event_at = s.memo_after < s.poll_at ? s.memo_after : s.poll_at;
+    return s.calls > s.memo_after;
 }
 
 }  // namespace qgx

@@ -13,6 +13,7 @@
 // the kinds) nothing is remembered and every kind runs as written.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 
@@ -187,6 +188,11 @@ class MatchContext {
         return static_cast<T*>(s);
     }
 
+    // The exception a signal handler raised in this entry, moved out of the
+    // error indicator so that nothing runs with it pending; the entry raises
+    // it when it returns. Three opaque references (type, value, traceback).
+    void* pending_error[3] = {nullptr, nullptr, nullptr};
+
     // The memo, made on first use (most operations never get that far);
     // nullptr when it cannot be made, and the operation goes on without.
     MemoTable* memo() {
@@ -231,17 +237,41 @@ inline void begin_text(Text t);
 // Installs a new context for one entry into the module and restores the
 // caller's when it ends; the context is made empty, at no cost beyond a few
 // stores, and allocates only when something is remembered.
+// Signal checks under way on any thread (a handler may let other threads
+// run): while there are any, a Forward read on some thread may be paused in
+// one, so a Forward retargeted then keeps its old target alive (retired)
+// instead of waiting for the read to end.
+inline std::atomic<int> signal_checks_running{0};
+// Set while retired targets wait to be released.
+inline std::atomic<bool> retired_waiting{false};
+inline bool retired_targets_waiting() noexcept { return retired_waiting.load(std::memory_order_relaxed); }
+// Releases the retired targets when no check is under way (defined with the
+// Forward kind); called as an outermost entry ends, when no read can be
+// paused on any thread.
+void release_retired_targets() noexcept;
+// How many Forward slots have been retargeted in this process.
+inline std::atomic<uint64_t> forward_retargets{0};
+
+// With `polls`, the entry checks for pending signals (an entry from Python,
+// which holds the interpreter lock); the depth state of the entry it
+// interrupts (a callback's entry run while another waits) is put back whole
+// when it ends.
 class [[nodiscard]] ContextScope {
   public:
-    ContextScope() noexcept
-        : saved_(tls_match_context), saved_calls_(tls_match_depth.calls), saved_memo_after_(tls_match_depth.memo_after) {
+    explicit ContextScope(bool polls = false) noexcept : saved_(tls_match_context), saved_depth_(tls_match_depth) {
         tls_match_context = &context_;
-        tls_match_depth.memo_after = UINT64_MAX;
+        MatchDepthState& d = tls_match_depth;
+        d.memo_after = UINT64_MAX;
+        d.polls_on = polls;
+        d.poll_at = d.event_at = polls ? d.calls + kPollInterval : UINT64_MAX;
+        d.ticks = polls ? kPollInterval : INT64_MAX;
+        d.interrupted = d.aborting = false;
     }
     ~ContextScope() {
         tls_match_context = saved_;
-        tls_match_depth.calls = saved_calls_;
-        tls_match_depth.memo_after = saved_memo_after_;
+        tls_match_depth = saved_depth_;
+        if (saved_ == nullptr && retired_targets_waiting()) [[unlikely]]
+            release_retired_targets();
     }
     ContextScope(const ContextScope&) = delete;
     ContextScope& operator=(const ContextScope&) = delete;
@@ -250,8 +280,14 @@ class [[nodiscard]] ContextScope {
   private:
     MatchContext context_;
     MatchContext* saved_;
-    uint64_t saved_calls_, saved_memo_after_;
+    MatchDepthState saved_depth_;
 };
+
+// Runs the interpreter's signal handlers when a signal is pending; on an
+// exception, moves it out of the error indicator into the running entry's
+// context (MatchContext::take_pending_error) and gives true. Defined at the
+// Python boundary; only checks of an entry from Python call it.
+bool run_signal_handlers() noexcept;
 
 // Remembers every combinator outcome on the current text from now on, as
 // if its budget were spent and its calls repeating (for tests and the fuzzer).
@@ -272,6 +308,8 @@ inline void begin_text(Text t) {
     } else {
         d.memo_after = UINT64_MAX;
     }
+    if (d.polls_on && !d.interrupted) d.poll_at = kPollInterval;
+    d.event_at = d.memo_after < d.poll_at ? d.memo_after : d.poll_at;
 }
 
 // ---------------------------------------------------------------------------

@@ -690,9 +690,14 @@ class Runner {
 
     uint32_t kid(const Node& n, uint32_t i) const { return kids_[n.a + i]; }
 
+    // Each step of a repetition is a step of a long loop: the check for
+    // signals, whose interruption fails the repetition (inside a small
+    // subtree too, where the abandon flag is not read).
     template <bool S>
     TryMatchOutcome repeat_try(uint32_t child, Pos current) {
         for (;;) {
+            if (work_tick()) [[unlikely]]
+                return TryMatchOutcome::no();
             TryMatchOutcome m = child_try<S>(child, current);
             if (!m.matched) return aborting<S>() ? m : TryMatchOutcome::yes(current);
             if (m.end == current) return m;
@@ -769,6 +774,8 @@ class Runner {
                     return byte_run_end(n, pos, limit) == limit ? TryMatchOutcome::yes(limit) : TryMatchOutcome::no();
                 }
                 for (uint32_t i = 0; i < count; ++i) {
+                    if (work_tick()) [[unlikely]]
+                        return TryMatchOutcome::no();
                     TryMatchOutcome o = child_try<S>(n.a, current);
                     if (!o.matched || o.end == current) return TryMatchOutcome::no();
                     current = o.end;
@@ -816,12 +823,15 @@ class Runner {
     struct Repeated {
         Pos end;
         bool any;
+        bool stopped;  // interrupted
     };
     template <bool S>
     Repeated repeat_parse(uint32_t child, Pos pos, Into& in) {
         Pos current = pos;
         bool any = false;
         for (;;) {
+            if (work_tick()) [[unlikely]]
+                return {current, any, true};
             const uint32_t mark = in.out.size();
             if (!child_parse<S>(child, current, in)) break;
             if (in.end == current) {  // a zero-width success ends it, its tokens dropped
@@ -831,7 +841,7 @@ class Runner {
             current = in.end;
             any = true;
         }
-        return {current, any};
+        return {current, any, false};
     }
 
     template <bool S>
@@ -892,7 +902,7 @@ class Runner {
             case Op::OneOrMore: {
                 const uint32_t mark = in.out.size();
                 Repeated rep = repeat_parse<S>(n.a, pos, in);
-                if (aborting<S>()) {
+                if (aborting<S>() || rep.stopped) [[unlikely]] {
                     in.out.truncate(mark);
                     return in.failed(msg::kRecursionLimitFailure, pos);
                 }
@@ -908,7 +918,7 @@ class Runner {
                 const uint32_t count = rec_as<ExactlyElement>(n).count;
                 Pos current = pos;
                 for (uint32_t i = 0; i < count; ++i) {
-                    if (!child_parse<S>(n.a, current, in)) {
+                    if (work_tick() || !child_parse<S>(n.a, current, in)) {
                         in.out.truncate(mark);
                         return false;
                     }

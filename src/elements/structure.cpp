@@ -25,6 +25,7 @@ bool any_reaches_forward(const std::vector<SharedElement>& v) {
     return false;
 }
 
+// Each step is a step of a long loop (work_tick); an interruption fails it.
 TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
     // A repetition of one byte is a run: read once per operation.
     if (OneByteItem item = one_byte_item(child.record(), child.vtable())) {
@@ -32,6 +33,8 @@ TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
         return depth_aborting() ? TryMatchOutcome::no() : TryMatchOutcome::yes(end);
     }
     for (;;) {
+        if (work_tick()) [[unlikely]]
+            return TryMatchOutcome::no();
         TryMatchOutcome m = child.try_match_at(t, current);
         if (!m.matched) return depth_aborting() ? m : TryMatchOutcome::yes(current);
         if (m.end == current) return m;
@@ -384,6 +387,8 @@ Repeated repeat_into(const SharedElement& child, Text t, Pos pos, Into& in) {
     Pos current = pos;
     bool any = false;
     for (;;) {
+        if (work_tick()) [[unlikely]]
+            break;  // interrupted: the abandon flag is set, and the caller fails
         const uint32_t mark = in.out.size();
         if (!parse_into(child, t, current, in)) break;
         if (in.end == current) {  // a zero-width success ends it, its tokens dropped
@@ -443,7 +448,7 @@ bool exactly_into(const ExactlyElement& r, Text t, Pos pos, Into& in) {
         const uint32_t mark = in.out.size();
         Pos current = pos;
         for (uint32_t i = 0; i < r.count; ++i) {
-            if (!parse_into(r.expr, t, current, in)) {
+            if (work_tick() || !parse_into(r.expr, t, current, in)) {
                 in.out.truncate(mark);
                 return false;
             }
@@ -693,6 +698,8 @@ TryMatchOutcome exactly_try_match_at(const ExactlyElement& r, Text t, Pos pos) {
         }
         Pos current = pos;
         for (uint32_t i = 0; i < r.count; ++i) {
+            if (work_tick()) [[unlikely]]
+                return TryMatchOutcome::no();
             TryMatchOutcome o = r.expr.try_match_at(t, current);
             if (!o.matched || o.end == current) return TryMatchOutcome::no();
             current = o.end;
@@ -882,6 +889,8 @@ bool search_for_target(const SkipToElement& r, Text t, Pos pos, Pos& found, uint
     bool hit = false, joined = false;
     Pos p = pos, end = t.len;
     for (;;) {
+        if (work_tick()) [[unlikely]]
+            break;  // interrupted: a failure, not remembered
         Pos q = p;
         if (jump && !jump->next(t, p, q)) break;
         if (mem) {
@@ -912,7 +921,7 @@ bool search_for_target(const SkipToElement& r, Text t, Pos pos, Pos& found, uint
         if (limit.run.height > height) height = limit.run.height;
         if (!kFits) note_reused_height(s, height);
     }
-    if (mem && (kFits || !s.aborting)) mem->add({pos, end, height, hit});
+    if (mem && (kFits || !s.aborting) && !s.interrupted) mem->add({pos, end, height, hit});
     if (hit) found = end;
     return hit;
 }

@@ -123,7 +123,7 @@ PyObject* evaluate_in_place(PyObject* out, bool reuse, Eval&& eval) {
             r = prev;
             Py_INCREF(r);
         } else {
-            r = eval(item);
+            r = work_tick() ? nullptr : eval(item);
             if (!r) return nullptr;
         }
         slots[i] = r;
@@ -196,6 +196,8 @@ template <class F, class Spans, class Skip = TryEveryPosition>
 void scan_spans(Text t, F&& try_match_at, Spans& spans, Skip skip = {}) {
     Pos p = skip(t, 0);
     while (p < t.len) {
+        if (work_tick()) [[unlikely]]
+            return;
         TryMatchOutcome m = try_match_at(t, p);
         if (m.matched && m.end > p) {
             Span s{p, m.end};
@@ -217,6 +219,7 @@ template <class F, class Skip = TryEveryPosition>
 PyObject* run_search_string(Text t, F&& try_match_at, Skip skip = {}) {
     std::vector<Span> spans;
     scan_spans(t, try_match_at, spans, skip);
+    if (interrupted()) return nullptr;
     return spans_to_list(t, spans);
 }
 
@@ -226,6 +229,7 @@ template <class F, class Skip = TryEveryPosition>
 PyObject* run_transform_string(Text t, Text replacement, F&& try_match_at, Skip skip = {}) {
     CompactSpans spans;
     scan_spans(t, try_match_at, spans, skip);
+    if (interrupted()) return nullptr;
     return replace_spans(t, spans, replacement);
 }
 
@@ -236,6 +240,8 @@ uint64_t counting_scan(Text t, F&& try_match_at, Skip skip = {}) {
     uint64_t count = 0;
     Pos p = skip(t, 0);
     while (p < t.len) {
+        if (work_tick()) [[unlikely]]
+            return count;
         TryMatchOutcome m = try_match_at(t, p);
         if (m.matched) {
             ++count;
@@ -307,28 +313,41 @@ class InputMatchCache {
     int entries_ = 0;
 };
 
+// The item at `i` of list `inputs` as it now stands, or nullptr past its end
+// (borrowed).
+inline PyObject* item_at(PyObject* inputs, Py_ssize_t i) {
+    return i < PyList_GET_SIZE(inputs) ? PyList_GET_ITEM(inputs, i) : nullptr;
+}
+
 // The batch count under the reuse rules: `test(text)` says whether one text
-// matches at its start. Returns -1 with the error set when an item cannot be read.
+// matches at its start. Returns -1 with the error set when an item cannot be
+// read, and -1 once the operation is interrupted.
 // It reads the list in place: reading a text and testing it make no object
-// that the collector tracks and run no Python code (an item that cannot be
-// read ends the count before anything else is read), so neither the list nor
-// the reference counts of its items can change under it.
+// that the collector tracks, so the list changes only where a signal check
+// runs a handler. Each item is held while it is tested, the list is read
+// again at each step, and what the cache knows of items by address is
+// forgotten once a check has run.
 // `kNamed`: each item is named as the operation's text (a combinator's test
 // may remember outcomes on it); a terminal's test keeps nothing for later.
 template <bool kNamed, class Test>
 int64_t count_batch(PyObject* inputs, Test&& test) {
-    Py_ssize_t n = PyList_GET_SIZE(inputs);
+    const Py_ssize_t n = PyList_GET_SIZE(inputs);
     PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
     auto eval = [&](PyObject* item) -> int {
+        if (!item) return 0;  // the list was shortened by a handler
+        if (work_tick()) return -1;
         Text t;
         if (!(kNamed ? read_item_text(item, t) : read_terminal_item_text(item, t))) return -1;
-        return test(t) ? 1 : 0;
+        Py_INCREF(item);
+        const bool matched = test(t);
+        Py_DECREF(item);
+        return interrupted() ? -1 : matched ? 1 : 0;
     };
     if (n == 0) return 0;
     if (kPlainPaths) {
         int64_t c = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            int r = eval(items[i]);
+            int r = eval(item_at(inputs, i));
             if (r < 0) return -1;
             c += r;
         }
@@ -341,31 +360,37 @@ int64_t count_batch(PyObject* inputs, Test&& test) {
     if (Py_ssize_t k = find_identity_period(items, n)) {
         int64_t c = 0;
         for (Py_ssize_t i = 0; i < k; ++i) {
-            int r = eval(items[i]);
+            int r = eval(item_at(inputs, i));
             if (r < 0) return -1;
             c += r;
         }
         return c * (n / k);
     }
     InputMatchCache cache;
+    uint64_t checks = tls_checks_run;
     int64_t count = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = item_at(inputs, i);
+        if (tls_checks_run != checks) [[unlikely]] {
+            cache = InputMatchCache();
+            checks = tls_checks_run;
+        }
         // Held by this list alone, at this one position: the item cannot be
         // met again, so it is evaluated without a look into the cache (whose
         // full probe of 32 slots would be most of the cost of a list of
         // distinct strings) and leaves its entries to objects that can recur.
-        if (Py_REFCNT(items[i]) == 1) {
-            int r = eval(items[i]);
+        if (item && Py_REFCNT(item) == 1) {
+            int r = eval(item);
             if (r < 0) return -1;
             count += r;
             continue;
         }
         int slot = -1;
-        uint8_t state = cache.lookup(items[i], slot);
+        uint8_t state = item ? cache.lookup(item, slot) : 0;
         if (state == 0) {
-            int r = eval(items[i]);
+            int r = eval(item);
             if (r < 0) return -1;
-            cache.store(slot, items[i], r == 1);
+            if (tls_checks_run == checks) cache.store(slot, item, r == 1);
             state = r == 1 ? 1 : 2;
         }
         count += state == 1;

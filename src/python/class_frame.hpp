@@ -146,20 +146,27 @@ PyObject* count_result(uint64_t n);
 // module function). A C++ allocation failure (std::bad_alloc, or a container
 // asked to grow past its maximum size) becomes MemoryError and any other C++
 // exception SystemError, so that none reaches std::terminate.
-// Each entry runs with a match context of its own (match_context.hpp).
+// Each entry runs with a match context of its own (match_context.hpp), and
+// checks for pending signals while it works: when a handler raises, the
+// work stops, its result (if any) is dropped, and the entry raises the
+// handler's exception instead.
 template <class F>
 PyObject* guard_entry(F&& body) noexcept {
+    ContextScope scope(true);
+    PyObject* r;
     try {
-        ContextScope scope;
-        return body();
+        r = body();
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        r = PyErr_NoMemory();
     } catch (const std::length_error&) {
-        return PyErr_NoMemory();
+        r = PyErr_NoMemory();
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, msg::kInternalException);
-        return nullptr;
+        r = nullptr;
     }
+    if (scope.context().pending_error[0]) [[unlikely]]
+        return raise_interruption(scope.context(), r);
+    return r;
 }
 
 // A result whose size the input drives (a replaced text, a list of matches):

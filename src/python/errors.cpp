@@ -100,4 +100,33 @@ void throw_no_memory() {
     throw std::bad_alloc();
 }
 
+bool run_signal_handlers() noexcept {
+    if (PyErr_CheckSignals() == 0) [[likely]]
+        return false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    MatchContext* c = tls_match_context;
+    if (c && !c->pending_error[0]) {
+        c->pending_error[0] = type;
+        c->pending_error[1] = value;
+        c->pending_error[2] = traceback;
+    } else {
+        // Without a context to carry it (never from an entry's check), or
+        // a second one: the first raised is the one the entry gives.
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
+    return true;
+}
+
+PyObject* raise_interruption(MatchContext& c, PyObject* result) {
+    Py_XDECREF(result);
+    PyErr_Clear();
+    PyErr_Restore(static_cast<PyObject*>(c.pending_error[0]), static_cast<PyObject*>(c.pending_error[1]),
+                  static_cast<PyObject*>(c.pending_error[2]));
+    c.pending_error[0] = c.pending_error[1] = c.pending_error[2] = nullptr;
+    return nullptr;
+}
+
 }  // namespace qgx

@@ -1,6 +1,7 @@
 // Raising and reshaping Python errors at the module's boundary.
 #pragma once
 
+#include "elements/match_context.hpp"
 #include "python/ref.hpp"
 
 namespace qgx {
@@ -36,5 +37,10 @@ void wrap_argument_error(const char* param);
 // turns into MemoryError once every holder on the way has released what it
 // held. Nothing is left pending while those holders release objects.
 [[noreturn]] void throw_no_memory();
+
+// Drops `result` (a new reference or nullptr) and any error pending, and
+// raises the exception a signal handler raised in the entry of `c`;
+// returns NULL.
+PyObject* raise_interruption(MatchContext& c, PyObject* result);
 
 }  // namespace qgx

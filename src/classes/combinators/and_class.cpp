@@ -207,6 +207,8 @@ struct AndClass {
         TextInterner interner(64);
         Pos p = 0;
         while (p < s.len) {
+            if (work_tick()) [[unlikely]]
+                break;  // interrupted: the entry drops what was found
             Pos end;
             if (!sequence_match(r, s, p, ends.data(), end)) {
                 ++p;
@@ -239,7 +241,10 @@ struct AndClass {
         // here makes an object that the collector tracks or calls into Python
         // code (the texts become str objects, which never start a collection,
         // and a member text is always whole characters, so making one never
-        // raises), and the lists are made after the last read.
+        // raises), and the lists are made after the last read. Only a signal
+        // check inside a member's test runs Python code: each item is held
+        // while it is tested, the list is read again at each step, and the
+        // cache forgets the items it knew by address once a check has run.
         const Py_ssize_t n = PyList_GET_SIZE(inputs);
         if (n == 0) return new_list(0);
         PyObject* const* items = reinterpret_cast<PyListObject*>(inputs)->ob_item;
@@ -250,9 +255,12 @@ struct AndClass {
         if (n == 1 || all_same_object(items, n)) {
             Text t;
             if (!read_item_text(items[0], t)) return nullptr;
+            OwnedRef held = OwnedRef::borrow(items[0]);
             Pos end;
             OwnedRef inner;
-            if (sequence_match(r, t, 0, ends.data(), end)) {
+            const bool matched = sequence_match(r, t, 0, ends.data(), end);
+            if (interrupted()) return nullptr;
+            if (matched) {
                 PendingRefs texts;
                 member_texts_into(t, ends, texts);
                 if (texts.empty()) return new_list(0);  // the flat paths give nothing either
@@ -267,12 +275,20 @@ struct AndClass {
 
         TokenTable table;
         std::vector<uint32_t> idx;
-        // Appends the indices of one input's texts; false when the item cannot be read.
+        // Appends the indices of one input's texts; false when the item cannot
+        // be read or the operation is interrupted. An item the list no longer
+        // holds (a handler shortened it) matches nothing.
         auto evaluate = [&](PyObject* item, bool& matched) {
+            matched = false;
+            if (!item) return true;
+            if (work_tick()) return false;
             Text t;
             if (!read_item_text(item, t)) return false;
             Pos end;
+            Py_INCREF(item);
             matched = sequence_match(r, t, 0, ends.data(), end);
+            Py_DECREF(item);
+            if (interrupted()) return false;
             if (!matched) return true;
             Pos prev = 0;
             std::string_view v;
@@ -288,7 +304,7 @@ struct AndClass {
             if (Py_ssize_t k = find_identity_period(items, n)) {
                 for (Py_ssize_t i = 0; i < k; ++i) {
                     bool matched;
-                    if (!evaluate(items[i], matched)) return nullptr;
+                    if (!evaluate(item_at(inputs, i), matched)) return nullptr;
                 }
                 return table.fill(idx, n / k);
             }
@@ -297,10 +313,16 @@ struct AndClass {
         // The indices grow as matches are found: room for n × m up front
         // would be asked for even when nothing matches.
         RunCache cache;
+        uint64_t checks = tls_checks_run;
         for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = item_at(inputs, i);
+            if (tls_checks_run != checks) [[unlikely]] {
+                cache = RunCache();
+                checks = tls_checks_run;
+            }
             int store_at = -1;
             if constexpr (!kPlainPaths) {
-                int hit = cache.find(items[i], store_at);
+                int hit = item ? cache.find(item, store_at) : -1;
                 if (hit >= 0) {
                     if (cache.matched(hit)) cache.append_run(hit, idx);
                     continue;
@@ -308,8 +330,10 @@ struct AndClass {
             }
             size_t before = idx.size();
             bool matched;
-            if (!evaluate(items[i], matched)) return nullptr;
-            if constexpr (!kPlainPaths) cache.store(store_at, items[i], matched, idx.data() + before, idx.size() - before);
+            if (!evaluate(item, matched)) return nullptr;
+            if constexpr (!kPlainPaths)
+                if (item && tls_checks_run == checks)
+                    cache.store(store_at, item, matched, idx.data() + before, idx.size() - before);
         }
         return table.fill(idx, 1);
     }

@@ -78,6 +78,9 @@ void for_each_shape_match(const RegexElement& r, Text t, F&& f) {
                 continue;
             }
         }
+        // A start's test may read far ahead: each is a step of a long loop.
+        if (work_tick()) [[unlikely]]
+            return;  // interrupted: the entry drops what was found
         int64_t e = regex_shape_end(s, t, i);
         if (e == kShapeNoMatch) {
             ++i;
