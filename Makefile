@@ -80,7 +80,7 @@ FUZZ_CXX ?= clang++-14
 # fuzzer's short texts reach what is remembered.
 FUZZ_FLAGS = -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
              -fno-sanitize-recover=undefined -Isrc $(shell $(PYTHON)-config --includes) -MMD -MP \
-             -DQGX_RUN_PREFIX=3
+             -DQGX_RUN_PREFIX=3 -DQGX_POLL_INTERVAL=4
 FUZZ_SOURCES = $(shell find src -name '*.cpp') tests/fuzz/grammar_fuzz.cpp
 FUZZ_OBJECTS = $(patsubst %.cpp,$(FUZZ_BUILD)/obj/%.o,$(FUZZ_SOURCES))
 VALGRIND_TESTS ?= $(addprefix tests/python/,test_soak.py test_positional.py test_literal.py test_word.py test_and.py test_forward.py test_wrappers.py)

@@ -556,8 +556,12 @@ inline constexpr uint32_t kMaxMatchDepth = 3000;
 // combinator calls (counted by MatchDepth), and every this many steps of the
 // loops that can run long (scans, repetitions, batches), counted apart. A
 // check is one call that finds nothing pending almost always; at this
-// interval its cost is lost in the work between two.
-inline constexpr uint32_t kPollInterval = 1024;
+// interval its cost is lost in the work between two. The fuzzer's build sets
+// a short one, so that its small inputs reach checks too.
+#ifndef QGX_POLL_INTERVAL
+#define QGX_POLL_INTERVAL 1024
+#endif
+inline constexpr uint32_t kPollInterval = QGX_POLL_INTERVAL;
 
 struct MatchDepthState {
     uint32_t depth = 0;

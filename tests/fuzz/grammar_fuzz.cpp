@@ -16,6 +16,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -85,7 +86,21 @@ PyObject* g_module = nullptr;
 // callback, constructor arguments dropped by a conversion's own code).
 const char kAdversaries[] = R"PY(
 import gc
+import signal
 import quillgramx as q
+
+# Every Forward built for the present input with its target; a signal
+# tripped before an operation runs this from the operation's own signal
+# check, which points each at the target it already has (so every result
+# stays what it was) while the call is paused inside it.
+retargets = []
+
+def retarget_same(signum, frame):
+    for f, t in retargets:
+        f.set(t)
+    gc.collect()
+
+signal.signal(signal.SIGWINCH, retarget_same)
 
 class DropCount:
     """A count whose __index__ empties the call's keyword dict."""
@@ -166,6 +181,20 @@ def changed_batch(g, op, items, how):
 PyObject* g_adversaries = nullptr;  // the namespace of kAdversaries
 
 PyObject* adversary(const char* name) { return PyDict_GetItemString(g_adversaries, name); }
+
+// Whether each operation of the present input starts with SIGWINCH pending,
+// whose handler retargets every Forward from inside the operation.
+bool g_trip_signal = false;
+
+void remember_target(PyObject* forward, PyObject* target) {
+    Ref pair(PyTuple_Pack(2, forward, target));
+    if (!pair || PyList_Append(adversary("retargets"), pair.p) < 0) PyErr_Clear();
+}
+
+void forget_targets() {
+    PyObject* list = adversary("retargets");
+    if (PyList_SetSlice(list, 0, PyList_GET_SIZE(list), nullptr) < 0) PyErr_Clear();
+}
 
 Ref attr(const char* name) {
     PyObject* o = PyObject_GetAttrString(g_module, name);
@@ -447,6 +476,7 @@ struct Builder {
                 if (g_verbose) std::fprintf(stderr, "f%zu.set(%s)\n", forwards.size(), desc.back().c_str());
                 Ref res(PyObject_CallMethod(forwards.back().p, "set", "O", target.p));
                 if (!res) PyErr_Clear();
+                else remember_target(forwards.back().p, target.p);
                 break;
             }
             case 18:
@@ -489,6 +519,7 @@ struct Builder {
                 }
                 Ref res(PyObject_CallMethod(loop.p, "set", "O", loop.p));
                 if (!res) PyErr_Clear();
+                else remember_target(loop.p, loop.p);
                 forwards.push_back(loop);
                 traits.deep = true;
                 if (g_verbose) std::fprintf(stderr, "loop = Forward(); loop <<= loop\n");
@@ -561,6 +592,7 @@ struct Builder {
 
     // Breaks the cycles through Forward slots, so that leak checking sees only real leaks.
     void release() {
+        forget_targets();
         Ref empty = attr("Empty");
         for (Ref& f : forwards) {
             if (!empty) break;
@@ -615,6 +647,7 @@ void check_well_formed(PyObject* o, const char* what) {
 
 // Calls a method; nullptr when it raised (the error must be an expected kind).
 Ref call_method(PyObject* obj, const char* name, PyObject* a, PyObject* b = nullptr) {
+    if (g_trip_signal) PyErr_SetInterruptEx(SIGWINCH);
     PyObject* r = b ? PyObject_CallMethod(obj, name, "OO", a, b) : PyObject_CallMethod(obj, name, "O", a);
     if (!r) {
         PyObject *t, *v, *tb;
@@ -1105,7 +1138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Builder b;
     b.text = pytext.p;
-    int ops = 1 + r.byte() % 24;
+    uint8_t head = r.byte();
+    int ops = 1 + head % 24;
+    g_trip_signal = (head & 0xE0) == 0xE0;
     for (int i = 0; i < ops && r.more(); ++i) b.step(r);
     if ((b.traits.has_skip_to || b.traits.deep) && text.size() > 96) {
         // SkipTo searches are quadratic by design, and deep chains cost their depth at

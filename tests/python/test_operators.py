@@ -563,7 +563,7 @@ _GROWTH_CODE = textwrap.dedent("""
     chain_left, n = sys.argv[2] == "left", int(sys.argv[3])
     xs = [q.Literal("w%d," % i) for i in range(n)]
     best = None
-    for _ in range(3):
+    for _ in range(5):
         t0 = time.perf_counter()
         if chain_left:
             e = op(xs[0], xs[1])
@@ -589,7 +589,8 @@ _GROWTH_CODE = textwrap.dedent("""
 @pytest.mark.parametrize("form", list(_LOOP_FORMS))
 def test_a_chain_built_in_a_loop_costs_linear_time(form):
     # Quadratic building takes 13-29 times longer at 4n than at n; linear
-    # building about 4 times, well below the bound checked here.
+    # building about 4 times, well below the bound checked here, which leaves
+    # room for a machine loaded by the other tests.
     op, chain_left = _LOOP_FORMS[form]
     sym = {operator.add: "+", operator.iadd: "+=", operator.or_: "|"}[op]
     env = dict(os.environ)
@@ -600,4 +601,4 @@ def test_a_chain_built_in_a_loop_costs_linear_time(form):
                            capture_output=True, text=True, timeout=300, env=env)
         assert r.returncode == 0, r.stderr[-4000:]
         times.append(float(r.stdout))
-    assert times[1] < 8 * times[0], times
+    assert times[1] < 10 * times[0], times
