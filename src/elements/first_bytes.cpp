@@ -52,6 +52,13 @@ void ElementStart::set_literal(const char* s, size_t n, bool whole_match) {
     exact = whole_match && n <= kMaxLiteral;
 }
 
+void ElementStart::set_inner(const char* s, size_t n, uint32_t min, const ByteSet& lead_bytes) {
+    inner_len = static_cast<uint32_t>(n < kMaxInner ? n : kMaxInner);
+    if (inner_len) std::memcpy(inner, s, inner_len);
+    inner_min = min;
+    lead = lead_bytes;
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -171,6 +178,12 @@ void pattern_literal(std::string_view p, char* out, uint32_t& n, bool& whole) {
     n = 0;
     whole = false;
     size_t i = 0;
+    // A leading word-boundary test takes no byte: the literal follows it.
+    bool assertion = false;
+    while (i + 1 < p.size() && p[i] == '\\' && (p[i + 1] == 'b' || p[i + 1] == 'B')) {
+        i += 2;
+        assertion = true;
+    }
     while (i < p.size()) {
         unsigned char b;
         size_t next;
@@ -190,10 +203,229 @@ void pattern_literal(std::string_view p, char* out, uint32_t& n, bool& whole) {
         if (next < p.size() && p[next] == '+') return;
         i = next;
     }
-    whole = true;
+    whole = !assertion;
+}
+
+
+// The bytes above 0x7F, all of which a class that may take some character
+// above U+007F is counted as taking (a weaker answer, always correct).
+ByteSet wide_bytes() {
+    ByteSet s;
+    for (unsigned b = 0x80; b < 0x100; ++b) s.add(static_cast<unsigned char>(b));
+    return s;
+}
+
+void add_all(ByteSet& to, const ByteSet& from) {
+    for (int i = 0; i < 4; ++i) to.words[i] |= from.words[i];
+}
+
+// The bytes of the characters a class escape (\w \d \s and their negations)
+// may take, as a superset.
+bool class_escape_bytes(char e, ByteSet& out) {
+    switch (e) {
+        case 'd':
+            for (unsigned char b = '0'; b <= '9'; ++b) out.add(b);
+            break;
+        case 'w':
+            for (unsigned b = 0; b < 0x80; ++b)
+                if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == '_')
+                    out.add(static_cast<unsigned char>(b));
+            break;
+        case 's':
+            for (unsigned char b : {' ', '\t', '\n', '\r', '\f', '\v'}) out.add(b);
+            break;
+        case 'D':
+        case 'W':
+        case 'S':
+            for (unsigned b = 0; b < 0x80; ++b) out.add(static_cast<unsigned char>(b));
+            break;
+        default:
+            return false;
+    }
+    add_all(out, wide_bytes());
+    return true;
+}
+
+// Reads one class "[...]" at p[i] == '[': the bytes of the characters it may
+// take (a superset); false where it is not of the forms read here.
+bool read_class(std::string_view p, size_t& i, ByteSet& out) {
+    size_t j = i + 1;
+    bool negated = j < p.size() && p[j] == '^';
+    if (negated) ++j;
+    ByteSet set;
+    bool wide = false, first = true;
+    for (;;) {
+        if (j >= p.size()) return false;
+        unsigned char lo = static_cast<unsigned char>(p[j]);
+        if (lo == ']' && !first) {
+            ++j;
+            break;
+        }
+        first = false;
+        if (lo == '[' || lo == '&' || lo == '~' || lo >= 0x80) return false;  // nested, set operations, wide
+        if (lo == '\\') {
+            if (j + 1 >= p.size()) return false;
+            ByteSet esc;
+            if (class_escape_bytes(p[j + 1], esc)) {
+                add_all(set, esc);
+                wide = true;
+                j += 2;
+                continue;
+            }
+            if (!escaped_literal(p[j + 1], lo)) return false;
+            j += 2;
+        } else {
+            j += 1;
+        }
+        unsigned char hi = lo;
+        if (j + 1 < p.size() && p[j] == '-' && p[j + 1] != ']') {
+            hi = static_cast<unsigned char>(p[j + 1]);
+            if (hi == '\\') {
+                if (j + 2 >= p.size() || !escaped_literal(p[j + 2], hi)) return false;
+                j += 3;
+            } else {
+                if (hi >= 0x80 || hi == '[') return false;
+                j += 2;
+            }
+            if (hi < lo) return false;
+        }
+        for (unsigned b = lo; b <= hi; ++b) set.add(static_cast<unsigned char>(b));
+    }
+    if (negated) {
+        ByteSet all;
+        for (unsigned b = 0; b < 0x80; ++b)
+            if (!set.has(static_cast<unsigned char>(b)) || wide) all.add(static_cast<unsigned char>(b));
+        add_all(all, wide_bytes());
+        set = all;
+    } else if (wide) {
+        add_all(set, wide_bytes());
+    }
+    out = set;
+    i = j;
+    return true;
+}
+
+// Whether the pattern has an alternation outside every group.
+bool top_level_alternation(std::string_view p) {
+    int depth = 0;
+    for (size_t i = 0; i < p.size(); ++i) {
+        char c = p[i];
+        if (c == '\\') {
+            ++i;
+        } else if (c == '[') {
+            size_t j = i;
+            ByteSet ignored;
+            if (!read_class(p, j, ignored)) return true;  // not read: taken as the worst case
+            i = j - 1;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == '|' && depth <= 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
+
+bool pattern_inner_literal(std::string_view p, char* literal, uint32_t& literal_len, uint32_t& min, ByteSet& lead) {
+    literal_len = 0;
+    if (top_level_alternation(p)) return false;
+    constexpr uint32_t kMinCap = 64;
+    ByteSet before;      // the bytes of every atom read so far
+    uint32_t least = 0;  // the fewest bytes they take
+    // The segment of plain bytes being read, and where it began.
+    char seg[ElementStart::kMaxInner];
+    uint32_t seg_len = 0, seg_min = 0;
+    ByteSet seg_lead;
+    auto close_segment = [&] {
+        if (seg_len > literal_len) {
+            std::memcpy(literal, seg, seg_len);
+            literal_len = seg_len;
+            min = seg_min;
+            lead = seg_lead;
+        }
+        seg_len = 0;
+    };
+    size_t i = 0;
+    while (i < p.size()) {
+        ByteSet atom;
+        bool plain = false;
+        unsigned char b = 0;
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c == '[') {
+            if (!read_class(p, i, atom)) break;
+        } else if (c == '.') {
+            for (unsigned x = 0; x < 0x100; ++x)
+                if (x != '\n') atom.add(static_cast<unsigned char>(x));
+            ++i;
+        } else if (c == '\\') {
+            if (i + 1 >= p.size()) break;
+            if (p[i + 1] == 'b' || p[i + 1] == 'B') {
+                // Zero-width: it takes no byte.
+                i += 2;
+                continue;
+            }
+            if (class_escape_bytes(p[i + 1], atom)) {
+                i += 2;
+            } else if (escaped_literal(p[i + 1], b)) {
+                plain = true;
+                atom.add(b);
+                i += 2;
+            } else {
+                break;
+            }
+        } else if (c != 0 && c < 0x80 && std::strchr("^$()*+?{}|[]", c) == nullptr) {
+            plain = true;
+            b = c;
+            atom.add(b);
+            ++i;
+        } else {
+            break;
+        }
+        // The quantifier: the fewest times the atom is taken, and whether
+        // it may be taken other than once.
+        uint32_t times = 1;
+        bool once = true;
+        if (i < p.size() && (p[i] == '*' || p[i] == '+' || p[i] == '?')) {
+            times = p[i] == '+' ? 1 : 0;
+            once = false;
+            ++i;
+        } else if (i < p.size() && p[i] == '{') {
+            size_t j = i + 1;
+            uint32_t m = 0;
+            bool digits = false;
+            while (j < p.size() && p[j] >= '0' && p[j] <= '9') {
+                if (m < kMinCap) m = m * 10 + static_cast<uint32_t>(p[j] - '0');
+                digits = true;
+                ++j;
+            }
+            size_t close = p.find('}', j);
+            if (!digits || close == std::string_view::npos) break;
+            once = !(close == j && m == 1);
+            times = m < kMinCap ? m : kMinCap;
+            i = close + 1;
+        }
+        if (i < p.size() && p[i] == '?') ++i;  // lazy: the same bytes
+        if (plain && times >= 1) {
+            if (seg_len == 0) {
+                seg_min = least;
+                seg_lead = before;
+            }
+            if (seg_len < ElementStart::kMaxInner) seg[seg_len++] = static_cast<char>(b);
+            if (!once) close_segment();
+        } else {
+            close_segment();
+        }
+        add_all(before, atom);
+        least += times;
+        if (least > kMinCap) least = kMinCap;
+    }
+    close_segment();
+    return literal_len > 0;
+}
 
 bool pattern_start(std::string_view pattern, ByteSet& bytes, char* literal, uint32_t& literal_len, bool& whole) {
     literal_len = 0;
@@ -240,6 +472,12 @@ ElementStart regex_start(const RegexElement& r) {
         m.substr(m.size() - suffix.size()) != suffix)
         return s;
     std::string_view pattern = m.substr(prefix.size(), m.size() - prefix.size() - suffix.size());
+    {
+        char inner[ElementStart::kMaxInner];
+        uint32_t inner_len = 0, inner_min = 0;
+        ByteSet lead;
+        if (pattern_inner_literal(pattern, inner, inner_len, inner_min, lead)) s.set_inner(inner, inner_len, inner_min, lead);
+    }
     ByteSet bytes;
     char literal[ElementStart::kMaxLiteral];
     uint32_t n = 0;
@@ -296,6 +534,83 @@ void narrow_to_literal(ElementStart& s) {
     if (had) s.first.bytes.add(b);
 }
 
+constexpr uint32_t kRunCap = 64;
+
+// Whether every match of `e` takes only bytes of `bytes`, at least `least`
+// of them (a superset and a lower bound are correct answers).
+bool run_bytes(const SharedElement& e, ByteSet& bytes, uint32_t& least, uint32_t& levels, int depth) {
+    const ElementVTable* v = e.vtable();
+    const ElementHeader* rec = e.record();
+    bytes = ByteSet{};
+    least = 0;
+    levels = 0;
+    if (depth >= kStartDepth) return false;
+    if (v == literal_vtable()) {
+        const auto* r = static_cast<const LiteralElement*>(rec);
+        for (Pos i = 0; i < r->text.size(); ++i) bytes.add(static_cast<unsigned char>(r->text.data()[i]));
+        least = r->text.size() < kRunCap ? static_cast<uint32_t>(r->text.size()) : kRunCap;
+        return true;
+    }
+    if (v == char_vtable()) {
+        const auto* r = static_cast<const CharElement*>(rec);
+        for (int b = 0; b < 256; ++b)
+            if (r->members.has(static_cast<unsigned char>(b))) bytes.add(static_cast<unsigned char>(b));
+        least = 1;
+        return true;
+    }
+    if (v == word_vtable()) {
+        const auto* r = static_cast<const WordElement*>(rec);
+        bytes = r->init_chars;
+        add_all(bytes, r->body_chars);
+        // A set that holds a byte above 0x7F is taken to hold them all.
+        for (unsigned b = 0x80; b < 0x100; ++b)
+            if (bytes.has(static_cast<unsigned char>(b))) {
+                add_all(bytes, wide_bytes());
+                break;
+            }
+        least = r->min_len ? 1 : 0;
+        return true;
+    }
+    if (v == regex_vtable()) {
+        const auto* r = static_cast<const RegexElement*>(rec);
+        if (!r->shape) return false;
+        const RegexShape& sh = *r->shape;
+        auto take = [&](const RegexShape::Atom& a) {
+            add_all(bytes, a.bytes);
+            if (a.wide != WideMembers::None) add_all(bytes, wide_bytes());
+        };
+        for (int k = 0; k < sh.head_len; ++k) take(sh.head[k]);
+        take(sh.run);
+        least = static_cast<uint32_t>(sh.head_len) + (sh.run_min1 ? 1 : 0);
+        return true;
+    }
+    if (v == group_vtable() || v == suppress_vtable() || v == combine_vtable() || v == one_or_more_vtable()) {
+        bool ok = run_bytes(static_cast<const OneChildElement*>(rec)->expr, bytes, least, levels, depth + 1);
+        levels += 1;
+        return ok;
+    }
+    if (v == optional_vtable() || v == zero_or_more_vtable()) {
+        bool ok = run_bytes(static_cast<const OneChildElement*>(rec)->expr, bytes, least, levels, depth + 1);
+        least = 0;
+        levels += 1;
+        return ok;
+    }
+    if (v == and_vtable()) {
+        const auto& members = static_cast<const AndElement*>(rec)->exprs;
+        if (members.size() > 8) return false;
+        for (const SharedElement& m : members) {
+            ByteSet b;
+            uint32_t n = 0, l = 0;
+            if (!run_bytes(m, b, n, l, depth + 1)) return false;
+            add_all(bytes, b);
+            least = least + n < kRunCap ? least + n : kRunCap;
+            if (l + 1 > levels) levels = l + 1;
+        }
+        return true;
+    }
+    return false;
+}
+
 // A sequence: the first member decides the bytes and the end; the literal
 // goes on through the members whose every match is their literal.
 ElementStart sequence_start(const std::vector<SharedElement>& members, int depth, uint32_t& budget) {
@@ -314,6 +629,31 @@ ElementStart sequence_start(const std::vector<SharedElement>& members, int depth
     }
     if (read < members.size()) out.exact = false;
     narrow_to_literal(out);
+    // Past leading members that take only bytes of a known set, the first
+    // one that begins with a literal gives the inner literal.
+    // At a position it excludes, the members before that one may match in
+    // full (their whole nesting) and that one fails (its reach).
+    if (out.literal_len < 2 && !out.exact) {
+        ByteSet lead;
+        uint32_t least = 0, levels = 0;
+        for (size_t i = 0; i < members.size() && i < 8; ++i) {
+            if (i > 0) {
+                ElementStart m = start_of(members[i], depth + 1, budget);
+                if (m.literal_len > 0) {
+                    out.set_inner(m.literal, m.literal_len, least, lead);
+                    if (m.reach > levels) levels = m.reach;
+                    if (levels > out.reach) out.reach = levels;
+                    break;
+                }
+            }
+            ByteSet b;
+            uint32_t n = 0, l = 0;
+            if (!run_bytes(members[i], b, n, l, depth + 1)) break;
+            add_all(lead, b);
+            least = least + n < kRunCap ? least + n : kRunCap;
+            if (l > levels) levels = l;
+        }
+    }
     out.reach += 1;
     return out;
 }
@@ -331,6 +671,14 @@ void fold_alternative(ElementStart& acc, const ElementStart& s, bool first) {
     acc.exact = acc.exact && s.exact && common == acc.literal_len && common == s.literal_len;
     acc.literal_len = common;
     if (s.reach > acc.reach) acc.reach = s.reach;
+    // One inner literal holds for the choice only where each alternative
+    // has it; it is reached over the bytes of either and the fewer of both.
+    if (acc.inner_view() == s.inner_view() && acc.inner_len) {
+        add_all(acc.lead, s.lead);
+        if (s.inner_min < acc.inner_min) acc.inner_min = s.inner_min;
+    } else {
+        acc.inner_len = 0;
+    }
 }
 
 ElementStart alternatives_start(const std::vector<SharedElement>& alternatives, std::vector<ElementStart>* each) {
@@ -590,6 +938,14 @@ StartScanner::StartScanner(const ElementStart& s, ByteScanKernel k)
         mode_ = Mode::Literal;
         literal_len_ = s.literal_len;
         std::memcpy(literal_, s.literal, s.literal_len);
+    } else if (s.inner_len > 0 && n > 3) {
+        // The first bytes pass over little: the literal further on decides.
+        mode_ = Mode::Inner;
+        literal_len_ = s.inner_len;
+        std::memcpy(literal_, s.inner, s.inner_len);
+        inner_min_ = s.inner_min;
+        set_ = s.first.bytes;
+        lead_ = s.lead;
     } else if (n == 256) {
         mode_ = Mode::Every;
     } else if (n == 0) {
@@ -669,12 +1025,49 @@ Pos StartScanner::next_inside_call(Text t, Pos p) const {
                 if (std::memcmp(d + q, literal_, n - q) == 0) return q;
             return n;
         }
+        case Mode::Inner: {
+            StartCursor c;
+            return next_inner(t, p, c);
+        }
         case Mode::Every:
         case Mode::Nothing:
         case Mode::Byte:
             break;  // answered above
     }
     return p;
+}
+
+// A match at p holds the literal at some q >= p + min with every byte of
+// [p, q) a lead byte. Of the occurrences at or after p + min, the first (h)
+// decides: when a byte of [p, h) is not a lead byte, neither can any later
+// occurrence be reached from p. So the candidates for h are the positions
+// from lo (where the run of lead bytes before h begins) to h - min, and the
+// next ones lie past h - min. The cursor keeps h and lo while p stays at or
+// below h - min, so each byte is searched once and walked back over once.
+Pos StartScanner::next_inner(Text t, Pos p, StartCursor& c) const {
+    const char* d = t.data;
+    const Pos n = t.len;
+    const Pos m = literal_len_;
+    const SearchKernel sk = kernel_ == ByteScanKernel::Portable ? SearchKernel::Portable : SearchKernel::Auto;
+    while (p < n) {
+        if (c.hit == StartCursor::kNone || c.hit < p || c.hit - p < inner_min_) {
+            // The first occurrence at or after p + min.
+            if (n - p < inner_min_ || n - p - inner_min_ < m) return n;
+            const Pos from = p + inner_min_;
+            const char* hit = find_substring(d + from, n - from, literal_, m, sk);
+            if (!hit) return n;
+            c.hit = static_cast<Pos>(hit - d);
+            Pos lo = c.hit;
+            while (lo > p && lead_.has(static_cast<unsigned char>(d[lo - 1]))) --lo;
+            c.lo = lo;
+        }
+        Pos q = c.lo > p ? c.lo : p;
+        const Pos last = c.hit - inner_min_;
+        for (; q <= last; ++q)
+            if (set_.has(static_cast<unsigned char>(d[q]))) return q;
+        p = last + 1;
+    }
+    return n;
 }
 
 bool may_pass_over(const StartScanner& s) {

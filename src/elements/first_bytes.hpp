@@ -53,13 +53,26 @@ struct ElementStart {
     // A scan that passes over such a position must count them as the call
     // would have: it passes over it only where the bound leaves room for them.
     uint32_t reach = 0;
+    // A literal every match holds further on: every match at p holds `inner`
+    // at some q >= p + inner_min with every byte of [p, q) in `lead`. Where
+    // the first bytes are most bytes, this still excludes every position
+    // from which no occurrence of the literal can be reached.
+    static constexpr uint32_t kMaxInner = 16;
+    char inner[kMaxInner] = {};
+    uint32_t inner_len = 0;
+    uint32_t inner_min = 0;
+    ByteSet lead;
 
     std::string_view literal_view() const { return {literal, literal_len}; }
+    std::string_view inner_view() const { return {inner, inner_len}; }
     // True when no position is excluded.
-    bool anywhere() const { return first.is_anywhere() && literal_len == 0; }
+    bool anywhere() const { return first.is_anywhere() && literal_len == 0 && inner_len == 0; }
     // Sets the literal to the first `n` bytes of `s` (at most kMaxLiteral;
     // a literal cut short is no longer the whole match).
     void set_literal(const char* s, size_t n, bool whole_match);
+    // Sets the inner literal to the first bytes of `s` (at most kMaxInner),
+    // reached over `lead` bytes, at least `min` of them.
+    void set_inner(const char* s, size_t n, uint32_t min, const ByteSet& lead_bytes);
 };
 
 // The start of `e`. The analysis follows composites a few levels into their
@@ -87,14 +100,33 @@ ElementStart regex_start(const RegexElement& r);
 // literal and nothing else.
 bool pattern_start(std::string_view pattern, ByteSet& bytes, char* literal, uint32_t& literal_len, bool& whole);
 
+// The literal every match of a pattern holds, read from its text: the
+// longest run of plain bytes among its leading atoms (classes, escapes,
+// plain characters, each with a quantifier or none), with `min` the fewest
+// bytes and `lead` the bytes the atoms before it may take; false where no
+// such literal is read. The pattern has no alternation outside a group.
+bool pattern_inner_literal(std::string_view pattern, char* literal, uint32_t& literal_len, uint32_t& min,
+                           ByteSet& lead);
+
 // The kernels of the byte-set scan; `Auto` is the best this processor runs.
 enum class ByteScanKernel : uint8_t { Auto, Avx2, Ssse3, Portable };
 bool byte_scan_kernel_available(ByteScanKernel k);
 
+// What a scan with an inner literal remembers between its calls: the
+// occurrence found last and where the run of lead bytes before it begins, so
+// that the text is searched and walked back over once per scan.
+struct StartCursor {
+    static constexpr Pos kNone = ~Pos{0};
+    Pos hit = kNone;
+    Pos lo = 0;
+};
+
 // Goes from one position where a match of an element may begin to the next:
 // memchr for one byte, a vector compare for two or three, a nibble-table
 // lookup for any other set, the substring searcher for a literal of two
-// bytes or more. Made once from an ElementStart; holds no pointer into it.
+// bytes or more, and for an inner literal the substring searcher and a walk
+// back over the lead bytes before each occurrence. Made once from an
+// ElementStart; holds no pointer into it.
 class StartScanner {
   public:
     // Passes over nothing.
@@ -117,9 +149,22 @@ class StartScanner {
         return next_inside_call(t, p);
     }
     Pos next_inside_call(Text t, Pos p) const;
+    // The same, for a scan that calls it with rising positions and keeps
+    // `c` between the calls (one cursor per scan and text).
+    Pos next_inside(Text t, Pos p, StartCursor& c) const {
+        if (mode_ == Mode::Inner) return next_inner(t, p, c);
+        return next_inside(t, p);
+    }
+    bool uses_inner() const { return mode_ == Mode::Inner; }
+    // True when it goes by a literal (at the start or further on).
+    bool by_literal() const { return mode_ == Mode::Literal || mode_ == Mode::Inner; }
     // The first q in [p, t.len], the end included; false when there is none.
     bool next(Text t, Pos p, Pos& q) const {
         q = next_inside(t, p);
+        return q < t.len || at_end_;
+    }
+    bool next(Text t, Pos p, Pos& q, StartCursor& c) const {
+        q = next_inside(t, p, c);
         return q < t.len || at_end_;
     }
 
@@ -130,7 +175,8 @@ class StartScanner {
     };
 
   private:
-    enum class Mode : uint8_t { Every, Nothing, Byte, Few, Set, Literal };
+    enum class Mode : uint8_t { Every, Nothing, Byte, Few, Set, Literal, Inner };
+    Pos next_inner(Text t, Pos p, StartCursor& c) const;
     Mode mode_ = Mode::Every;
     ByteScanKernel kernel_ = ByteScanKernel::Portable;
     bool at_end_ = true;
@@ -139,7 +185,9 @@ class StartScanner {
     uint32_t reach_ = 0;
     uint32_t literal_len_ = 0;
     char literal_[ElementStart::kMaxLiteral] = {};
+    uint32_t inner_min_ = 0;
     ByteSet set_;
+    ByteSet lead_;
     // Per byte, whether a match may begin before it: set_ as one flag a byte
     // in the byte and set modes, every byte in Every, none in the others.
     uint8_t in_set_[256] = {};

@@ -182,6 +182,17 @@ AlternativeDispatch* make_dispatch(const std::vector<SharedElement>& exprs) noex
         d->skip_reach = skip_reach;
         d->summary = summary;
         d->scanner = StartScanner(summary);
+        constexpr size_t kMaxEachScanners = 8;
+        if (!d->scanner.by_literal() && exprs.size() >= 2 && exprs.size() <= kMaxEachScanners) {
+            for (const ElementStart& s : each) {
+                StartScanner one(s);
+                if (!one.by_literal()) {
+                    d->each.clear();
+                    break;
+                }
+                d->each.push_back(one);
+            }
+        }
         return d.release();
     } catch (...) {
         return nullptr;  // without a table every alternative is tried, as the plain path does
@@ -888,11 +899,12 @@ bool search_for_target(const SkipToElement& r, Text t, Pos pos, Pos& found, uint
     if (mem) read_limit();
     bool hit = false, joined = false;
     Pos p = pos, end = t.len;
+    StartCursor cursor;
     for (;;) {
         if (work_tick()) [[unlikely]]
             break;  // interrupted: a failure, not remembered
         Pos q = p;
-        if (jump && !jump->next(t, p, q)) break;
+        if (jump && !jump->next(t, p, q, cursor)) break;
         if (mem) {
             if (mem->version != seen) read_limit();
             // Everything before q is known to hold no match: a run holding q

@@ -117,6 +117,10 @@ struct AlternativeDispatch {
     // class's scans go from one possible start to the next with.
     ElementStart summary;
     StartScanner scanner;
+    // Where the choice's scanner goes by common bytes only and each
+    // alternative's by a literal of its own: one scanner per alternative,
+    // the next position any of them allows being the next candidate.
+    std::vector<StartScanner> each;
 };
 
 struct MatchFirstElement : ChainElement {

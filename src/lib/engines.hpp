@@ -268,13 +268,14 @@ class StartSkip {
         scanner_ = StartScanner(s);
         on_ = !scanner_.passes_nothing() && may_pass_over(scanner_);
     }
-    Pos operator()(Text t, Pos p) const { return on_ ? scanner_.next_inside(t, p) : p; }
+    Pos operator()(Text t, Pos p) { return on_ ? scanner_.next_inside(t, p, cursor_) : p; }
 
   private:
     // Shorter texts are tried at every position: reading the start would
     // cost about as much as the tests it spares.
     static constexpr Pos kMinText = 256;
     StartScanner scanner_;
+    StartCursor cursor_;
     bool on_ = false;
 };
 

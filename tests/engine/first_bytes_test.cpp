@@ -167,6 +167,8 @@ std::vector<SharedElement> start_kinds(const Nested& nested) {
         suppress(literal("\n\n")), combine(seq({literal("("), literal(")")})), first({literal("ab"), literal("ac")}),
         first({literal("x"), optional(literal("y"))}), first({literal("\n"), string_end_kind()}), nested.choice,
         first({seq({literal("ab"), literal("c")}), seq({literal("ab"), line_end()})}),
+        seq({word("ab"), literal("c"), word("x")}), seq({optional(group(word("a"))), literal("b")}),
+        seq({one_or_more(group(word("a"))), first({literal("bc"), literal("b")})}), regex("[a-c]+\\n"),
     };
 }
 
@@ -272,6 +274,119 @@ TEST(StartScanner, EveryKernelAgreesWithTheByteScan) {
                     ASSERT_EQ(scan.next_inside(t, p), brute_next(s, t, p))
                         << "kernel " << static_cast<int>(k) << ", " << s.first.count() << " bytes, literal '"
                         << std::string(s.literal_view()) << "', text length " << t.len << ", at " << p;
+            }
+        }
+    }
+}
+
+namespace {
+
+std::string lead_of(const ByteSet& s) {
+    std::string out;
+    for (int b = 0; b < 128; ++b)
+        if (s.has(static_cast<unsigned char>(b))) out += static_cast<char>(b);
+    if (s.has(0x80) && s.has(0xFF)) out += "+wide";
+    return out;
+}
+
+}  // namespace
+
+TEST(ElementStart, InnerLiteralReadFromPatterns) {
+    struct Case {
+        const char* pattern;
+        const char* literal;  // "" where none is read
+        uint32_t min;
+        const char* lead;
+    };
+    for (Case c : std::vector<Case>{
+             {"[a-c.]+@[a-z]+", "@", 1, ".abc"},
+             {"[^\\n]*ERROR[^\\n]*", "ERROR", 0, ""},  // lead checked below
+             {"x{2,}y?zz", "zz", 2, "xy"},
+             {"\\bword\\b", "word", 0, ""},
+             {"a*b|c", "", 0, ""},
+             {"(?:a|b)x", "", 0, ""},
+             {"a(x|y)", "a", 0, ""},
+             {"\\d+-\\d", "-", 1, "0123456789+wide"},
+             {"ab+cd", "ab", 0, ""},
+         }) {
+        SCOPED_TRACE(c.pattern);
+        char lit[ElementStart::kMaxInner];
+        uint32_t n = 0, min = 0;
+        ByteSet lead;
+        bool read = pattern_inner_literal(c.pattern, lit, n, min, lead);
+        EXPECT_EQ(read, *c.literal != 0);
+        if (!read) continue;
+        EXPECT_EQ(std::string(lit, n), c.literal);
+        EXPECT_EQ(min, c.min);
+        if (std::string(c.pattern).rfind("[^", 0) == 0) {
+            EXPECT_FALSE(lead.has('\n'));
+            EXPECT_TRUE(lead.has('E') && lead.has(0xC3));
+        } else {
+            EXPECT_EQ(lead_of(lead), c.lead);
+        }
+    }
+}
+
+TEST(ElementStart, InnerLiteralOfRecords) {
+    struct Case {
+        const char* name;
+        SharedElement e;
+        const char* literal;
+        uint32_t min;
+        const char* lead;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"word @ word", seq({word("abc"), literal("@"), word("x")}), "@", 1, "abc"},
+             {"optional word ::", seq({optional(word("ab")), literal("::")}), "::", 0, "ab"},
+             {"combine", combine(seq({word("0123456789"), literal(" E")})), " E", 1, "0123456789"},
+             {"two runs", seq({word("a"), literal("-"), word("b"), literal("=")}), "-", 1, "a"},
+             {"choice, same literal", first({seq({word("a"), literal("@")}), seq({word("b"), literal("@")})}), "@", 1,
+              "ab"},
+             {"choice, other literals", first({seq({word("a"), literal("@")}), seq({word("b"), literal("#")})}), "", 0,
+              ""},
+             {"no run first", seq({first({word("a"), literal("bb")}), literal("@")}), "", 0, ""},
+         }) {
+        SCOPED_TRACE(c.name);
+        ElementStart s = element_start(c.e);
+        EXPECT_EQ(std::string(s.inner_view()), c.literal);
+        if (!*c.literal) continue;
+        EXPECT_EQ(s.inner_min, c.min);
+        EXPECT_EQ(lead_of(s.lead), c.lead);
+    }
+}
+
+// The scanner with an inner literal, called with rising positions and one
+// cursor as a scan calls it, against the positions where the element matches:
+// none is passed over, on texts where the literal stands without a match,
+// occurrences overlap, and characters take several bytes.
+TEST(StartScanner, InnerLiteralPassesOverNoMatch) {
+    const std::vector<SharedElement> elements = {
+        seq({word("abc"), literal("@"), word("xyz")}),
+        seq({optional(word("ab")), literal("aab")}),
+        seq({word("a"), literal("aa"), literal("b")}),
+        regex("[a-c.]+@[a-z]+"),
+        regex("[^\\n]*ERR[^\\n]*"),
+        regex("x{2,}y?zz"),
+        first({seq({word("ab"), literal("@")}), regex("q+#")}),
+        seq({regex("[a-c]+"), literal("@")}),  // a run read from the pattern's shape
+    };
+    const std::vector<std::string> texts = {
+        "", "@", "a@x", "bb@ ab@z", "aaaab aab aaab", "aaaaab", "aab", "q#q##qq#", "ab\xc3\xa9" "@x \xc3\xa9" "a@y",
+        "ERR\nxERRy\n\xc3\xa9" " ERR", "xxzz xzz xxyzz xxxyyzz", "..@@a@@b.c@d", "a@\nERR zz#",
+    };
+    for (const SharedElement& e : elements) {
+        ElementStart s = element_start(e);
+        StartScanner scan(s);
+        for (const std::string& str : texts) {
+            SCOPED_TRACE("'" + str + "'");
+            Text t(str);
+            StartCursor cursor;
+            Pos p = 0;
+            while (p < t.len) {
+                Pos q = scan.next_inside(t, p, cursor);
+                ASSERT_EQ(q, scan.next_inside(t, p));
+                for (Pos x = p; x < q; ++x) ASSERT_FALSE(e.try_match_at(t, x).matched) << x;
+                p = q + 1;
             }
         }
     }

@@ -12,16 +12,41 @@ TryMatchOutcome choice_at(const MatchFirstElement& r, Text t, Pos p) { return ma
 // With a first-byte table, the scans go from one position where an
 // alternative can begin to the next, by the table's scanner; the outcomes are
 // those of the choice at every position (the passed-over ones fail there).
+// The next position the choice's scanner allows; or, where the choice has
+// one scanner per alternative, the least of the next positions they allow,
+// each kept until the scan passes it.
 struct NextCandidate {
+    explicit NextCandidate(const AlternativeDispatch* d) : scanner(&d->scanner) {
+        if (d->each.empty()) return;
+        each = &d->each;
+        cursors.resize(d->each.size());
+        next.assign(d->each.size(), 0);
+        known.assign(d->each.size(), 0);
+    }
+    Pos operator()(Text t, Pos p) {
+        if (!each) return scanner->next_inside(t, p);
+        Pos best = t.len;
+        for (size_t i = 0; i < each->size(); ++i) {
+            if (!known[i] || next[i] < p) {
+                next[i] = (*each)[i].next_inside(t, p, cursors[i]);
+                known[i] = 1;
+            }
+            if (next[i] < best) best = next[i];
+        }
+        return best;
+    }
     const StartScanner* scanner;
-    Pos operator()(Text t, Pos p) const { return scanner->next_inside(t, p); }
+    const std::vector<StartScanner>* each = nullptr;
+    std::vector<StartCursor> cursors;
+    std::vector<Pos> next;
+    std::vector<uint8_t> known;
 };
 
-// The table's scanner when the scans may use it, else null.
-const StartScanner* scans_jump(const MatchFirstElement& r) {
+// The table when the scans may use its scanners, else null.
+const AlternativeDispatch* scans_jump(const MatchFirstElement& r) {
     const AlternativeDispatch* d = r.dispatch();
-    if (!d || d->scanner.passes_nothing() || !may_pass_over(d->scanner)) return nullptr;
-    return &d->scanner;
+    if (!d || (d->scanner.passes_nothing() && d->each.empty()) || !may_pass_over(d->scanner)) return nullptr;
+    return d;
 }
 
 }  // namespace
@@ -80,23 +105,23 @@ struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, m
     static PyObject* matches(Object* o, Text s) { return bool_result(choice_at(rec(o), s, 0).matched); }
     static PyObject* search_string_count(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
-        const StartScanner* j = scans_jump(r);
+        const AlternativeDispatch* j = scans_jump(r);
         return count_result(with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
-            return j ? counting_scan(s, test, NextCandidate{j}) : counting_scan(s, test);
+            return j ? counting_scan(s, test, NextCandidate(j)) : counting_scan(s, test);
         }));
     }
     static PyObject* search_string(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
-        const StartScanner* j = scans_jump(r);
+        const AlternativeDispatch* j = scans_jump(r);
         return with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
-            return j ? run_search_string(s, test, NextCandidate{j}) : run_search_string(s, test);
+            return j ? run_search_string(s, test, NextCandidate(j)) : run_search_string(s, test);
         });
     }
     static PyObject* transform_string(Object* o, Text s, Text replacement) {
         const MatchFirstElement& r = rec(o);
-        const StartScanner* j = scans_jump(r);
+        const AlternativeDispatch* j = scans_jump(r);
         return with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
-            return j ? run_transform_string(s, replacement, test, NextCandidate{j})
+            return j ? run_transform_string(s, replacement, test, NextCandidate(j))
                      : run_transform_string(s, replacement, test);
         });
     }
