@@ -269,7 +269,14 @@ class [[nodiscard]] ContextScope {
     }
     ~ContextScope() {
         tls_match_context = saved_;
-        tls_match_depth = saved_depth_;
+        // The stack bounds are the thread's, read once (from /proc on the main
+        // thread): bounds this entry found are kept, not put back to unread.
+        MatchDepthState& d = tls_match_depth;
+        const uintptr_t low = d.stack_low, high = d.stack_high, floor = d.stack_floor;
+        d = saved_depth_;
+        d.stack_low = low;
+        d.stack_high = high;
+        d.stack_floor = floor;
         if (saved_ == nullptr && retired_targets_waiting()) [[unlikely]]
             release_retired_targets();
     }

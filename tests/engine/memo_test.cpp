@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -292,6 +293,20 @@ TEST(Memo, OnlyTheNamedTextIsAnsweredFromMemory) {
     remember_outcomes_now();
     EXPECT_EQ(parse_result(ex.expr, Text(b), 0), "ok 5 [(|1|-|2|)|]");
     EXPECT_EQ(parse_result(ex.expr, Text(a), 0), "ok 5 [(|1|+|2|)|]");
+}
+
+// The thread's stack bounds are read once (on the main thread that reads
+// /proc/self/maps): an entry that found them leaves them to the next.
+TEST(Memo, ScopesKeepTheStackBoundsTheyFound) {
+    std::thread([] {
+        EXPECT_EQ(tls_match_depth.stack_high, 0u);
+        {
+            ContextScope scope(true);
+            find_stack_bounds(tls_match_depth);
+        }
+        EXPECT_NE(tls_match_depth.stack_high, 0u);
+        EXPECT_EQ(tls_match_depth.polls_on, false);
+    }).join();
 }
 
 TEST(Memo, ScopesNestAndRestoreTheCallersContext) {
