@@ -170,6 +170,10 @@ struct AndClass {
         // occurrence; `found` holds one reference per occurrence, in order.
         TextInterner interner(64);
         PendingRefs found;
+        auto into_found = [&](PyObject* s) { found.push(s); };
+        // Once the map is large, its lookups are queued a few texts ahead;
+        // the texts stay readable until the call ends.
+        InternQueue<decltype(into_found)> queue(interner, into_found);
         // Appends the texts of one input; false when the item cannot be read.
         auto evaluate = [&](PyObject* item, bool& matched) {
             Text t;
@@ -179,7 +183,7 @@ struct AndClass {
             Pos prev = 0;
             std::string_view v;
             for (Pos e : ends) {
-                if (member_text(t, prev, e, v)) found.push(interner.get(v));
+                if (member_text(t, prev, e, v)) queue.push(v.data(), static_cast<Pos>(v.size()));
                 prev = e;
             }
             return true;
@@ -192,6 +196,7 @@ struct AndClass {
                     bool matched;
                     if (!evaluate(items[i], matched)) return nullptr;
                 }
+                queue.finish();
                 PyObject* block = found.into_list();
                 PyObject* out = PySequence_Repeat(block, n / k);
                 Py_DECREF(block);
@@ -213,6 +218,7 @@ struct AndClass {
             if (may_recur) {
                 if (uint8_t state = cache.lookup(item, slot)) {
                     if (state == 1) {
+                        queue.finish();  // the texts before these take their places first
                         for (size_t j = 0; j < run_len[slot]; ++j) {
                             PyObject* s = runs[run_start[slot] + j];
                             Py_INCREF(s);
@@ -222,16 +228,20 @@ struct AndClass {
                     continue;
                 }
             }
-            size_t before = found.size();
+            const bool stored = may_recur && slot >= 0;
+            if (stored) queue.finish();  // its run begins where the texts before it end
+            const size_t before = found.size();
             bool matched;
             if (!evaluate(item, matched)) return nullptr;
-            if (may_recur && slot >= 0) {
+            if (stored) {
+                queue.finish();
                 run_start[slot] = runs.size();
                 run_len[slot] = found.size() - before;
                 for (size_t j = before; j < found.size(); ++j) runs.push_back(found.at(j));
                 cache.store(slot, item, matched);
             }
         }
+        queue.finish();
         return found.into_list();
     }
 
