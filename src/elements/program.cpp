@@ -394,17 +394,7 @@ class Runner {
             if (m.op < kFirstCombinator) {
                 o = terminal_try(m, current);
             } else if (m.small && small_fits(m)) {
-                const Node& d = nodes_[m.try_id];
-                if (d.op < kFirstCombinator) {
-                    o = terminal_try(d, current);
-                } else if (d.flat) {
-                    o = try_flat(d, current);
-                } else if (d.op == Op::Exactly && rec_as<ExactlyElement>(d).count == 0) {
-                    o = TryMatchOutcome::yes(current);
-                } else {
-                    ++small_calls_;
-                    o = try_body<true>(d, current);
-                }
+                o = decided_try(nodes_[m.try_id], current);  // as a small root runs
                 account_small(m);
             } else {
                 o = try_combinator(m, current);
