@@ -382,6 +382,30 @@ class Runner {
         return child_parse<false>(0, pos, in);
     }
 
+    // The members of the And at the root, in turn, at the present depth (the
+    // sequence enters no level of its own): each is tried as its own record's
+    // program tries it, and its end goes to `ends` when that is given.
+    TryMatchOutcome member_ends(Pos pos, Pos* ends) {
+        const Node& n = nodes_[0];
+        Pos current = pos;
+        for (uint32_t i = 0; i < n.b; ++i) {
+            const Node& m = nodes_[kid(n, i)];
+            TryMatchOutcome o;
+            if (m.op < kFirstCombinator) {
+                o = terminal_try(m, current);
+            } else if (m.small && small_fits(m)) {
+                o = decided_try(nodes_[m.try_id], current);  // as a small root runs
+                account_small(m);
+            } else {
+                o = try_combinator(m, current);
+            }
+            if (!o.matched) return o;
+            current = o.end;
+            if (ends) ends[i] = current;
+        }
+        return TryMatchOutcome::yes(current);
+    }
+
   private:
     // A small root's deciding node tried here, not by a call (try_small): a
     // scan asks the root at every candidate position.
@@ -1005,6 +1029,10 @@ const Program* program_for_first_call(const CompositeHeader& r, const ElementVTa
 bool program_parse(const Program& p, Text t, Pos pos, Into& in) { return Runner(p, t).parse_root(pos, in); }
 
 TryMatchOutcome program_try(const Program& p, Text t, Pos pos) { return Runner(p, t).try_root(pos); }
+
+TryMatchOutcome program_member_ends(const Program& p, Text t, Pos pos, Pos* ends) {
+    return Runner(p, t).member_ends(pos, ends);
+}
 
 ProgramScan::ProgramScan(const Program& p, Text t) noexcept : program_(p), text_(t), small_(Runner::root_fits(p)) {}
 

@@ -44,6 +44,12 @@ inline const Program* program_for(const CompositeHeader& r, const ElementVTable*
 bool program_parse(const Program& p, Text t, Pos pos, Into& in);
 TryMatchOutcome program_try(const Program& p, Text t, Pos pos);
 
+// The program of an And record, its members tried in turn at `pos` at the
+// present depth (the sequence itself enters no level), as each member's own
+// try_match_at would try it. Each member's end goes to `ends` (one slot per
+// member) when it is not null; the outcome is that of the whole sequence.
+TryMatchOutcome program_member_ends(const Program& p, Text t, Pos pos, Pos* ends);
+
 // One program tried at many positions of one text by a scan, each try at the
 // depth and on the stack of the scan itself: what does not depend on the
 // position (whether the root may run without depth entries) is decided once,

@@ -285,14 +285,18 @@ class InputMatchCache {
     static constexpr int kSlots = 32;
     static constexpr int kMaxEntries = 31;
 
-    // 1 matched, 2 not matched, 0 unknown; `slot` gets where to store on a miss
-    // (-1 when the cache is full).
+    // 1 matched, 2 not matched, 0 unknown; `slot` gets the entry's slot on a
+    // hit (for a caller that keeps more per entry), and where to store on a
+    // miss (-1 when the cache is full).
     uint8_t lookup(PyObject* key, int& slot) const {
         uintptr_t a = reinterpret_cast<uintptr_t>(key);
         int home = static_cast<int>(((a >> 4) ^ (a >> 12)) % kSlots);
         for (int i = 0; i < kSlots; ++i) {
             int s = (home + i) % kSlots;
-            if (keys_[s] == a) return states_[s];
+            if (keys_[s] == a) {
+                slot = s;
+                return states_[s];
+            }
             if (keys_[s] == 0 && entries_ < kMaxEntries) {
                 slot = s;
                 return 0;

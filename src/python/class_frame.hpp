@@ -213,6 +213,8 @@ class PendingRefs {
     }
     size_t size() const { return n_; }
     bool empty() const { return n_ == 0; }
+    // The reference at position i (borrowed: it stays held here).
+    PyObject* at(size_t i) const { return items_[i]; }
 
     // A new list of the references in order, handed over to it (a buffer
     // grown on the heap becomes the list's storage). Throws std::bad_alloc

@@ -3,6 +3,7 @@
 // and depth verdict, with and without remembered outcomes.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -175,4 +176,82 @@ TEST(Programs, AHundredThousandNestedWrappersCompileWithoutRecursion) {
     reset_depth_exceeded();
     EXPECT_FALSE(e.try_match_at(Text("a"), 0).matched);
     EXPECT_TRUE(depth_exceeded());
+}
+
+namespace {
+
+// A sequence's members tried in turn at the caller's depth: by the program's
+// member mode, or (programs off) each by its kind. The ends of the members
+// that matched, the outcome and the depth verdict.
+std::string member_ends_outcome(const SharedElement& e, Text t, Pos p) {
+    const auto& r = *static_cast<const AndElement*>(e.record());
+    std::vector<Pos> ends(r.exprs.size(), 0);
+    reset_depth_exceeded();
+    TryMatchOutcome m = TryMatchOutcome::yes(p);
+    if (const Program* prog = program_for(r, and_vtable())) {
+        m = program_member_ends(*prog, t, p, ends.data());
+    } else {
+        Pos current = p;
+        for (size_t i = 0; i < r.exprs.size() && m.matched; ++i) {
+            m = r.exprs[i].try_match_at(t, current);
+            if (m.matched) current = ends[i] = m.end;
+        }
+    }
+    std::string s = m.matched ? "yes " + std::to_string(m.end) + " [" : "no [";
+    for (Pos x : ends) s += std::to_string(x) + ",";
+    s += "]";
+    if (depth_exceeded()) s += " (depth)";
+    // Without ends the outcome is the same.
+    if (const Program* prog = program_for(r, and_vtable())) {
+        TryMatchOutcome n = program_member_ends(*prog, t, p, nullptr);
+        if (n.matched != m.matched || (n.matched && n.end != m.end)) s += " (differs without ends)";
+    }
+    reset_depth_exceeded();
+    return s;
+}
+
+}  // namespace
+
+TEST(Programs, MemberEndsEqualTheMembersTriedByTheirKinds) {
+    Grammars g;
+    std::vector<SharedElement> seqs;
+    for (const SharedElement& e : g.all) {
+        seqs.push_back(seq({e, optional(L("x"))}));
+        seqs.push_back(seq({suppress(L("(")), e, e}));
+    }
+    for (const SharedElement& e : seqs) {
+        for (const std::string& s : kTexts) {
+            Text t(s);
+            for (Pos p = 0; p <= t.len; ++p) {
+                std::string kinds;
+                {
+                    ProgramsOff off;
+                    kinds = member_ends_outcome(e, t, p);
+                }
+                EXPECT_EQ(member_ends_outcome(e, t, p), kinds) << "'" << s << "' at " << p;
+                ContextScope scope;
+                begin_text(t);
+                remember_outcomes_now();
+                EXPECT_EQ(member_ends_outcome(e, t, p), kinds) << "remembered, '" << s << "' at " << p;
+            }
+        }
+    }
+}
+
+TEST(Programs, MemberEndsEnterNoLevelForTheSequence) {
+    // A member nested to the bound matches at the caller's depth, and fails
+    // one level deeper (inside the sequence's own try).
+    SharedElement chain = L("a");
+    for (uint32_t i = 0; i < kMaxMatchDepth; ++i) chain = group(std::move(chain));
+    SharedElement e = seq({chain, L("b")});
+    for (bool off : {true, false}) {
+        std::optional<ProgramsOff> scope;
+        if (off) scope.emplace();
+        EXPECT_EQ(member_ends_outcome(e, Text("ab"), 0), "yes 2 [1,2,]") << off;
+        reset_depth_exceeded();
+        EXPECT_FALSE(e.try_match_at(Text("ab"), 0).matched) << off;
+        EXPECT_TRUE(depth_exceeded()) << off;
+    }
+    SharedElement deeper = seq({group(chain), L("b")});
+    EXPECT_EQ(member_ends_outcome(deeper, Text("ab"), 0), "no [0,0,] (depth)");
 }

@@ -156,6 +156,16 @@ assert g.parse_batch_count(inputs) in (0, 1, 2)
 signal.setitimer(signal.ITIMER_REAL, 0)
 assert calls == [1]
 assert g.parse_batch_count(["b", "ab", "c"]) == 2
+# A sequence's batch goes on with the item under test, which the emptied
+# list no longer holds, and ends there.
+s = choice() + q.Word(q.nums())
+calls.clear()
+inputs = ["ab" * 20000 + str(i) for i in range(40)]
+signal.signal(signal.SIGALRM, empty_list)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+assert s.parse_batch(inputs) == ["ab" * 20000, "0"]
+signal.setitimer(signal.ITIMER_REAL, 0)
+assert calls == [1]
 """,
 }
 
