@@ -616,6 +616,32 @@ bool calls_event(MatchDepthState& s) noexcept;
     return poll_signals();
 }
 
+// `n` steps of a loop that can run long at once (see work_tick).
+[[gnu::always_inline]] inline bool work_ticks(int64_t n) {
+    if ((tls_match_depth.ticks -= n) > 0) [[likely]] return false;
+    return poll_signals();
+}
+
+// The steps of one loop that can run long, counted in a register: its
+// first step takes kStride steps from the thread's count at once (and makes
+// the check when it is due), and so does every kStride-th one after it, so
+// that a step between costs one decrement. The steps are counted before
+// they are taken, so a check comes no later than with work_tick at each
+// step, and an interrupted operation stops a loop at its first step.
+class WorkTicks {
+  public:
+    // True when the operation is interrupted and the loop must stop.
+    [[gnu::always_inline]] bool step() {
+        if (--left_ != 0) [[likely]] return false;
+        left_ = kStride;
+        return work_ticks(kStride);
+    }
+
+  private:
+    static constexpr uint32_t kStride = 16;
+    uint32_t left_ = 1;
+};
+
 // Signal checks that ran on this thread (a handler may have run in each).
 [[gnu::tls_model("initial-exec")]] inline thread_local uint64_t tls_checks_run = 0;
 

@@ -719,8 +719,9 @@ class Runner {
     // subtree too, where the abandon flag is not read).
     template <bool S>
     TryMatchOutcome repeat_try(uint32_t child, Pos current) {
+        WorkTicks ticks;
         for (;;) {
-            if (work_tick()) [[unlikely]]
+            if (ticks.step()) [[unlikely]]
                 return TryMatchOutcome::no();
             TryMatchOutcome m = child_try<S>(child, current);
             if (!m.matched) return aborting<S>() ? m : TryMatchOutcome::yes(current);
@@ -853,8 +854,9 @@ class Runner {
     Repeated repeat_parse(uint32_t child, Pos pos, Into& in) {
         Pos current = pos;
         bool any = false;
+        WorkTicks ticks;
         for (;;) {
-            if (work_tick()) [[unlikely]]
+            if (ticks.step()) [[unlikely]]
                 return {current, any, true};
             const uint32_t mark = in.out.size();
             if (!child_parse<S>(child, current, in)) break;

@@ -195,8 +195,9 @@ struct TryEveryPosition {
 template <class F, class Spans, class Skip = TryEveryPosition>
 void scan_spans(Text t, F&& try_match_at, Spans& spans, Skip skip = {}) {
     Pos p = skip(t, 0);
+    WorkTicks ticks;
     while (p < t.len) {
-        if (work_tick()) [[unlikely]]
+        if (ticks.step()) [[unlikely]]
             return;
         TryMatchOutcome m = try_match_at(t, p);
         if (m.matched && m.end > p) {
@@ -239,8 +240,9 @@ template <class F, class Skip = TryEveryPosition>
 uint64_t counting_scan(Text t, F&& try_match_at, Skip skip = {}) {
     uint64_t count = 0;
     Pos p = skip(t, 0);
+    WorkTicks ticks;
     while (p < t.len) {
-        if (work_tick()) [[unlikely]]
+        if (ticks.step()) [[unlikely]]
             return count;
         TryMatchOutcome m = try_match_at(t, p);
         if (m.matched) {

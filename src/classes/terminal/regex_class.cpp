@@ -64,6 +64,7 @@ void for_each_shape_match(const RegexElement& r, Text t, F&& f) {
     const RegexShape::Atom& first = s.head_len > 0 ? s.head[0] : s.run;
     const int only = only_start_byte(first);
     Pos i = 0;
+    WorkTicks ticks;
     while (i < t.len) {
         if (only >= 0) {
             const void* hit = std::memchr(t.data + i, only, t.len - i);
@@ -79,7 +80,7 @@ void for_each_shape_match(const RegexElement& r, Text t, F&& f) {
             }
         }
         // A start's test may read far ahead: each is a step of a long loop.
-        if (work_tick()) [[unlikely]]
+        if (ticks.step()) [[unlikely]]
             return;  // interrupted: the entry drops what was found
         int64_t e = regex_shape_end(s, t, i);
         if (e == kShapeNoMatch) {
