@@ -42,6 +42,21 @@ struct NextCandidate {
     std::vector<uint8_t> known;
 };
 
+// The next position the choice's one scanner allows: NextCandidate without
+// per-alternative scanners, kept apart so that a scan of such a choice
+// reads no state of theirs at each candidate.
+struct NextByScanner {
+    const StartScanner* scanner;
+    Pos operator()(Text t, Pos p) const { return scanner->next_inside(t, p); }
+};
+
+// Runs `scan(skip)` with the skip functor for table `d`.
+template <class Scan>
+auto with_candidates(const AlternativeDispatch* d, Scan&& scan) {
+    if (d->each.empty()) return scan(NextByScanner{&d->scanner});
+    return scan(NextCandidate(d));
+}
+
 // The table when the scans may use its scanners, else null.
 const AlternativeDispatch* scans_jump(const MatchFirstElement& r) {
     const AlternativeDispatch* d = r.dispatch();
@@ -107,21 +122,23 @@ struct MatchFirstClass : GeneralForms<MatchFirstElement, match_first_parse_at, m
         const MatchFirstElement& r = rec(o);
         const AlternativeDispatch* j = scans_jump(r);
         return count_result(with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
-            return j ? counting_scan(s, test, NextCandidate(j)) : counting_scan(s, test);
+            return j ? with_candidates(j, [&](auto skip) { return counting_scan(s, test, std::move(skip)); })
+                     : counting_scan(s, test);
         }));
     }
     static PyObject* search_string(Object* o, Text s) {
         const MatchFirstElement& r = rec(o);
         const AlternativeDispatch* j = scans_jump(r);
         return with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
-            return j ? run_search_string(s, test, NextCandidate(j)) : run_search_string(s, test);
+            return j ? with_candidates(j, [&](auto skip) { return run_search_string(s, test, std::move(skip)); })
+                     : run_search_string(s, test);
         });
     }
     static PyObject* transform_string(Object* o, Text s, Text replacement) {
         const MatchFirstElement& r = rec(o);
         const AlternativeDispatch* j = scans_jump(r);
         return with_scan_test(r, vtable(), choice_at, s, [&](auto& test) {
-            return j ? run_transform_string(s, replacement, test, NextCandidate(j))
+            return j ? with_candidates(j, [&](auto skip) { return run_transform_string(s, replacement, test, std::move(skip)); })
                      : run_transform_string(s, replacement, test);
         });
     }
