@@ -230,12 +230,19 @@ bool is_ascii_space_byte(unsigned char b) { return b == 9 || b == 10 || b == 12 
 constexpr int64_t kAskEngine = kShapeAskEngine;
 constexpr int64_t kNoMatch = kShapeNoMatch;
 
+// The run of a looping automaton state from byte j of the text at `pos`,
+// past its prefix: looked up or read once for the operation.
+[[gnu::noinline, gnu::cold]] size_t long_stay_run(const RegexElement& r, Text t, Pos pos, const uint8_t* stay,
+                                                  uint32_t row, size_t j) {
+    return size_t{table_run_end(&r, kRunDfaState + row, stay, t, pos + static_cast<Pos>(j), t.len) - pos};
+}
+
 int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     if (r.fast_path == RegexFastPath::ByteClass && r.exact_class)
         return pos < t.len && r.fast_set.has(t.at(pos)) ? int64_t{pos} + 1 : kNoMatch;
     if (r.fast_path == RegexFastPath::WhitespaceRun) {
-        Pos e = run_end<kRunPrefix>(&r, kRunRegexSpace, t, pos, t.len, [t](Pos i, Pos stop) {
-            while (i < stop && is_ascii_space_byte(t.at(i))) ++i;
+        Pos e = run_end<kRunPrefix>(&r, kRunRegexSpace, t, pos, t.len, [d = t.data](Pos i, Pos stop) {
+            while (i < stop && is_ascii_space_byte(static_cast<unsigned char>(d[i]))) ++i;
             return i;
         });
         // A vertical tab or a character above U+007F may be White_Space too.
@@ -248,9 +255,18 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     if (r.dfa) {
         if (pos < t.len && is_continuation(t.at(pos))) return kNoMatch;
         // A looping state's run is the same from every start that reaches
-        // the state inside it: a long one is read once per operation.
-        auto remembered = [&r, t, pos](const uint8_t* stay, uint32_t row, const unsigned char*, size_t j, size_t) {
-            return size_t{table_run_end(&r, kRunDfaState + row, stay, t, pos + static_cast<Pos>(j), t.len) - pos};
+        // the state inside it: a long one is read once per operation. The
+        // prefix is read here from the matcher's own bytes, so that the
+        // step over a short run needs nothing of the record or the text.
+        // (The matcher's bytes are the text from `pos` on.)
+        auto remembered = [&r, pos](const uint8_t* stay, uint32_t row, const unsigned char* p, size_t j, size_t n) {
+            const size_t stop = n - j > kRunPrefix ? j + kRunPrefix : n;
+            size_t e = j;
+            while (e < stop && stay[p[e]]) ++e;
+            if (e - j < kRunPrefix || e == n) [[likely]]
+                return e;
+            return long_stay_run(r, Text{reinterpret_cast<const char*>(p) - pos, static_cast<Pos>(n) + pos}, pos, stay,
+                                 row, j);
         };
         int64_t n =
             dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos, remembered);

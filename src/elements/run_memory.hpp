@@ -68,6 +68,18 @@ template <class Read>
     return end;
 }
 
+// The end of a run whose prefix, read inline, went as far as `end` (from
+// `from`), no further than `limit`. Out of line, and `read` taken by value
+// (a functor of two words or less, passed in registers), so that the inline
+// path builds nothing for it.
+template <class Read>
+[[gnu::noinline, gnu::cold]] Pos long_run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos end, Pos limit,
+                                              Read read) {
+    if (end == limit) return end;  // the prefix reached the limit
+    const Pos full = remembered_run_end(owner, tag, t, from, end, read);
+    return full < limit ? full : limit;
+}
+
 // The end of the run from `from` (at most t.len), no further than `limit`
 // (limit <= t.len; `from` itself past it): `read(i, stop)` gives the first position in
 // [i, stop) whose byte is not in the run, or stop. The run is read here up to
@@ -75,13 +87,15 @@ template <class Read>
 // under (owner, tag), which must name one run rule on one text.
 template <Pos kPrefix, class Read>
 inline Pos run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos limit, Read&& read) {
-    if (from >= limit) return from;
+    if (from >= limit) [[unlikely]]
+        return from;
     const Pos stop = limit - from > kPrefix ? from + kPrefix : limit;
     const Pos end = read(from, stop);
-    if (end < stop || stop == limit) [[likely]]
+    // Short of the prefix's length: the run ended inside it (one compare
+    // for the common run; the rest goes out of line).
+    if (end - from < kPrefix) [[likely]]
         return end;
-    const Pos full = remembered_run_end(owner, tag, t, from, end, read);
-    return full < limit ? full : limit;
+    return long_run_end(owner, tag, t, from, end, limit, read);
 }
 
 // The prefix read inline: longer than nearly every word, number or field of
@@ -94,8 +108,8 @@ inline constexpr Pos kRunPrefix = QGX_RUN_PREFIX;
 
 // The run of bytes that `table` (256 flags) takes, from `from`.
 inline Pos table_run_end(const void* owner, uint32_t tag, const uint8_t* table, Text t, Pos from, Pos limit) {
-    return run_end<kRunPrefix>(owner, tag, t, from, limit, [table, t](Pos i, Pos stop) {
-        while (i < stop && table[t.at(i)]) ++i;
+    return run_end<kRunPrefix>(owner, tag, t, from, limit, [table, d = t.data](Pos i, Pos stop) {
+        while (i < stop && table[static_cast<unsigned char>(d[i])]) ++i;
         return i;
     });
 }
@@ -123,8 +137,8 @@ OneByteItem one_byte_item(const ElementHeader* rec, const ElementVTable* vt) noe
 inline Pos one_byte_run_end(const OneByteItem& item, Text t, Pos from, Pos limit) {
     if (item.table) return table_run_end(item.record, kRunRepeatedByte, item.table, t, from, limit);
     const uint8_t b = item.byte;
-    return run_end<kRunPrefix>(item.record, kRunRepeatedByte, t, from, limit, [b, t](Pos i, Pos stop) {
-        while (i < stop && t.at(i) == b) ++i;
+    return run_end<kRunPrefix>(item.record, kRunRepeatedByte, t, from, limit, [b, d = t.data](Pos i, Pos stop) {
+        while (i < stop && static_cast<uint8_t>(d[i]) == b) ++i;
         return i;
     });
 }
