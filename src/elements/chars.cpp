@@ -260,10 +260,10 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
         // step over a short run needs nothing of the record or the text.
         // (The matcher's bytes are the text from `pos` on.)
         auto remembered = [&r, pos](const uint8_t* stay, uint32_t row, const unsigned char* p, size_t j, size_t n) {
-            const size_t stop = n - j > kRunPrefix ? j + kRunPrefix : n;
+            const size_t stop = std::min<size_t>(j + kRunPrefix, n);
             size_t e = j;
             while (e < stop && stay[p[e]]) ++e;
-            if (e - j < kRunPrefix || e == n) [[likely]]
+            if (e < stop || e == n) [[likely]]
                 return e;
             return long_stay_run(r, Text{reinterpret_cast<const char*>(p) - pos, static_cast<Pos>(n) + pos}, pos, stay,
                                  row, j);

@@ -14,6 +14,9 @@
 // remembered and the run is read as before.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+
 #include "elements/match_context.hpp"
 
 namespace qgx {
@@ -75,25 +78,24 @@ template <class Read>
 template <class Read>
 [[gnu::noinline, gnu::cold]] Pos long_run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos end, Pos limit,
                                               Read read) {
-    if (end == limit) return end;  // the prefix reached the limit
     const Pos full = remembered_run_end(owner, tag, t, from, end, read);
     return full < limit ? full : limit;
 }
 
 // The end of the run from `from` (at most t.len), no further than `limit`
-// (limit <= t.len; `from` itself past it): `read(i, stop)` gives the first position in
-// [i, stop) whose byte is not in the run, or stop. The run is read here up to
-// kPrefix bytes; a longer one is looked up or read once for the operation,
-// under (owner, tag), which must name one run rule on one text.
+// (limit <= t.len; `from` itself when it is past it): `read(i, stop)` gives
+// the first position in [i, stop) whose byte is not in the run, or stop (and
+// i itself where i >= stop). The run is read here up to kPrefix bytes; a
+// longer one is looked up or read once for the operation, under (owner,
+// tag), which must name one run rule on one text.
 template <Pos kPrefix, class Read>
 inline Pos run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos limit, Read&& read) {
-    if (from >= limit) [[unlikely]]
-        return from;
-    const Pos stop = limit - from > kPrefix ? from + kPrefix : limit;
+    // In 64 bits, where from + kPrefix cannot wrap.
+    const Pos stop = static_cast<Pos>(std::min<uint64_t>(uint64_t{from} + kPrefix, limit));
     const Pos end = read(from, stop);
-    // Short of the prefix's length: the run ended inside it (one compare
-    // for the common run; the rest goes out of line).
-    if (end - from < kPrefix) [[likely]]
+    // The run ended inside the prefix, or reached the limit: the common
+    // case, inline; a run longer than the prefix goes out of line.
+    if (end < stop || end >= limit) [[likely]]
         return end;
     return long_run_end(owner, tag, t, from, end, limit, read);
 }
