@@ -230,11 +230,27 @@ bool is_ascii_space_byte(unsigned char b) { return b == 9 || b == 10 || b == 12 
 constexpr int64_t kAskEngine = kShapeAskEngine;
 constexpr int64_t kNoMatch = kShapeNoMatch;
 
-// The run of a looping automaton state from byte j of the text at `pos`,
-// past its prefix: looked up or read once for the operation.
-[[gnu::noinline, gnu::cold]] size_t long_stay_run(const RegexElement& r, Text t, Pos pos, const uint8_t* stay,
-                                                  uint32_t row, size_t j) {
-    return size_t{table_run_end(&r, kRunDfaState + row, stay, t, pos + static_cast<Pos>(j), t.len) - pos};
+// A looping automaton state's run read only as far as the prefix
+// (run_memory.hpp), from the matcher's own bytes: a longer one stops the
+// matcher, so that the common match needs nothing of the record or the text.
+struct PrefixStayRun {
+    static constexpr bool kMayStop = true;
+    size_t operator()(const uint8_t* stay, uint32_t /*row*/, const unsigned char* p, size_t j, size_t n) const {
+        const size_t stop = std::min<size_t>(j + kRunPrefix, n);
+        size_t e = j;
+        while (e < stop && stay[p[e]]) ++e;
+        return e < stop || e == n ? e : kDfaStayStop;
+    }
+};
+
+// The automaton's match at `pos` where a run went past the prefix, again
+// from `pos`: a looping state's run is the same from every start that
+// reaches the state inside it, so a long one is read once per operation.
+[[gnu::noinline, gnu::cold]] int64_t dfa_match_length_remembered(const RegexElement& r, Text t, Pos pos) {
+    auto remembered = [&r, t, pos](const uint8_t* stay, uint32_t row, const unsigned char*, size_t j, size_t) {
+        return size_t{table_run_end(&r, kRunDfaState + row, stay, t, pos + static_cast<Pos>(j), t.len) - pos};
+    };
+    return dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos, remembered);
 }
 
 int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
@@ -254,22 +270,10 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     }
     if (r.dfa) {
         if (pos < t.len && is_continuation(t.at(pos))) return kNoMatch;
-        // A looping state's run is the same from every start that reaches
-        // the state inside it: a long one is read once per operation. The
-        // prefix is read here from the matcher's own bytes, so that the
-        // step over a short run needs nothing of the record or the text.
-        // (The matcher's bytes are the text from `pos` on.)
-        auto remembered = [&r, pos](const uint8_t* stay, uint32_t row, const unsigned char* p, size_t j, size_t n) {
-            const size_t stop = std::min<size_t>(j + kRunPrefix, n);
-            size_t e = j;
-            while (e < stop && stay[p[e]]) ++e;
-            if (e < stop || e == n) [[likely]]
-                return e;
-            return long_stay_run(r, Text{reinterpret_cast<const char*>(p) - pos, static_cast<Pos>(n) + pos}, pos, stay,
-                                 row, j);
-        };
-        int64_t n =
-            dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos, remembered);
+        int64_t n = dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos,
+                                     PrefixStayRun{});
+        if (n == kDfaStopped) [[unlikely]]
+            n = dfa_match_length_remembered(r, t, pos);
         if (n >= 0) return int64_t{pos} + n;
         return n == kDfaNoMatch ? kNoMatch : kAskEngine;
     }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "elements/element.hpp"
 
@@ -86,10 +87,24 @@ struct DfaStayRun {
     }
 };
 
+// A run stepper with `kMayStop` set may give kDfaStayStop instead of the
+// run's end; the matcher then gives kDfaStopped, and its caller finds the
+// match another way.
+inline constexpr size_t kDfaStayStop = ~size_t{0};
+inline constexpr int64_t kDfaStopped = -3;
+template <class StayRun>
+constexpr bool dfa_stay_may_stop() {
+    if constexpr (requires { StayRun::kMayStop; })
+        return StayRun::kMayStop;
+    else
+        return false;
+}
+
 // The length of the anchored leftmost-first match at the start of the n
 // bytes at p (the whole rest of the text), kDfaNoMatch, or kDfaAskEngine
 // when the matcher reached a byte that only the engine can decide. `run`
-// steps over a looping state's bytes (DfaStayRun, or one that remembers).
+// steps over a looping state's bytes (DfaStayRun, or one that remembers, or
+// one that may stop the matcher: see kDfaStayStop).
 template <class StayRun = DfaStayRun>
 inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_t n, StayRun&& run = StayRun{}) {
     const uint32_t* trans = d.trans;
@@ -107,6 +122,9 @@ inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_
             const uint32_t row = ((e & kDfaAccel) >> kDfaAccelShift) - 1;
             const uint8_t* stay = d.stays + size_t{row} * 256;
             size_t j = run(stay, row, p, i + 1, n);
+            if constexpr (dfa_stay_may_stop<std::remove_cvref_t<StayRun>>())
+                if (j == kDfaStayStop) [[unlikely]]
+                    return kDfaStopped;
             if (j > i + 1 && stay[p[j - 1]] == 2) last = static_cast<int64_t>(j - 1);
             i = j - 1;
         }
