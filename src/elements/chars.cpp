@@ -257,8 +257,8 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     if (r.fast_path == RegexFastPath::ByteClass && r.exact_class)
         return pos < t.len && r.fast_set.has(t.at(pos)) ? int64_t{pos} + 1 : kNoMatch;
     if (r.fast_path == RegexFastPath::WhitespaceRun) {
-        Pos e = run_end<kRunPrefix>(&r, kRunRegexSpace, t, pos, t.len, [d = t.data](Pos i, Pos stop) {
-            while (i < stop && is_ascii_space_byte(static_cast<unsigned char>(d[i]))) ++i;
+        Pos e = run_end<kRunPrefix>(&r, kRunRegexSpace, t, pos, t.len, [](Text t, Pos i, Pos stop) {
+            while (i < stop && is_ascii_space_byte(t.at(i))) ++i;
             return i;
         });
         // A vertical tab or a character above U+007F may be White_Space too.

@@ -169,8 +169,8 @@ inline int64_t regex_shape_end(const RegexShape& s, Text t, Pos pos) {
     // takes all of them steps through them byte by byte.
     if constexpr (kToEnd) {
         // Read once per operation where it is long (run_memory.hpp).
-        i = run_end<kRunPrefix>(&s, kRunRegexShape, t, i, t.len, [&run, d = t.data](Pos j, Pos stop) {
-            while (j < stop && run.bytes.has(static_cast<unsigned char>(d[j]))) ++j;
+        i = run_end<kRunPrefix>(&s, kRunRegexShape, t, i, t.len, [&run](Text t, Pos j, Pos stop) {
+            while (j < stop && run.bytes.has(t.at(j))) ++j;
             return j;
         });
     } else {

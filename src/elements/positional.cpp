@@ -22,7 +22,7 @@ constexpr char kNewlineRuns = 0;
 // are longer than words, and memchr reads them fast, so its prefix is longer.
 Pos find_newline(Text t, Pos from) {
     if (from >= t.len) return t.len;
-    return run_end<4 * kRunPrefix>(&kNewlineRuns, kRunNewline, t, from, t.len, [t](Pos i, Pos stop) {
+    return run_end<4 * kRunPrefix>(&kNewlineRuns, kRunNewline, t, from, t.len, [](Text t, Pos i, Pos stop) {
         if (i >= stop) return i;
         const void* hit = std::memchr(t.data + i, '\n', stop - i);
         return hit ? static_cast<Pos>(static_cast<const char*>(hit) - t.data) : stop;

@@ -52,14 +52,14 @@ struct RememberedRuns : ContextSlot {
 [[gnu::tls_model("initial-exec")]] inline thread_local uint64_t tls_long_run_bytes = 0;
 
 // The end of a run known to go on at `at` (every byte from `from` to `at`
-// is in it): remembered, or read by `read(at, t.len)` and remembered.
+// is in it): remembered, or read by `read(t, at, t.len)` and remembered.
 template <class Read>
 [[gnu::noinline]] Pos remembered_run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos at, Read& read) {
     RememberedRuns::Run* slot = nullptr;
     if (MatchContext* c = current_context())
         if (RememberedRuns* m = c->scratch<RememberedRuns>(owner, t)) slot = &m->runs[tag % RememberedRuns::kWays];
     if (slot && slot->used && slot->tag == tag && slot->from <= at && at <= slot->end) return slot->end;
-    const Pos end = read(at, t.len);
+    const Pos end = read(t, at, t.len);
     tls_long_run_bytes += end - at;
     if (slot) {
         if (slot->used && slot->tag == tag && slot->end == end) {
@@ -72,18 +72,16 @@ template <class Read>
 }
 
 // The end of a run whose prefix, read inline, went as far as `end` (from
-// `from`), no further than `limit`. Out of line, and `read` taken by value
-// (a functor of two words or less, passed in registers), so that the inline
-// path builds nothing for it.
+// `from`). Out of line, and `read` taken by value (a functor of one word or
+// less, given the text as an argument), so that the inline path builds
+// nothing for it.
 template <class Read>
-[[gnu::noinline, gnu::cold]] Pos long_run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos end, Pos limit,
-                                              Read read) {
-    const Pos full = remembered_run_end(owner, tag, t, from, end, read);
-    return full < limit ? full : limit;
+[[gnu::noinline, gnu::cold]] Pos long_run_end(Read read, const void* owner, uint32_t tag, Text t, Pos from, Pos end) {
+    return remembered_run_end(owner, tag, t, from, end, read);
 }
 
 // The end of the run from `from` (at most t.len), no further than `limit`
-// (limit <= t.len; `from` itself when it is past it): `read(i, stop)` gives
+// (limit <= t.len; `from` itself when it is past it): `read(t, i, stop)` gives
 // the first position in [i, stop) whose byte is not in the run, or stop (and
 // i itself where i >= stop). The run is read here up to kPrefix bytes; a
 // longer one is looked up or read once for the operation, under (owner,
@@ -92,12 +90,12 @@ template <Pos kPrefix, class Read>
 inline Pos run_end(const void* owner, uint32_t tag, Text t, Pos from, Pos limit, Read&& read) {
     // In 64 bits, where from + kPrefix cannot wrap.
     const Pos stop = static_cast<Pos>(std::min<uint64_t>(uint64_t{from} + kPrefix, limit));
-    const Pos end = read(from, stop);
+    const Pos end = read(t, from, stop);
     // The run ended inside the prefix, or reached the limit: the common
     // case, inline; a run longer than the prefix goes out of line.
     if (end < stop || end >= limit) [[likely]]
         return end;
-    return long_run_end(owner, tag, t, from, end, limit, read);
+    return std::min(long_run_end(read, owner, tag, t, from, end), limit);
 }
 
 // The prefix read inline: longer than nearly every word, number or field of
@@ -110,8 +108,8 @@ inline constexpr Pos kRunPrefix = QGX_RUN_PREFIX;
 
 // The run of bytes that `table` (256 flags) takes, from `from`.
 inline Pos table_run_end(const void* owner, uint32_t tag, const uint8_t* table, Text t, Pos from, Pos limit) {
-    return run_end<kRunPrefix>(owner, tag, t, from, limit, [table, d = t.data](Pos i, Pos stop) {
-        while (i < stop && table[static_cast<unsigned char>(d[i])]) ++i;
+    return run_end<kRunPrefix>(owner, tag, t, from, limit, [table](Text t, Pos i, Pos stop) {
+        while (i < stop && table[t.at(i)]) ++i;
         return i;
     });
 }
@@ -139,8 +137,8 @@ OneByteItem one_byte_item(const ElementHeader* rec, const ElementVTable* vt) noe
 inline Pos one_byte_run_end(const OneByteItem& item, Text t, Pos from, Pos limit) {
     if (item.table) return table_run_end(item.record, kRunRepeatedByte, item.table, t, from, limit);
     const uint8_t b = item.byte;
-    return run_end<kRunPrefix>(item.record, kRunRepeatedByte, t, from, limit, [b, d = t.data](Pos i, Pos stop) {
-        while (i < stop && static_cast<uint8_t>(d[i]) == b) ++i;
+    return run_end<kRunPrefix>(item.record, kRunRepeatedByte, t, from, limit, [b](Text t, Pos i, Pos stop) {
+        while (i < stop && t.at(i) == b) ++i;
         return i;
     });
 }
