@@ -72,12 +72,18 @@ void for_each_shape_match(const RegexElement& r, Text t, F&& f) {
             i = static_cast<Pos>(static_cast<const char*>(hit) - t.data);
         } else {
             // A start is a byte the atom takes, or the first byte (0xC0 and
-            // up) of a character it may take.
-            unsigned char b = t.at(i);
-            if (!first.bytes.has(b) && !(b >= 0xC0 && first.wide == WideMembers::Some)) {
-                ++i;
-                continue;
+            // up) of a character it may take. The bytes before the next one
+            // are passed over in a loop of their own, which keeps its
+            // position in a register.
+            const bool wide_some = first.wide == WideMembers::Some;
+            Pos j = i;
+            while (j < t.len) {
+                const unsigned char b = t.at(j);
+                if (first.bytes.has(b) || (b >= 0xC0 && wide_some)) break;
+                ++j;
             }
+            if (j >= t.len) return;
+            i = j;
         }
         // A start's test may read far ahead: each is a step of a long loop.
         if (ticks.step()) [[unlikely]]
