@@ -610,10 +610,12 @@ def _long_run_rows(out):
         ("Regex('[a-z]+') + 'x'", lambda: q.Regex("[a-z]+") + q.Literal("x"), "a"),
         (r"Regex('[a-z]+\d?') + 'x'", lambda: q.Regex(r"[a-z]+\d?") + q.Literal("x"), "a"),
         ("rest_of_line() + 'x'", lambda: q.rest_of_line() + q.Literal("x"), "a"),
+        ("OneOrMore(Literal('ab')) + 'x'", lambda: q.OneOrMore(q.Literal("ab")) + q.Literal("x"), "ab"),
+        ("Exactly(Literal('ab'), 10**6) + 'x'", lambda: q.Exactly(q.Literal("ab"), 10**6) + q.Literal("x"), "ab"),
     ]
     for name, make_g, letter in grammars:
         def adversarial(size, make_g=make_g, letter=letter):
-            g, t = make_g(), letter * size
+            g, t = make_g(), letter * (size // len(letter))
             return lambda: g.search_string_count(t)
 
         def ordinary(size, make_g=make_g):

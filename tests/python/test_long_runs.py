@@ -26,6 +26,11 @@ GRAMMARS = [
     ("Regex automaton", r"q.Regex(r'[a-z]+\d?') + q.Literal('!')", r"[a-z]+\d?!", "a", "!"),
     ("Regex spaces", r"q.Regex(r'\s+') + q.Literal('!')", r"\s+!", " ", "!"),
     ("rest_of_line", r"q.rest_of_line() + q.Literal('\n!')", r"[^\n]*\n!", "a", "\n!"),
+    # Repetitions of a longer item: a run per start modulo the item's width.
+    ("OneOrMore(Literal)", "q.OneOrMore(q.Literal('ab')) + q.Literal('!')", r"(?:ab)+!", "ab", "!"),
+    ("OneOrMore(Literal), three phases", "q.OneOrMore(q.Literal('aaa')) + q.Literal('!')", r"(?:aaa)+!", "a", "!"),
+    ("ZeroOrMore(CaselessLiteral)", "q.ZeroOrMore(q.CaselessLiteral('aB')) + q.Literal('!')", r"(?:ab)*!", "ab", "!"),
+    ("Exactly(Literal)", "q.Exactly(q.Literal('ab'), 100000) + q.Literal('!')", r"(?:ab){100000}!", "ab", "!"),
 ]
 IDS = [g[0] for g in GRAMMARS]
 
