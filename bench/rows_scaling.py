@@ -609,6 +609,7 @@ def _long_run_rows(out):
         ("Exactly(Char('a'), 10**6) + 'x'", lambda: q.Exactly(q.Char("a"), 10**6) + q.Literal("x"), "a"),
         ("Regex('[a-z]+') + 'x'", lambda: q.Regex("[a-z]+") + q.Literal("x"), "a"),
         (r"Regex('[a-z]+\d?') + 'x'", lambda: q.Regex(r"[a-z]+\d?") + q.Literal("x"), "a"),
+        ("Regex('(ab)+') + 'x'", lambda: q.Regex("(ab)+") + q.Literal("x"), "ab"),
         ("rest_of_line() + 'x'", lambda: q.rest_of_line() + q.Literal("x"), "a"),
         ("OneOrMore(Literal('ab')) + 'x'", lambda: q.OneOrMore(q.Literal("ab")) + q.Literal("x"), "ab"),
         ("Exactly(Literal('ab'), 10**6) + 'x'", lambda: q.Exactly(q.Literal("ab"), 10**6) + q.Literal("x"), "ab"),

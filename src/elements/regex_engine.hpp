@@ -86,20 +86,36 @@ struct DfaStayRun {
     }
 };
 
-// The length of the anchored leftmost-first match at the start of the n
-// bytes at p (the whole rest of the text), kDfaNoMatch, or kDfaAskEngine
-// when the matcher reached a byte that only the engine can decide. `run`
-// steps over a looping state's bytes (DfaStayRun, or one that remembers).
-template <class StayRun = DfaStayRun>
-inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_t n, StayRun&& run = StayRun{}) {
+// Where a walk of the matcher stands: before byte i, in `state`, with the
+// longest match so far (kDfaNoMatch for none).
+struct DfaCursor {
+    uint32_t state = 0;
+    size_t i = 0;
+    int64_t last = kDfaNoMatch;
+};
+
+// Walks the n bytes at p from `c` until the walk ends (true, its outcome in
+// `out`: a match length, kDfaNoMatch or kDfaAskEngine, and c.i where it
+// ended) or reaches byte `stop` <= n (false, `c` left there or a little past
+// it, before the end).
+// `run` steps over a looping state's bytes (DfaStayRun, or one that
+// remembers).
+template <class StayRun>
+inline bool dfa_walk(const RegexDfa& d, const unsigned char* p, size_t n, size_t stop, DfaCursor& c, int64_t& out,
+                     StayRun&& run) {
     const uint32_t* trans = d.trans;
     const uint8_t* classes = d.classes;
-    uint32_t s = d.start;
-    int64_t last = kDfaNoMatch;
-    for (size_t i = 0; i < n; ++i) {
+    uint32_t s = c.state;
+    int64_t last = c.last;
+    size_t i = c.i;
+    for (; i < stop; ++i) {
         uint32_t e = trans[s + classes[p[i]]];
         if (e & kDfaMatch) last = static_cast<int64_t>(i);
-        if (e & kDfaStop) return (e & kDfaQuit) ? kDfaAskEngine : last;
+        if (e & kDfaStop) {
+            out = (e & kDfaQuit) ? kDfaAskEngine : last;
+            c.i = i;
+            return true;
+        }
         s = e & kDfaOffset;
         if (e & kDfaAccel) {
             // Each byte of the run is a step back into s, matching or not
@@ -111,8 +127,25 @@ inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_
             i = j - 1;
         }
     }
-    if (trans[s + d.stride - 1] & kDfaMatch) last = static_cast<int64_t>(n);
-    return last;
+    if (i >= n) {
+        if (trans[s + d.stride - 1] & kDfaMatch) last = static_cast<int64_t>(n);
+        out = last;
+        c.i = n;
+        return true;
+    }
+    c = DfaCursor{s, i, last};
+    return false;
+}
+
+// The length of the anchored leftmost-first match at the start of the n
+// bytes at p (the whole rest of the text), kDfaNoMatch, or kDfaAskEngine
+// when the matcher reached a byte that only the engine can decide.
+template <class StayRun = DfaStayRun>
+inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_t n, StayRun&& run = StayRun{}) {
+    DfaCursor c{d.start};
+    int64_t out = kDfaNoMatch;
+    dfa_walk(d, p, n, n, c, out, run);
+    return out;
 }
 
 // What can begin a match of a pattern at a position, read from its parsed
