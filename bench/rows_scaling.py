@@ -35,6 +35,7 @@ def rows():
     _long_needle_rows(out)
     _char_transform_rows(out)
     _long_run_rows(out)
+    _nesting_rows(out)
     return out
 
 
@@ -637,3 +638,33 @@ def _long_run_rows(out):
     out.append(growth_row("OneOrMore((Word + 'x') | Char).parse_string one run", fallback(lambda n: "a" * n), 1 << 16))
     out.append(growth_row("OneOrMore((Word + 'x') | Char).parse_string ordinary text",
                           fallback(lambda n: "".join(c if c in "a " else "a" for c in _ordinary_text(n))), 1 << 16))
+
+
+# A scan over unclosed parentheses under a recursive grammar: every start
+# more than the bound's depth before the end passes the nesting bound; then
+# the same grammar over balanced, shallow expressions.
+def _nesting_rows(out):
+    def pairs():
+        expr = q.Forward()
+        expr <<= (q.Suppress(q.Literal("(")) + expr + q.Suppress(q.Literal(")"))) | q.Word(q.nums())
+        return expr
+
+    def unclosed(size):
+        g, t = pairs(), "(" * size
+        return lambda: g.search_string_count(t)
+
+    def ordinary(size):
+        g = pairs()
+        rnd = random.Random(9)
+        parts, n = [], 0
+        while n < size:
+            d = rnd.randrange(0, 6)
+            w = "(" * d + str(rnd.randrange(1000)) + ")" * d + " "
+            parts.append(w)
+            n += len(w)
+        t = "".join(parts)[:size]
+        return lambda: g.search_string_count(t)
+
+    out.append(growth_row("Forward pairs.search_string_count unclosed '('", unclosed, 240))
+    out.append(growth_row("Forward pairs.search_string_count unclosed '('", unclosed, 1 << 12))
+    out.append(growth_row("Forward pairs.search_string_count ordinary nesting", ordinary, 1 << 16))

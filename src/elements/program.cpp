@@ -724,7 +724,7 @@ class Runner {
                 const auto& f = rec_as<ForwardElement>(n);
                 ReadGuard g(f.lock);
                 if (!f.expr) return TryMatchOutcome::no();
-                return try_target(f.expr, pos);
+                return forward_try_through(f, t_, pos, [&] { return try_target(f.expr, pos); });
             }
             case Op::And: {
                 Pos current = pos;
@@ -817,7 +817,8 @@ class Runner {
             const auto& f = rec_as<ForwardElement>(n);
             ReadGuard g(f.lock);
             if (!f.expr) return TryMatchOutcome::no();
-            return memo_try(n.rec, t_, pos, [&] { return try_target(f.expr, pos); });
+            return memo_try(n.rec, t_, pos,
+                            [&] { return forward_try_through(f, t_, pos, [&] { return try_target(f.expr, pos); }); });
         }
         return memo_try(n.rec, t_, pos, [&] { return try_body<false>(n, pos); });
     }
