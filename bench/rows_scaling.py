@@ -35,6 +35,7 @@ def rows():
     _long_needle_rows(out)
     _char_transform_rows(out)
     _long_run_rows(out)
+    _nesting_rows(out)
     return out
 
 
@@ -609,11 +610,14 @@ def _long_run_rows(out):
         ("Exactly(Char('a'), 10**6) + 'x'", lambda: q.Exactly(q.Char("a"), 10**6) + q.Literal("x"), "a"),
         ("Regex('[a-z]+') + 'x'", lambda: q.Regex("[a-z]+") + q.Literal("x"), "a"),
         (r"Regex('[a-z]+\d?') + 'x'", lambda: q.Regex(r"[a-z]+\d?") + q.Literal("x"), "a"),
+        ("Regex('(ab)+') + 'x'", lambda: q.Regex("(ab)+") + q.Literal("x"), "ab"),
         ("rest_of_line() + 'x'", lambda: q.rest_of_line() + q.Literal("x"), "a"),
+        ("OneOrMore(Literal('ab')) + 'x'", lambda: q.OneOrMore(q.Literal("ab")) + q.Literal("x"), "ab"),
+        ("Exactly(Literal('ab'), 10**6) + 'x'", lambda: q.Exactly(q.Literal("ab"), 10**6) + q.Literal("x"), "ab"),
     ]
     for name, make_g, letter in grammars:
         def adversarial(size, make_g=make_g, letter=letter):
-            g, t = make_g(), letter * size
+            g, t = make_g(), letter * (size // len(letter))
             return lambda: g.search_string_count(t)
 
         def ordinary(size, make_g=make_g):
@@ -634,3 +638,33 @@ def _long_run_rows(out):
     out.append(growth_row("OneOrMore((Word + 'x') | Char).parse_string one run", fallback(lambda n: "a" * n), 1 << 16))
     out.append(growth_row("OneOrMore((Word + 'x') | Char).parse_string ordinary text",
                           fallback(lambda n: "".join(c if c in "a " else "a" for c in _ordinary_text(n))), 1 << 16))
+
+
+# A scan over unclosed parentheses under a recursive grammar: every start
+# more than the bound's depth before the end passes the nesting bound; then
+# the same grammar over balanced, shallow expressions.
+def _nesting_rows(out):
+    def pairs():
+        expr = q.Forward()
+        expr <<= (q.Suppress(q.Literal("(")) + expr + q.Suppress(q.Literal(")"))) | q.Word(q.nums())
+        return expr
+
+    def unclosed(size):
+        g, t = pairs(), "(" * size
+        return lambda: g.search_string_count(t)
+
+    def ordinary(size):
+        g = pairs()
+        rnd = random.Random(9)
+        parts, n = [], 0
+        while n < size:
+            d = rnd.randrange(0, 6)
+            w = "(" * d + str(rnd.randrange(1000)) + ")" * d + " "
+            parts.append(w)
+            n += len(w)
+        t = "".join(parts)[:size]
+        return lambda: g.search_string_count(t)
+
+    out.append(growth_row("Forward pairs.search_string_count unclosed '('", unclosed, 240))
+    out.append(growth_row("Forward pairs.search_string_count unclosed '('", unclosed, 1 << 12))
+    out.append(growth_row("Forward pairs.search_string_count ordinary nesting", ordinary, 1 << 16))

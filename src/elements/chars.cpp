@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "elements/match_context.hpp"
+#include "elements/regex_engine.hpp"
+#include "elements/run_memory.hpp"
 #include "messages.hpp"
 
 namespace qgx {
@@ -225,33 +228,144 @@ namespace {
 
 bool is_ascii_space_byte(unsigned char b) { return b == 9 || b == 10 || b == 12 || b == 13 || b == 32; }
 
+// A looping state's run is the same from every start that reaches the state
+// inside it: a long one is read once per operation.
+struct StayRemembered {
+    const RegexElement* r;
+    Text t;
+    Pos pos;
+    uint64_t* skipped = nullptr;  // adds the bytes stepped over, when set
+    size_t operator()(const uint8_t* stay, uint32_t row, const unsigned char*, size_t j, size_t) const {
+        const size_t end = table_run_end(r, kRunDfaState + row, stay, t, pos + static_cast<Pos>(j), t.len) - pos;
+        if (skipped) *skipped += end - j;
+        return end;
+    }
+};
+
+// What one operation has learnt of a pattern's automaton on its text: at
+// checkpoints (every kTrailStep-th position), the states walks stood in there
+// and each walk's outcome from there on. Two walks in one state at one
+// position read the rest of the text alike, so a later walk that reaches a
+// known (position, state) takes its outcome: the walks from the starts inside
+// a long run converge within a checkpoint or two of each other, instead of
+// each reading the rest of the run. At most one entry per state per
+// checkpoint, so the walks that do not converge at a checkpoint are at most
+// as many as the automaton has states.
+struct DfaTrail : ContextSlot {
+    struct Entry {
+        Pos pos = 0;
+        uint32_t state1 = 0;  // the state plus one; 0 for an empty entry
+        int64_t outcome = 0;  // an absolute match end, kDfaNoMatch or kDfaAskEngine
+    };
+    struct Crossed {
+        Pos pos;
+        uint32_t state;
+    };
+    // Past this many entries nothing more is added: walks go on without.
+    static constexpr uint32_t kMaxEntries = uint32_t{1} << 20;
+    std::vector<Entry> table;  // open addressing, a power of two in size
+    uint32_t used = 0;
+    std::vector<Crossed> crossed;  // the checkpoints of the walk under way
+    void reset(Text) override {
+        table.clear();
+        used = 0;
+        crossed.clear();
+    }
+    static size_t slot_of(Pos pos, uint32_t state, size_t mask) {
+        uint64_t h = (uint64_t{pos} << 20 ^ state) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h >> 29) & mask;
+    }
+    const Entry* find(Pos pos, uint32_t state) const {
+        if (table.empty()) return nullptr;
+        const size_t mask = table.size() - 1;
+        for (size_t i = slot_of(pos, state, mask);; i = (i + 1) & mask) {
+            const Entry& e = table[i];
+            if (e.state1 == 0) return nullptr;
+            if (e.pos == pos && e.state1 == state + 1) return &e;
+        }
+    }
+    void add(Pos pos, uint32_t state, int64_t outcome) noexcept {
+        if (used >= kMaxEntries) return;
+        if (table.empty() || (used + 1) * 2 > table.size()) {
+            std::vector<Entry> fresh;
+            try {
+                fresh.resize(table.empty() ? 64 : table.size() * 2);
+            } catch (const std::bad_alloc&) {
+                return;
+            }
+            const size_t mask = fresh.size() - 1;
+            for (const Entry& e : table) {
+                if (e.state1 == 0) continue;
+                size_t i = slot_of(e.pos, e.state1 - 1, mask);
+                while (fresh[i].state1 != 0) i = (i + 1) & mask;
+                fresh[i] = e;
+            }
+            table.swap(fresh);
+        }
+        const size_t mask = table.size() - 1;
+        size_t i = slot_of(pos, state, mask);
+        while (table[i].state1 != 0) {
+            if (table[i].pos == pos && table[i].state1 == state + 1) return;
+            i = (i + 1) & mask;
+        }
+        table[i] = Entry{pos, state + 1, outcome};
+        ++used;
+    }
+};
+
+inline constexpr Pos kTrailStep = kRunPrefix;
+
+// The rest of a walk that went past the prefix (`c`, from the start at
+// pos): through the operation's trail, as dfa_match_length would end it.
+[[gnu::noinline]] int64_t trail_walk(const RegexElement& r, Text t, Pos pos, DfaCursor c) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(t.data) + pos;
+    const size_t n = t.len - pos;
+    const RegexDfa& d = *r.dfa;
+    uint64_t skipped = 0;
+    StayRemembered run{&r, t, pos, &skipped};
+    const size_t from = c.i;
+    int64_t out = kDfaNoMatch;
+    DfaTrail* m = nullptr;
+    if (MatchContext* ctx = current_context()) m = ctx->scratch<DfaTrail>(&r, t);
+    if (!m) {
+        dfa_walk(d, p, n, n, c, out, run);
+        tls_long_run_bytes += c.i - from - skipped;
+        return out;
+    }
+    m->crossed.clear();
+    // The walk's outcome as an absolute end (or kDfaNoMatch, kDfaAskEngine).
+    int64_t outcome;
+    for (;;) {
+        // Up to the next checkpoint after the walk's position.
+        const uint64_t at = uint64_t{pos} + c.i;
+        const uint64_t next = (at / kTrailStep + 1) * kTrailStep;
+        if (next >= t.len || dfa_walk(d, p, n, static_cast<size_t>(next - pos), c, out, run)) {
+            if (next >= t.len) dfa_walk(d, p, n, n, c, out, run);
+            outcome = out >= 0 ? int64_t{pos} + out : out;
+            break;
+        }
+        if (pos + c.i != next) continue;  // a looping state's run went past it
+        if (const DfaTrail::Entry* e = m->find(static_cast<Pos>(next), c.state)) {
+            outcome = e->outcome == kDfaNoMatch && c.last >= 0 ? int64_t{pos} + c.last : e->outcome;
+            break;
+        }
+        try {
+            m->crossed.push_back({static_cast<Pos>(next), c.state});
+        } catch (const std::bad_alloc&) {
+            // This walk leaves less behind.
+        }
+    }
+    tls_long_run_bytes += c.i - from - skipped;
+    for (const DfaTrail::Crossed& x : m->crossed)
+        m->add(x.pos, x.state, outcome == kDfaAskEngine || outcome >= int64_t{x.pos} ? outcome : kDfaNoMatch);
+    m->crossed.clear();
+    return outcome >= 0 ? outcome - int64_t{pos} : outcome;
+}
+
 // The byte shortcuts: -1 when the engine must answer, else the match end
 // (or -2 for no match).
 constexpr int64_t kAskEngine = kShapeAskEngine;
 constexpr int64_t kNoMatch = kShapeNoMatch;
-
-// A looping automaton state's run read only as far as the prefix
-// (run_memory.hpp), from the matcher's own bytes: a longer one stops the
-// matcher, so that the common match needs nothing of the record or the text.
-struct PrefixStayRun {
-    static constexpr bool kMayStop = true;
-    size_t operator()(const uint8_t* stay, uint32_t /*row*/, const unsigned char* p, size_t j, size_t n) const {
-        const size_t stop = std::min<size_t>(j + kRunPrefix, n);
-        size_t e = j;
-        while (e < stop && stay[p[e]]) ++e;
-        return e < stop || e == n ? e : kDfaStayStop;
-    }
-};
-
-// The automaton's match at `pos` where a run went past the prefix, again
-// from `pos`: a looping state's run is the same from every start that
-// reaches the state inside it, so a long one is read once per operation.
-[[gnu::noinline, gnu::cold]] int64_t dfa_match_length_remembered(const RegexElement& r, Text t, Pos pos) {
-    auto remembered = [&r, t, pos](const uint8_t* stay, uint32_t row, const unsigned char*, size_t j, size_t) {
-        return size_t{table_run_end(&r, kRunDfaState + row, stay, t, pos + static_cast<Pos>(j), t.len) - pos};
-    };
-    return dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos, remembered);
-}
 
 int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     if (r.fast_path == RegexFastPath::ByteClass && r.exact_class)
@@ -270,10 +384,12 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
     }
     if (r.dfa) {
         if (pos < t.len && is_continuation(t.at(pos))) return kNoMatch;
-        int64_t n = dfa_match_length(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, t.len - pos,
-                                     PrefixStayRun{});
-        if (n == kDfaStopped) [[unlikely]]
-            n = dfa_match_length_remembered(r, t, pos);
+        const size_t len = t.len - pos;
+        DfaCursor c{r.dfa->start};
+        int64_t n = kDfaNoMatch;
+        if (!dfa_walk(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, len,
+                      len > kRunPrefix ? size_t{kRunPrefix} : len, c, n, StayRemembered{&r, t, pos}))
+            n = trail_walk(r, t, pos, c);
         if (n >= 0) return int64_t{pos} + n;
         return n == kDfaNoMatch ? kNoMatch : kAskEngine;
     }

@@ -586,6 +586,12 @@ struct MatchDepthState {
     bool aborting = false;  // the bound was passed in the match now running
     bool exceeded = false;  // the bound was passed since the last reset
     bool stack_short = false;  // ... and first by the stack margin, not the level count
+    // Matches abandoned at the bound so far (each counted once, where it
+    // begins); set when one was stopped by the stack margin on this text.
+    uint32_t aborts = 0;
+    bool stack_abort = false;
+    // Forward calls that passed the bound are remembered on this text (forward.hpp).
+    bool spines = false;
     // The thread's stack: [stack_low, stack_high), and the lowest frame address
     // allowed; found on first use (stack_high == 0 until then).
     uintptr_t stack_low = 0, stack_high = 0, stack_floor = 0;
@@ -657,6 +663,10 @@ class [[nodiscard]] MatchDepth {
         bool within = d <= kMaxMatchDepth && !state_.aborting;
         ok_ = within && stack_left();
         if (!ok_) {
+            if (!state_.aborting) {
+                ++state_.aborts;
+                state_.stack_abort = state_.stack_abort || within;
+            }
             if (!state_.exceeded) state_.stack_short = within;
             state_.aborting = state_.exceeded = true;
         }

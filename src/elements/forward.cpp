@@ -1,6 +1,7 @@
 #include "elements/forward.hpp"
 
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -115,8 +116,9 @@ TryMatchOutcome forward_try_match_at(const ForwardElement& r, Text t, Pos pos) {
     if (!depth.ok()) return TryMatchOutcome::no();
     ReadGuard g(r.lock);
     if (!r.expr) return TryMatchOutcome::no();
-    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, [&] { return r.expr.try_match_at(t, pos); });
-    return r.expr.try_match_at(t, pos);
+    auto target = [&] { return forward_try_through(r, t, pos, [&] { return r.expr.try_match_at(t, pos); }); };
+    if (depth.memo_on()) [[unlikely]] return memo_try(&r, t, pos, target);
+    return target();
 }
 
 ParseFromStartOutcome forward_parse_from_start(const ForwardElement& r, Text t) {
@@ -125,6 +127,227 @@ ParseFromStartOutcome forward_parse_from_start(const ForwardElement& r, Text t) 
 
 const ElementVTable* forward_vtable() {
     return &KindTable<ForwardElement, forward_parse_at, forward_try_match_at, forward_parse_from_start>::table;
+}
+
+// ---------------------------------------------------------------------------
+// Forward calls that passed the bound
+
+namespace {
+
+struct DepthSpines : ContextSlot {
+    struct Call {
+        const ForwardElement* rec = nullptr;  // null for an empty entry
+        Pos pos = 0;
+        // The deepest Forward call its work went through, `delta` levels
+        // below it; none where it is its own bottom.
+        const ForwardElement* bottom = nullptr;
+        Pos bottom_pos = 0;
+        uint32_t delta = 0;
+        uint32_t passes_at = 0;     // entered at this level or deeper, it passes the bound
+        uint32_t completes_at = 0;  // run alone at this level or shallower, it completed (0: not seen)
+    };
+    // Past this many calls no more are remembered.
+    static constexpr uint32_t kMaxCalls = uint32_t{1} << 20;
+    std::vector<Call> table;  // open addressing, a power of two in size
+    uint32_t used = 0;
+    // The bottom of the abandoned match now unwinding: the first Forward
+    // call that saw abandonment `abort` unwind through it.
+    bool has_bottom = false;
+    uint32_t abort = 0;
+    const ForwardElement* bottom = nullptr;
+    Pos bottom_pos = 0;
+    uint32_t bottom_level = 0;
+
+    void reset(Text) override {
+        table.clear();
+        used = 0;
+        has_bottom = false;
+    }
+    static size_t slot_of(const ForwardElement* rec, Pos pos, size_t mask) {
+        uint64_t h = (reinterpret_cast<uintptr_t>(rec) ^ (uint64_t{pos} << 32 | pos)) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h >> 28) & mask;
+    }
+    Call* find(const ForwardElement* rec, Pos pos) {
+        if (table.empty()) return nullptr;
+        const size_t mask = table.size() - 1;
+        for (size_t i = slot_of(rec, pos, mask);; i = (i + 1) & mask) {
+            Call& c = table[i];
+            if (!c.rec) return nullptr;
+            if (c.rec == rec && c.pos == pos) return &c;
+        }
+    }
+    // The entry of the call, made when absent (its passes_at set to
+    // `level`); nullptr when full or out of memory.
+    Call* make(const ForwardElement* rec, Pos pos, uint32_t level) noexcept {
+        if (Call* c = find(rec, pos)) return c;
+        if (used >= kMaxCalls) return nullptr;
+        if (table.empty() || (used + 1) * 2 > table.size()) {
+            std::vector<Call> fresh;
+            try {
+                fresh.resize(table.empty() ? 64 : table.size() * 2);
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
+            const size_t mask = fresh.size() - 1;
+            for (const Call& c : table) {
+                if (!c.rec) continue;
+                size_t i = slot_of(c.rec, c.pos, mask);
+                while (fresh[i].rec) i = (i + 1) & mask;
+                fresh[i] = c;
+            }
+            table.swap(fresh);
+        }
+        const size_t mask = table.size() - 1;
+        size_t i = slot_of(rec, pos, mask);
+        while (table[i].rec) i = (i + 1) & mask;
+        table[i] = Call{rec, pos, nullptr, 0, 0, level, 0};
+        ++used;
+        return &table[i];
+    }
+};
+
+const char kSpinesOwner = 0;
+
+DepthSpines* spines_for(Text t) noexcept {
+    MatchContext* c = current_context();
+    return c ? c->scratch<DepthSpines>(&kSpinesOwner, t) : nullptr;
+}
+
+// The stack a level may take at most (several times more under the address
+// sanitizer): with room for every level left, no descent from here reaches
+// the stack margin before the level bound.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uintptr_t kSpineLevelStack = 2048;
+#else
+constexpr uintptr_t kSpineLevelStack = 512;
+#endif
+
+[[gnu::noinline]] bool room_for_every_level(MatchDepthState& s) {
+    if (s.stack_high == 0) find_stack_bounds(s);
+    uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (sp < s.stack_low || sp >= s.stack_high) return true;  // not the thread's stack: the count alone bounds it
+    const uintptr_t levels = kMaxMatchDepth + 1 - (s.depth < kMaxMatchDepth ? s.depth : kMaxMatchDepth);
+    return sp >= s.stack_floor && sp - s.stack_floor >= levels * kSpineLevelStack;
+}
+
+// Abandons the match now running at the bound, as its descent would have,
+// with the call `f` at `pos` (at the present level) as the bottom.
+TryMatchOutcome pass_the_bound(DepthSpines& m, const ForwardElement& f, Pos pos) {
+    MatchDepthState& s = tls_match_depth;
+    if (!s.exceeded) s.stack_short = false;
+    s.aborting = s.exceeded = true;
+    if (s.peak <= kMaxMatchDepth) s.peak = kMaxMatchDepth + 1;
+    ++s.aborts;
+    m.has_bottom = true;
+    m.abort = s.aborts;
+    m.bottom = &f;
+    m.bottom_pos = pos;
+    m.bottom_level = s.depth;
+    return TryMatchOutcome::no();
+}
+
+}  // namespace
+
+void forward_spine_note(const ForwardElement& f, Text t, Pos pos) noexcept {
+    MatchDepthState& s = tls_match_depth;
+    if (s.interrupted || s.stack_abort) return;
+    DepthSpines* m = spines_for(t);
+    if (!m) return;
+    const uint32_t level = s.depth;
+    DepthSpines::Call* c = m->make(&f, pos, level);
+    if (!c) return;
+    if (!m->has_bottom || m->abort != s.aborts) {
+        // The deepest Forward call of this abandonment.
+        m->has_bottom = true;
+        m->abort = s.aborts;
+        m->bottom = &f;
+        m->bottom_pos = pos;
+        m->bottom_level = level;
+        c->bottom = nullptr;
+        c->delta = 0;
+    } else {
+        c->bottom = m->bottom;
+        c->bottom_pos = m->bottom_pos;
+        c->delta = m->bottom_level - level;
+    }
+    if (level < c->passes_at) c->passes_at = level;
+    s.spines = true;
+}
+
+TryMatchOutcome forward_spine_enter(const ForwardElement& f, Text t, Pos pos, bool& decided) {
+    MatchDepthState& s = tls_match_depth;
+    if (s.aborting || s.stack_abort) return TryMatchOutcome::no();
+    DepthSpines* m = spines_for(t);
+    if (!m) return TryMatchOutcome::no();
+    DepthSpines::Call* x = m->find(&f, pos);
+    if (!x || !room_for_every_level(s)) return TryMatchOutcome::no();
+    // Down the remembered bottoms, to the last one, at the level the descent
+    // from here would reach it (or to one known to pass the bound there).
+    const uint32_t d = s.depth;
+    uint32_t level = d;
+    bool passes = false;
+    DepthSpines::Call* c = x;
+    for (;;) {
+        if (level >= c->passes_at) {
+            passes = true;
+            break;
+        }
+        if (!c->bottom) break;
+        DepthSpines::Call* next = m->find(c->bottom, c->bottom_pos);
+        if (!next) break;
+        level += c->delta;
+        c = next;
+    }
+    // Every call on the way now names the last one directly. (A verdict
+    // that it passes the bound holds whatever way the descent was recorded:
+    // each link was the real descent from its call, at its level or deeper.)
+    const ForwardElement* last = c->rec;
+    const Pos last_pos = c->pos;
+    uint32_t at = d;
+    for (DepthSpines::Call* y = x; y != c;) {
+        DepthSpines::Call* next = m->find(y->bottom, y->bottom_pos);
+        const uint32_t step = y->delta;
+        y->bottom = last;
+        y->bottom_pos = last_pos;
+        y->delta = level - at;
+        at += step;
+        y = next;
+    }
+    if (passes) {
+        decided = true;
+        return pass_the_bound(*m, f, pos);
+    }
+    if (c == x) return TryMatchOutcome::no();  // its own bottom: its work is new
+    if (level <= c->completes_at) return TryMatchOutcome::no();
+    // The bottom alone, at the level the descent reaches it.
+    const ForwardElement* bottom = c->rec;
+    const Pos bottom_pos = c->pos;
+    const uint32_t saved_peak = s.peak;
+    {
+        // The levels above it are counted, not entered (restored however
+        // the run ends).
+        struct Lifted {
+            MatchDepthState& s;
+            uint32_t saved;
+            ~Lifted() { s.depth = saved; }
+        } lifted{s, s.depth};
+        s.depth = level - 1;
+        (void)forward_vtable()->try_match_at(bottom, t, bottom_pos);
+    }
+    if (s.interrupted) {
+        decided = true;
+        return TryMatchOutcome::no();
+    }
+    if (s.aborting) {
+        // It passed the bound: so does the descent, whose frames above it
+        // only hand the abandonment on.
+        decided = true;
+        return TryMatchOutcome::no();
+    }
+    s.peak = saved_peak;
+    if (DepthSpines::Call* b = m->find(bottom, bottom_pos))
+        if (level > b->completes_at) b->completes_at = level;
+    return TryMatchOutcome::no();
 }
 
 namespace {

@@ -61,6 +61,46 @@ TryMatchOutcome forward_try_match_at(const ForwardElement& r, Text t, Pos pos);
 ParseFromStartOutcome forward_parse_from_start(const ForwardElement& r, Text t);
 const ElementVTable* forward_vtable();
 
+// ---------------------------------------------------------------------------
+// Forward calls that pass the nesting bound. A scan over deeply nested input
+// (`"(" * n` under a recursive grammar) starts a descent at every position,
+// and each descent from far enough before the end passes the bound: without
+// more, every start pays the whole descent, thousands of levels. A call's
+// work does not depend on the level it is entered at until that work passes
+// the bound, so:
+// - a call (Forward, position) that passed the bound entered at level e
+//   passes it entered at any level >= e;
+// - entered at a level < e, it makes the same calls as before down to the
+//   deepest Forward call it went through (its bottom), reached the same
+//   number of levels below it.
+// The operation remembers, for each Forward call whose work passed the
+// bound, that level and its bottom. A later call answers at once where it
+// is entered as deep or deeper; otherwise it runs its bottom alone at the
+// level the descent would reach it (a few levels of new work) and, if that
+// passes the bound too, so does the whole descent; only if the bottom
+// completes is the descent made as written. Every verdict is the one the
+// descent itself gives. This runs only where the thread's stack has room
+// for every level left, so the stack margin, which could stop a descent
+// earlier, is never reached by the descents answered this way.
+
+// A Forward call in try mode, `run` its target: through the remembered
+// calls once any passed the bound on this text.
+TryMatchOutcome forward_spine_enter(const ForwardElement& f, Text t, Pos pos, bool& decided);
+void forward_spine_note(const ForwardElement& f, Text t, Pos pos) noexcept;
+template <class Run>
+inline TryMatchOutcome forward_try_through(const ForwardElement& f, Text t, Pos pos, Run&& run) {
+    MatchDepthState& s = tls_match_depth;
+    if (s.spines) [[unlikely]] {
+        bool decided = false;
+        TryMatchOutcome o = forward_spine_enter(f, t, pos, decided);
+        if (decided) return o;
+    }
+    TryMatchOutcome o = run();
+    if (!o.matched && s.aborting) [[unlikely]]
+        forward_spine_note(f, t, pos);
+    return o;
+}
+
 // Stores `target` in the slot under the write lock and releases the previous
 // target (after the lock is released). While a read of the slot is paused in
 // a signal check, the previous target is kept alive until no check is under

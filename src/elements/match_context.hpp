@@ -309,6 +309,7 @@ inline uint64_t memo_budget(Pos len) { return 64 * (uint64_t{len} + 1) + 8192; }
 inline void begin_text(Text t) {
     MatchDepthState& d = tls_match_depth;
     d.calls = 0;
+    d.spines = d.stack_abort = false;
     if (MatchContext* c = tls_match_context) {
         c->begin_text(t);
         d.memo_after = memo_budget(t.len);

@@ -98,9 +98,9 @@ struct Node {
     // byte lowest) and how many, for a compare of one load where 8 bytes of
     // the text remain.
     uint8_t word_len = 0;
-    // ZeroOrMore, OneOrMore, Exactly of a one-byte item (run_memory.hpp):
-    // in try mode the repetition is the run of bytes it matches.
-    bool byte_run = false;
+    // ZeroOrMore, OneOrMore, Exactly of a fixed-width item (run_memory.hpp):
+    // in try mode the repetition is the run of its matches.
+    bool item_run = false;
     uint64_t word = 0, word_mask = 0;
     uint32_t a = 0;    // And, MatchFirst: the first of its kids; one-child kinds: the child's node
     uint32_t b = 0;    // And, MatchFirst: the number of kids
@@ -327,7 +327,7 @@ std::unique_ptr<Program> compile(const ElementHeader* root, const ElementVTable*
     for (Node& n : prog->nodes) {
         if (n.op != Op::ZeroOrMore && n.op != Op::OneOrMore && n.op != Op::Exactly) continue;
         const Node& c = prog->nodes[n.a];
-        n.byte_run = static_cast<bool>(one_byte_item(c.rec, c.vt));
+        n.item_run = static_cast<bool>(run_item(c.rec, c.vt));
     }
     prog->kids_try.resize(prog->kids.size());
     for (size_t i = 0; i < prog->kids.size(); ++i) prog->kids_try[i] = prog->nodes[prog->kids[i]].try_id;
@@ -730,15 +730,15 @@ class Runner {
         }
     }
 
-    // A repetition of a one-byte item (byte_run) from `from`, as repeat_try
-    // gives it: the run read once per operation.
-    Pos byte_run_end(const Node& n, Pos from, Pos limit) {
+    // A repetition of a fixed-width item (item_run) from `from`, as
+    // repeat_try gives it: the run read once per operation.
+    Pos repeated_end(const Node& n, Pos from, Pos limit) {
         const Node& c = nodes_[n.a];
-        return one_byte_run_end(one_byte_item(c.rec, c.vt), t_, from, limit);
+        return item_run_end(run_item(c.rec, c.vt), t_, from, limit);
     }
     template <bool S>
-    TryMatchOutcome byte_run_try(const Node& n, Pos from) {
-        const Pos end = byte_run_end(n, from, t_.len);
+    TryMatchOutcome item_run_try(const Node& n, Pos from) {
+        const Pos end = repeated_end(n, from, t_.len);
         return aborting<S>() ? TryMatchOutcome::no() : TryMatchOutcome::yes(end);
     }
 
@@ -749,7 +749,7 @@ class Runner {
                 const auto& f = rec_as<ForwardElement>(n);
                 ReadGuard g(f.lock);
                 if (!f.expr) return TryMatchOutcome::no();
-                return try_target(f.expr, pos);
+                return forward_try_through(f, t_, pos, [&] { return try_target(f.expr, pos); });
             }
             case Op::And: {
                 Pos current = pos;
@@ -777,12 +777,12 @@ class Runner {
                 return TryMatchOutcome::no();
             }
             case Op::ZeroOrMore:
-                if (n.byte_run) return byte_run_try<S>(n, pos);
+                if (n.item_run) return item_run_try<S>(n, pos);
                 return repeat_try<S>(n.a, pos);
             case Op::OneOrMore: {
                 TryMatchOutcome first = child_try<S>(n.a, pos);
                 if (!first.matched) return first;
-                if (n.byte_run) return byte_run_try<S>(n, first.end);
+                if (n.item_run) return item_run_try<S>(n, first.end);
                 return repeat_try<S>(n.a, first.end);
             }
             case Op::Optional: {
@@ -793,10 +793,13 @@ class Runner {
             case Op::Exactly: {
                 Pos current = pos;
                 const uint32_t count = rec_as<ExactlyElement>(n).count;
-                if (n.byte_run) {
-                    if (pos > t_.len || t_.len - pos < count) return TryMatchOutcome::no();
-                    const Pos limit = pos + count;
-                    return byte_run_end(n, pos, limit) == limit ? TryMatchOutcome::yes(limit) : TryMatchOutcome::no();
+                if (n.item_run) {
+                    const Node& c = nodes_[n.a];
+                    const RunItem item = run_item(c.rec, c.vt);
+                    const uint64_t span = uint64_t{count} * item.width;
+                    if (pos > t_.len || t_.len - pos < span) return TryMatchOutcome::no();
+                    const Pos limit = pos + static_cast<Pos>(span);
+                    return item_run_end(item, t_, pos, limit) == limit ? TryMatchOutcome::yes(limit) : TryMatchOutcome::no();
                 }
                 for (uint32_t i = 0; i < count; ++i) {
                     if (work_tick()) [[unlikely]]
@@ -839,7 +842,8 @@ class Runner {
             const auto& f = rec_as<ForwardElement>(n);
             ReadGuard g(f.lock);
             if (!f.expr) return TryMatchOutcome::no();
-            return memo_try(n.rec, t_, pos, [&] { return try_target(f.expr, pos); });
+            return memo_try(n.rec, t_, pos,
+                            [&] { return forward_try_through(f, t_, pos, [&] { return try_target(f.expr, pos); }); });
         }
         return memo_try(n.rec, t_, pos, [&] { return try_body<false>(n, pos); });
     }

@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "elements/element.hpp"
 
@@ -87,34 +86,36 @@ struct DfaStayRun {
     }
 };
 
-// A run stepper with `kMayStop` set may give kDfaStayStop instead of the
-// run's end; the matcher then gives kDfaStopped, and its caller finds the
-// match another way.
-inline constexpr size_t kDfaStayStop = ~size_t{0};
-inline constexpr int64_t kDfaStopped = -3;
-template <class StayRun>
-constexpr bool dfa_stay_may_stop() {
-    if constexpr (requires { StayRun::kMayStop; })
-        return StayRun::kMayStop;
-    else
-        return false;
-}
+// Where a walk of the matcher stands: before byte i, in `state`, with the
+// longest match so far (kDfaNoMatch for none).
+struct DfaCursor {
+    uint32_t state = 0;
+    size_t i = 0;
+    int64_t last = kDfaNoMatch;
+};
 
-// The length of the anchored leftmost-first match at the start of the n
-// bytes at p (the whole rest of the text), kDfaNoMatch, or kDfaAskEngine
-// when the matcher reached a byte that only the engine can decide. `run`
-// steps over a looping state's bytes (DfaStayRun, or one that remembers, or
-// one that may stop the matcher: see kDfaStayStop).
-template <class StayRun = DfaStayRun>
-inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_t n, StayRun&& run = StayRun{}) {
+// Walks the n bytes at p from `c` until the walk ends (true, its outcome in
+// `out`: a match length, kDfaNoMatch or kDfaAskEngine, and c.i where it
+// ended) or reaches byte `stop` <= n (false, `c` left there or a little past
+// it, before the end).
+// `run` steps over a looping state's bytes (DfaStayRun, or one that
+// remembers).
+template <class StayRun>
+inline bool dfa_walk(const RegexDfa& d, const unsigned char* p, size_t n, size_t stop, DfaCursor& c, int64_t& out,
+                     StayRun&& run) {
     const uint32_t* trans = d.trans;
     const uint8_t* classes = d.classes;
-    uint32_t s = d.start;
-    int64_t last = kDfaNoMatch;
-    for (size_t i = 0; i < n; ++i) {
+    uint32_t s = c.state;
+    int64_t last = c.last;
+    size_t i = c.i;
+    for (; i < stop; ++i) {
         uint32_t e = trans[s + classes[p[i]]];
         if (e & kDfaMatch) last = static_cast<int64_t>(i);
-        if (e & kDfaStop) return (e & kDfaQuit) ? kDfaAskEngine : last;
+        if (e & kDfaStop) {
+            out = (e & kDfaQuit) ? kDfaAskEngine : last;
+            c.i = i;
+            return true;
+        }
         s = e & kDfaOffset;
         if (e & kDfaAccel) {
             // Each byte of the run is a step back into s, matching or not
@@ -122,15 +123,29 @@ inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_
             const uint32_t row = ((e & kDfaAccel) >> kDfaAccelShift) - 1;
             const uint8_t* stay = d.stays + size_t{row} * 256;
             size_t j = run(stay, row, p, i + 1, n);
-            if constexpr (dfa_stay_may_stop<std::remove_cvref_t<StayRun>>())
-                if (j == kDfaStayStop) [[unlikely]]
-                    return kDfaStopped;
             if (j > i + 1 && stay[p[j - 1]] == 2) last = static_cast<int64_t>(j - 1);
             i = j - 1;
         }
     }
-    if (trans[s + d.stride - 1] & kDfaMatch) last = static_cast<int64_t>(n);
-    return last;
+    if (i >= n) {
+        if (trans[s + d.stride - 1] & kDfaMatch) last = static_cast<int64_t>(n);
+        out = last;
+        c.i = n;
+        return true;
+    }
+    c = DfaCursor{s, i, last};
+    return false;
+}
+
+// The length of the anchored leftmost-first match at the start of the n
+// bytes at p (the whole rest of the text), kDfaNoMatch, or kDfaAskEngine
+// when the matcher reached a byte that only the engine can decide.
+template <class StayRun = DfaStayRun>
+inline int64_t dfa_match_length(const RegexDfa& d, const unsigned char* p, size_t n, StayRun&& run = StayRun{}) {
+    DfaCursor c{d.start};
+    int64_t out = kDfaNoMatch;
+    dfa_walk(d, p, n, n, c, out, run);
+    return out;
 }
 
 // What can begin a match of a pattern at a position, read from its parsed

@@ -1,6 +1,7 @@
 // Runs remembered within one operation. A terminal that reads a run of bytes
 // (a Word's body, a repetition of a one-byte item, the rest of a line, a
-// pattern's automaton looping on one state) stops, from any start inside a
+// pattern's automaton looping on one state), or a repetition of a longer
+// fixed-width item, stops, from any start inside a
 // run read before, where that run stopped: every byte between is in the run.
 // A scan that tries such a terminal at each position of a long run, or a
 // choice that falls back one byte at a time, would otherwise read the run
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "elements/match_context.hpp"
 
@@ -47,8 +49,9 @@ struct RememberedRuns : ContextSlot {
     }
 };
 
-// The bytes read past the prefix of a run, on this thread (for the tests,
-// which count work; incremented once per long run read).
+// The bytes read past the prefix of a run, on this thread, or the items
+// tested for a repetition of a longer item (for the tests, which count work;
+// incremented once per long run read).
 [[gnu::tls_model("initial-exec")]] inline thread_local uint64_t tls_long_run_bytes = 0;
 
 // The end of a run known to go on at `at` (every byte from `from` to `at`
@@ -118,29 +121,81 @@ inline Pos table_run_end(const void* owner, uint32_t tag, const uint8_t* table, 
 
 namespace qgx {
 
-// An element whose every match is the one byte at its position, decided by
-// that byte alone (Char, a one-byte Literal), so that a repetition of it is
-// a run of bytes. (A wrapper around one is not: it enters a nesting level.) `record` is the item's own record, the
-// run's owner; `table` its bytes (Char), or null and `byte` its one byte.
-struct OneByteItem {
-    const void* record = nullptr;
-    const uint8_t* table = nullptr;
-    uint8_t byte = 0;
+// An element whose every match is the `width` bytes at its position, decided
+// by the text around that position alone: Char and a one-byte Literal (a
+// run of bytes), and Literal, Keyword, CaselessLiteral and CaselessKeyword of
+// a longer text. A repetition of it from p is its matches at p, p + width,
+// p + 2 width, ...: the run from any of those starts ends where the run from p
+// ends, so a run is remembered per record and per start modulo the width
+// (its phase). (A wrapper around one is not such an item: it enters a
+// nesting level.) `record` is the item's own record, the run's owner.
+struct RunItem {
+    const ElementHeader* record = nullptr;
+    const ElementVTable* vt = nullptr;
+    const uint8_t* table = nullptr;  // a Char's bytes
+    Pos width = 0;
+    bool bytes = false;              // a Char or a one-byte Literal: a run of bytes
+    uint8_t byte = 0;                // a one-byte Literal's byte
     explicit operator bool() const { return record != nullptr; }
 };
 
-// The one-byte item that `rec` (of kind `vt`) is, or an empty one.
-OneByteItem one_byte_item(const ElementHeader* rec, const ElementVTable* vt) noexcept;
+// The run item that `rec` (of kind `vt`) is, or an empty one.
+RunItem run_item(const ElementHeader* rec, const ElementVTable* vt) noexcept;
+
+// The runs of one record (not a run of bytes) remembered on the current text: for
+// each phase met, the latest run read, [from, end), whose starts are from,
+// from + width, ... (all with that phase) and whose end is where the item
+// fails or no room is left for it.
+struct RememberedPhases : ContextSlot {
+    struct Run {
+        Pos phase = 0, from = 0, end = 0;
+        bool used = false;   // the entry holds this phase
+        bool known = false;  // and a run of it
+    };
+    std::vector<Run> runs;  // open addressing on the phase, a power of two in size
+    uint32_t used = 0;
+    void reset(Text) override {
+        runs.clear();
+        used = 0;
+    }
+    // The run of `phase`, made when absent; nullptr when memory is exhausted.
+    Run* of(Pos phase) noexcept;
+};
+
+// Where the matches of `item` (not a run of bytes) from i, i + width, ... stop before
+// `stop`: the first of those starts, below `stop`, at which it fails, or the
+// first one at or past `stop`.
+inline Pos fixed_run_read(const RunItem& item, Text t, Pos i, Pos stop) {
+    while (i < stop && item.vt->try_match_at(item.record, t, i).matched) i += item.width;
+    return i;
+}
+
+// The end of a run of `item` (not a run of bytes) known to go on at `at` (its starts
+// from `from` to `at` all match): remembered, or read once and remembered.
+Pos remembered_phase_run_end(const RunItem& item, Text t, Pos from, Pos at) noexcept;
 
 // Where the repetition of `item` from `from` stops, no further than `limit`
-// (at most t.len): the end of the run of bytes it matches.
-inline Pos one_byte_run_end(const OneByteItem& item, Text t, Pos from, Pos limit) {
+// (at most t.len): the end of the run of its matches.
+inline Pos item_run_end(const RunItem& item, Text t, Pos from, Pos limit) {
     if (item.table) return table_run_end(item.record, kRunRepeatedByte, item.table, t, from, limit);
-    const uint8_t b = item.byte;
-    return run_end<kRunPrefix>(item.record, kRunRepeatedByte, t, from, limit, [b](Text t, Pos i, Pos stop) {
-        while (i < stop && t.at(i) == b) ++i;
-        return i;
-    });
+    if (item.bytes) {
+        const uint8_t b = item.byte;
+        return run_end<kRunPrefix>(item.record, kRunRepeatedByte, t, from, limit, [b](Text t, Pos i, Pos stop) {
+            while (i < stop && t.at(i) == b) ++i;
+            return i;
+        });
+    }
+    if (from >= limit) return from;
+    const Pos w = item.width;
+    // The last end the run may have: a whole number of items from `from`.
+    const Pos last = from + (limit - from) / w * w;
+    const Pos quota = kRunPrefix >= w ? kRunPrefix / w * w : w;
+    const Pos stop = last - from > quota ? from + quota : last;
+    const Pos end = fixed_run_read(item, t, from, stop);
+    if (end < stop || stop == last) [[likely]]
+        return end;
+    const Pos full = remembered_phase_run_end(item, t, from, end);
+    return full < last ? full : last;
 }
 
 }  // namespace qgx

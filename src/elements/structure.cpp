@@ -27,9 +27,9 @@ bool any_reaches_forward(const std::vector<SharedElement>& v) {
 
 // Each step is a step of a long loop (work_tick); an interruption fails it.
 TryMatchOutcome repeat_try(const SharedElement& child, Text t, Pos current) {
-    // A repetition of one byte is a run: read once per operation.
-    if (OneByteItem item = one_byte_item(child.record(), child.vtable())) {
-        Pos end = one_byte_run_end(item, t, current, t.len);
+    // A repetition of a fixed-width item is a run: read once per operation.
+    if (RunItem item = run_item(child.record(), child.vtable())) {
+        Pos end = item_run_end(item, t, current, t.len);
         return depth_aborting() ? TryMatchOutcome::no() : TryMatchOutcome::yes(end);
     }
     for (;;) {
@@ -702,10 +702,11 @@ TryMatchOutcome exactly_try_match_at(const ExactlyElement& r, Text t, Pos pos) {
     MatchDepth depth;
     if (!depth.ok()) return TryMatchOutcome::no();
     auto body = [&] {
-        if (OneByteItem item = one_byte_item(r.expr.record(), r.expr.vtable())) {
-            if (pos > t.len || t.len - pos < r.count) return TryMatchOutcome::no();
-            const Pos limit = pos + r.count;
-            return one_byte_run_end(item, t, pos, limit) == limit ? TryMatchOutcome::yes(limit) : TryMatchOutcome::no();
+        if (RunItem item = run_item(r.expr.record(), r.expr.vtable())) {
+            const uint64_t span = uint64_t{r.count} * item.width;
+            if (pos > t.len || t.len - pos < span) return TryMatchOutcome::no();
+            const Pos limit = pos + static_cast<Pos>(span);
+            return item_run_end(item, t, pos, limit) == limit ? TryMatchOutcome::yes(limit) : TryMatchOutcome::no();
         }
         Pos current = pos;
         for (uint32_t i = 0; i < r.count; ++i) {

@@ -38,27 +38,35 @@ def stopped(call, handler=interrupt, after=0.4):
     assert late < LIMIT, late
 
 LIMIT = float(sys.argv[1])
-# A repetition of a two-byte item, or an automaton cycle of two states,
-# before a member that fails is read again from every start: the calls
-# below are quadratic and run for a minute or more on this text.
-long_run = "ab" * 200000
-rep = q.OneOrMore(q.Literal("ab"))
+def chain(tail, depth=1000):
+    """`depth` Forwards, each leading to the next and the last to `tail`:
+    every position a call tries goes through all of them, and nothing lets
+    it skip one, so the calls below run for many seconds on this text."""
+    top = f = q.Forward()
+    for _ in range(depth - 1):
+        nxt = q.Forward()
+        f <<= nxt
+        f = nxt
+    f <<= tail
+    return top
+long_run = "ab" * 400000
+rep = chain(q.OneOrMore(q.Literal("ab")))
 def choice():
-    return q.OneOrMore((q.OneOrMore(q.Literal("ab")) + q.Literal("x")) | q.Literal("ab"))
+    return q.OneOrMore((chain(q.OneOrMore(q.Literal("ab"))) + q.Literal("x")) | q.Literal("ab"))
 '''
 
 CASES = {
-    # Scans whose every position reads the rest of the run.
+    # Scans that try the chain at every position.
     "scan": r"""
 issue = rep + q.Literal("x")
 stopped(lambda: issue.search_string_count(long_run))
 assert issue.search_string_count("abab x abx") == 1
-g = q.Regex("(ab)+") + q.Literal("x")
+g = chain(q.Regex("(ab)+")) + q.Literal("x")
 stopped(lambda: g.search_string_count(long_run))
 stopped(lambda: g.search_string(long_run))
 assert g.search_string("ababx b abx ab") == ["abab", "x", "ab", "x"]
 assert g.search_string_count("ababx b abx ab") == 2
-c = q.Literal("a") + q.Regex("(ba)+") + q.Literal("x")
+c = q.Literal("a") + chain(q.Regex("(ba)+")) + q.Literal("x")
 stopped(lambda: c.search_string_count(long_run))
 assert c.search_string_count("abax abax") == 2
 """,
@@ -68,12 +76,12 @@ stopped(lambda: issue.parse_string(long_run))
 assert issue.parse_string("ababxab") == ["ab", "ab", "x", "ab"]
 stopped(lambda: issue.matches(long_run + "c"))
 assert issue.matches("ab") and not issue.matches("b")
-r = q.OneOrMore(q.Regex("(ab)+x") | q.Literal("ab"))
+r = q.OneOrMore(chain(q.Regex("(ab)+x")) | q.Literal("ab"))
 stopped(lambda: r.parse_string(long_run))
 assert r.parse_string("ababx") == ["ababx"]
 """,
     "transform": r"""
-g = q.Regex("(ab)+") + q.Literal("x")
+g = chain(q.Regex("(ab)+")) + q.Literal("x")
 stopped(lambda: g.transform_string(long_run, "Z"))
 assert g.transform_string("ababx b abx ab", "Z") == "Z b Z ab"
 w = q.ZeroOrMore(rep + q.Literal("x") | q.Literal("ab"))
@@ -130,7 +138,7 @@ calls = []
 def retarget_then_stop(*_):
     calls.append(1)
     if len(calls) == 1:
-        f.set(q.OneOrMore(q.Literal("ab")) + q.Literal("y"))
+        f.set(chain(q.OneOrMore(q.Literal("ab"))) + q.Literal("y"))
         inputs.clear()
         gc.collect()
         signal.setitimer(signal.ITIMER_REAL, 0.3)
@@ -172,9 +180,10 @@ assert calls == [1]
 
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_sigint_ends_a_long_call(case):
-    # Generous: the calls themselves would run for a minute or more. The
-    # sanitizer build is unoptimised and each step of these scans reads the
-    # whole run, so the 1,024 steps between two checks take seconds there.
+    # Generous: the calls themselves would run for many seconds. The
+    # sanitizer build is unoptimised and each step of these calls goes
+    # through the whole chain, so the steps between two checks take
+    # seconds there.
     sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
     limit = "60" if sanitized else "8"
     env = dict(os.environ)

@@ -25,7 +25,15 @@ GRAMMARS = [
     ("Regex run", "q.Regex('[a-z]+') + q.Literal('!')", r"[a-z]+!", "a", "!"),
     ("Regex automaton", r"q.Regex(r'[a-z]+\d?') + q.Literal('!')", r"[a-z]+\d?!", "a", "!"),
     ("Regex spaces", r"q.Regex(r'\s+') + q.Literal('!')", r"\s+!", " ", "!"),
+    # Automata through a cycle of several states.
+    ("Regex cycle", "q.Regex('(ab)+') + q.Literal('!')", r"(?:ab)+!", "ab", "!"),
+    ("Regex cycle, two walks", "q.Regex('(aa)+') + q.Literal('!')", r"(?:aa)+!", "a", "!"),
     ("rest_of_line", r"q.rest_of_line() + q.Literal('\n!')", r"[^\n]*\n!", "a", "\n!"),
+    # Repetitions of a longer item: a run per start modulo the item's width.
+    ("OneOrMore(Literal)", "q.OneOrMore(q.Literal('ab')) + q.Literal('!')", r"(?:ab)+!", "ab", "!"),
+    ("OneOrMore(Literal), three phases", "q.OneOrMore(q.Literal('aaa')) + q.Literal('!')", r"(?:aaa)+!", "a", "!"),
+    ("ZeroOrMore(CaselessLiteral)", "q.ZeroOrMore(q.CaselessLiteral('aB')) + q.Literal('!')", r"(?:ab)*!", "ab", "!"),
+    ("Exactly(Literal)", "q.Exactly(q.Literal('ab'), 100000) + q.Literal('!')", r"(?:ab){100000}!", "ab", "!"),
 ]
 IDS = [g[0] for g in GRAMMARS]
 

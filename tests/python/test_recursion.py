@@ -419,3 +419,42 @@ def test_nesting_bound_is_the_same_on_every_path(make, deepest):
         # The scans find the outermost pair that fits below the bound.
         k = max(0, n - deepest)
         assert g.transform_string(text, "X") == "(" * k + "X" + ")" * k, n
+
+
+# A scan over unclosed parentheses: every start more than the bound's depth
+# before the end passes the bound. Each such start used to descend all the
+# way again (three thousand levels: minutes on a million bytes); a start
+# after one that passed the bound now costs a few levels. In a subprocess
+# with a timeout far above its cost (about a second each here).
+def test_a_scan_over_deep_nesting_does_not_descend_from_every_start():
+    from test_worst_case import run_isolated
+
+    out = run_isolated("""
+        import quillgramx as q
+        from quillgramx import *
+
+        def pairs():
+            expr = Forward()
+            expr <<= (Suppress(Literal("(")) + expr + Suppress(Literal(")"))) | Word(q.nums())
+            return expr
+
+        def arithmetic():
+            expr = Forward()
+            factor = Word(q.nums()) | (Literal("(") + expr + Literal(")"))
+            term = factor + ZeroOrMore(one_of("* /") + factor)
+            expr <<= term + ZeroOrMore(one_of("+ -") + term)
+            return expr
+
+        for g, deepest in ((pairs(), 998), (arithmetic(), 748)):
+            t = "(" * 1000000
+            assert g.search_string_count(t) == 0
+            assert g.search_string(t) == []
+            assert g.transform_string(t, "X") == t
+            # One pair closes after the run: the scans find it where it fits
+            # below the bound.
+            t = "(" * 1000000 + "1" + ")" * 1200
+            assert g.transform_string(t, "X") == "(" * (1000000 - deepest) + "X" + ")" * (1200 - deepest)
+            assert g.search_string_count(t) == 1
+        print("ok")
+    """, timeout=120)
+    assert out.strip() == "ok"
