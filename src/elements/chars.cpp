@@ -242,6 +242,18 @@ struct StayRemembered {
     }
 };
 
+// A looping state's run within the walk's first bytes, read from the
+// matcher's own bytes: a run that reaches `stop` ends the walk there, in the
+// state, and the trail's walk goes on from that byte. Splitting a run is
+// exact, since each of its bytes is a step back into the state.
+struct StayUpTo {
+    size_t stop;
+    size_t operator()(const uint8_t* stay, uint32_t /*row*/, const unsigned char* p, size_t j, size_t) const {
+        while (j < stop && stay[p[j]]) ++j;
+        return j;
+    }
+};
+
 // What one operation has learnt of a pattern's automaton on its text: at
 // checkpoints (every kTrailStep-th position), the states walks stood in there
 // and each walk's outcome from there on. Two walks in one state at one
@@ -387,8 +399,9 @@ int64_t shortcut_end(const RegexElement& r, Text t, Pos pos) {
         const size_t len = t.len - pos;
         DfaCursor c{r.dfa->start};
         int64_t n = kDfaNoMatch;
-        if (!dfa_walk(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, len,
-                      len > kRunPrefix ? size_t{kRunPrefix} : len, c, n, StayRemembered{&r, t, pos}))
+        const size_t stop = len > kRunPrefix ? size_t{kRunPrefix} : len;
+        if (!dfa_walk(*r.dfa, reinterpret_cast<const unsigned char*>(t.data) + pos, len, stop, c, n,
+                      StayUpTo{stop}))
             n = trail_walk(r, t, pos, c);
         if (n >= 0) return int64_t{pos} + n;
         return n == kDfaNoMatch ? kNoMatch : kAskEngine;
