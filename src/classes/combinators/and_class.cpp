@@ -176,6 +176,9 @@ struct AndClass {
             return repeat_block(block, n);
         }
 
+        // Declared first, so released last: the interner and the queue below
+        // read the items' texts until they go.
+        PendingRefs tested;
         // Every distinct text of the call is one str, made at its first
         // occurrence; `found` holds one reference per occurrence, in order.
         TextInterner interner(64);
@@ -184,7 +187,6 @@ struct AndClass {
         // Once the map is large, its lookups are queued a few texts ahead;
         // the texts stay readable until the call ends.
         InternQueue<decltype(into_found)> queue(interner, into_found);
-        PendingRefs tested;
         // Appends the texts of one input; false when the item cannot be read
         // or the operation is interrupted. An item the list no longer holds (a
         // handler shortened it) matches nothing.
